@@ -1,0 +1,31 @@
+# One interface target that every library, executable and test links: the
+# language standard, warnings as errors and the sanitizer flags.
+add_library(xq_flags INTERFACE)
+target_compile_features(xq_flags INTERFACE cxx_std_20)
+target_compile_options(xq_flags INTERFACE
+  -Wall -Wextra -Werror -Wshadow=local -Wnon-virtual-dtor -Wformat=2
+  -Wno-missing-field-initializers)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_options(xq_flags INTERFACE -Wno-unused-private-field)
+endif()
+target_compile_definitions(xq_flags INTERFACE _GNU_SOURCE)
+target_include_directories(xq_flags INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(XQ_SANITIZE)
+  set(XQ_SAN_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined
+      -fno-omit-frame-pointer)
+  target_compile_options(xq_flags INTERFACE ${XQ_SAN_FLAGS})
+  target_link_options(xq_flags INTERFACE ${XQ_SAN_FLAGS})
+endif()
+
+# Fuzz targets add this on top of xq_flags.
+add_library(xq_fuzz_flags INTERFACE)
+if(XQ_FUZZ)
+  target_compile_options(xq_fuzz_flags INTERFACE -fsanitize=fuzzer)
+  target_link_options(xq_fuzz_flags INTERFACE -fsanitize=fuzzer)
+endif()
+
+# Components that the fuzz targets link are built with coverage hooks too.
+if(XQ_FUZZ)
+  target_compile_options(xq_flags INTERFACE -fsanitize=fuzzer-no-link)
+endif()

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# run-fuzzer.sh BINARY WORKDIR SECONDS [SEED_DIR]
+# Runs one libFuzzer target for a short, fixed time over a scratch copy of its
+# seed corpus, so that the tree's corpus is never written to.
+set -euo pipefail
+bin=$1 work=$2 secs=$3 seeds=${4:-}
+rm -rf "$work"; mkdir -p "$work"
+if [ -n "$seeds" ] && [ -d "$seeds" ]; then cp -r "$seeds"/. "$work"/; fi
+exec "$bin" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work"
