@@ -1,0 +1,78 @@
+// The daemon's one long-lived object: owns the listener on the helper's
+// service, decides which connections to accept, and implements the command
+// protocol that it exports on each accepted connection.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Main/XQSipLocationXPCProtocol.h"
+#include "platform/xpc/xpc.h"
+
+class LLDPCapture;
+class XQSipLLDPObject;
+class XQSipLocationCheckVersionHelper;
+
+class XQSipLocationHelperXPCMgr final : public xpc::ListenerDelegate,
+                                        public XQSipLocationXPCProtocol,
+                                        public std::enable_shared_from_this<XQSipLocationHelperXPCMgr> {
+public:
+    // Creates the service object with its listener on the helper's service
+    // name. The listener is not resumed: nothing arrives before run().
+    static std::shared_ptr<XQSipLocationHelperXPCMgr> init();
+    // The same with a listener the caller made (tests listen on a path of their own).
+    static std::shared_ptr<XQSipLocationHelperXPCMgr> initWithListener(
+        std::shared_ptr<xpc::Listener> listener);
+    ~XQSipLocationHelperXPCMgr() override;
+
+    // Resumes the listener and runs the main run loop; does not return in
+    // normal operation.
+    void run();
+
+    // Listener delegate: the acceptance decision for a new connection.
+    bool shouldAcceptNewConnection(xpc::Listener& listener,
+                                   const std::shared_ptr<xpc::Connection>& connection) override;
+
+    // Command protocol.
+    void runLocationHelperWithReply(BoolReply reply) override;
+    void exitLocationHelperWithReply(StringReply reply) override;
+    void installNewLocationHelperPackage(const XQNullableString& path,
+                                         BoolStringReply reply) override;
+    void uninstallLocationHelperWithReply(BoolStringReply reply) override;
+    void runLLDPCaptureWithReply(StringStringReply reply) override;
+
+    // LLDP task list; each takes the lock around one list operation.
+    void cancelAllLLDPTask();
+    void addLLDPTaskObject(const std::shared_ptr<XQSipLLDPObject>& object);
+    bool isLLDPTaskCancel(const std::shared_ptr<XQSipLLDPObject>& object);
+
+    // Copies the package at `path` into a new root-owned file named after the
+    // last component of `dstFileName` inside a fresh private directory, and
+    // calls reply(copied, stagedPath) before returning.
+    void copyToTemporary(const XQNullableString& path, const XQNullableString& dstFileName,
+                         const BoolStringReply& reply);
+
+    // Properties.
+    std::shared_ptr<xpc::Listener> listener() const;
+    const std::vector<std::shared_ptr<XQSipLLDPObject>>& lldpNotCancelArray() const {
+        return _lldpNotCancelArray;
+    }
+    std::mutex& lldpNotCancelArrayLock() { return _lldpNotCancelArrayLock; }
+    const std::shared_ptr<XQSipLocationCheckVersionHelper>& checkVersionHelper() const {
+        return _checkVersionHelper;
+    }
+
+private:
+    XQSipLocationHelperXPCMgr() = default;
+
+    // Fields, in declaration order.
+    std::unique_ptr<LLDPCapture> _lldpCapture;
+    std::shared_ptr<xpc::Listener> _listener;
+    mutable std::mutex _listenerLock;  // makes the listener property atomic
+    std::vector<std::shared_ptr<XQSipLLDPObject>> _lldpNotCancelArray;
+    std::mutex _lldpNotCancelArrayLock;
+    std::shared_ptr<XQSipLocationCheckVersionHelper> _checkVersionHelper;
+};
