@@ -1,0 +1,21 @@
+// Paths of the system tools and installed files the helper uses. They are
+// compiled in: each executable links exactly one profile library
+// (xq_paths_macos, xq_paths_linux or, for the test build, xq_paths_test).
+// Nothing read at run time can change them.
+#pragma once
+
+namespace xq::paths {
+
+// Program of every child process; the tool and its arguments follow it.
+extern const char* const kSudoPath;
+// The system installer, package tool and job-control tool.
+extern const char* const kInstallerPath;
+extern const char* const kPkgutilPath;
+extern const char* const kLaunchctlPath;
+// Installed files of the helper; "%@" is replaced by the helper's label.
+extern const char* const kLaunchDaemonPlistFormat;
+extern const char* const kPrivilegedHelperToolFormat;
+// The process's temporary directory, with a trailing "/".
+extern const char* const kTemporaryDirectory;
+
+}  // namespace xq::paths

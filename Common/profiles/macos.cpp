@@ -1,0 +1,14 @@
+// The original platform's paths.
+#include "Common/XQCompiledPaths.h"
+
+namespace xq::paths {
+
+const char* const kSudoPath = "/usr/bin/sudo";
+const char* const kInstallerPath = "/usr/sbin/installer";
+const char* const kPkgutilPath = "/usr/sbin/pkgutil";
+const char* const kLaunchctlPath = "/bin/launchctl";
+const char* const kLaunchDaemonPlistFormat = "/Library/LaunchDaemons/%@.plist";
+const char* const kPrivilegedHelperToolFormat = "/Library/PrivilegedHelperTools/%@";
+const char* const kTemporaryDirectory = "/tmp/";
+
+}  // namespace xq::paths
