@@ -1,0 +1,115 @@
+#include "platform/process/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace process {
+namespace {
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+Result run(const Task& task) {
+    Result result;
+    std::vector<std::string> argStrings;
+    argStrings.reserve(task.arguments.size() + 1);
+    argStrings.push_back(task.launchPath);
+    argStrings.insert(argStrings.end(), task.arguments.begin(), task.arguments.end());
+    std::vector<char*> argv;
+    for (auto& s : argStrings) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+
+    Fd readEnd, writeEnd;
+    if (task.pipeStandardOutput) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            result.launchError = errno;
+            return result;
+        }
+        readEnd.reset(fds[0]);
+        writeEnd.reset(fds[1]);
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (task.pipeStandardOutput) {
+        // dup2 clears close-on-exec on the child's standard output only.
+        posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    }
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // The child starts with default signal handling whatever this process set.
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, task.launchPath.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    writeEnd.reset();
+    if (rc != 0) {
+        result.launchError = rc;
+        return result;
+    }
+    result.launched = true;
+
+    if (task.pipeStandardOutput) {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
+            if (n > 0) {
+                result.standardOutput.append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        readEnd.reset();
+    }
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return result;
+        }
+    }
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.terminationStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.terminationStatus = WTERMSIG(status);
+    }
+    return result;
+}
+
+}  // namespace process
