@@ -1,0 +1,549 @@
+#include "platform/bpf/bpf.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <net/if_arp.h>
+#include <netpacket/packet.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#ifndef PACKET_IGNORE_OUTGOING
+#define PACKET_IGNORE_OUTGOING 23
+#endif
+
+namespace bpf {
+namespace {
+
+static_assert(sizeof(bpf_insn) == sizeof(sock_filter), "bpf_insn must match sock_filter");
+static_assert(BPF_WORDALIGN(kBufferLength) == kBufferLength, "buffer length must be aligned");
+
+// Everything a device remembers. The descriptor number stays the same for the
+// device's whole life; the socket behind it is replaced (dup3) whenever the
+// attachment or the filter changes, so that the new socket's queue starts
+// empty and holds only frames that the new settings accepted.
+struct Device {
+    int fd = -1;
+    unsigned unit = 0;
+    int ifindex = 0;  // 0: not attached
+    unsigned short arphrd = 0;
+    bool immediate = false;
+    bool seeSent = true;
+    bool headerComplete = false;
+    bool promiscuous = false;
+    struct timeval timeout {};
+    std::vector<sock_filter> filter;  // empty: every frame passes
+};
+
+struct Table {
+    std::mutex lock;
+    std::array<int, kUnitCount> unitFd;
+    std::unordered_map<int, std::shared_ptr<Device>> devices;
+    Table() { unitFd.fill(-1); }
+};
+
+Table& table() {
+    static Table* t = new Table;  // never destroyed: descriptors may outlive static teardown
+    return *t;
+}
+
+std::shared_ptr<Device> lookup(int fd) {
+    Table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.devices.find(fd);
+    if (it == t.devices.end()) {
+        return nullptr;
+    }
+    return it->second;
+}
+
+int fail(int error) {
+    errno = error;
+    return -1;
+}
+
+// "/dev/bpf" followed by a unit number written without leading zeros.
+bool parseUnit(const char* path, unsigned& unit) {
+    static constexpr char kPrefix[] = "/dev/bpf";
+    if (path == nullptr || std::strncmp(path, kPrefix, sizeof(kPrefix) - 1) != 0) {
+        return false;
+    }
+    const char* digits = path + sizeof(kPrefix) - 1;
+    size_t count = std::strlen(digits);
+    if (count == 0 || count > 3 || (count > 1 && digits[0] == '0')) {
+        return false;
+    }
+    unsigned value = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (digits[i] < '0' || digits[i] > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned>(digits[i] - '0');
+    }
+    if (value >= kUnitCount) {
+        return false;
+    }
+    unit = value;
+    return true;
+}
+
+int setIgnoreOutgoing(int sock, bool ignore) {
+    int value = ignore ? 1 : 0;
+    return setsockopt(sock, SOL_PACKET, PACKET_IGNORE_OUTGOING, &value, sizeof(value));
+}
+
+int attachFilter(int sock, const std::vector<sock_filter>& filter) {
+    if (filter.empty()) {
+        int dummy = 0;
+        if (setsockopt(sock, SOL_SOCKET, SO_DETACH_FILTER, &dummy, sizeof(dummy)) != 0 &&
+            errno != ENOENT) {
+            return -1;
+        }
+        return 0;
+    }
+    sock_fprog prog{};
+    prog.len = static_cast<unsigned short>(filter.size());
+    prog.filter = const_cast<sock_filter*>(filter.data());
+    return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof(prog));
+}
+
+int addPromiscuous(int sock, int ifindex) {
+    packet_mreq mreq{};
+    mreq.mr_ifindex = ifindex;
+    mreq.mr_type = PACKET_MR_PROMISC;
+    return setsockopt(sock, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof(mreq));
+}
+
+// A new socket for `dev` bound to `ifindex` with `filter`: every setting is in
+// place before the bind, so no frame reaches its queue unfiltered. Returns the
+// socket or -1 with errno.
+int makeBoundSocket(const Device& dev, int ifindex, const std::vector<sock_filter>& filter,
+                    bool promiscuous) {
+    int sock = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return -1;
+    }
+    int on = 1;
+    bool ok = setsockopt(sock, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on)) == 0 &&
+              (dev.seeSent || setIgnoreOutgoing(sock, true) == 0) &&
+              attachFilter(sock, filter) == 0;
+    if (ok) {
+        sockaddr_ll sll{};
+        sll.sll_family = AF_PACKET;
+        sll.sll_protocol = htons(ETH_P_ALL);
+        sll.sll_ifindex = ifindex;
+        ok = bind(sock, reinterpret_cast<sockaddr*>(&sll), sizeof(sll)) == 0 &&
+             (!promiscuous || addPromiscuous(sock, ifindex) == 0);
+    }
+    if (!ok) {
+        int saved = errno;
+        ::close(sock);
+        errno = saved;
+        return -1;
+    }
+    return sock;
+}
+
+// Puts `sock` behind the device's descriptor number; the old socket, with
+// everything it had queued, is released.
+int replaceSocket(Device& dev, int sock) {
+    if (dup3(sock, dev.fd, O_CLOEXEC) < 0) {
+        int saved = errno;
+        ::close(sock);
+        errno = saved;
+        return -1;
+    }
+    ::close(sock);
+    return 0;
+}
+
+unsigned dltOf(unsigned short arphrd) {
+    switch (arphrd) {
+        case ARPHRD_ETHER:
+            return DLT_EN10MB;
+        case ARPHRD_LOOPBACK:
+            return DLT_NULL;
+        case ARPHRD_NONE:
+            return DLT_RAW;
+        case ARPHRD_PPP:
+            return DLT_PPP;
+        case ARPHRD_IEEE80211:
+            return DLT_IEEE802_11;
+        case ARPHRD_IEEE80211_RADIOTAP:
+            return DLT_IEEE802_11_RADIO;
+        default:
+            return DLT_USER0;
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds for poll() until `deadline`, rounded up; -1 without a deadline.
+int pollTimeout(bool hasDeadline, Clock::time_point deadline) {
+    if (!hasDeadline) {
+        return -1;
+    }
+    auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, 24LL * 3600 * 1000));
+}
+
+enum class Drain { kMore, kFull, kError };
+
+// Moves queued frames into records at `buf + *end` until the queue is empty
+// or the next frame does not fit. *end is the end of the last record's frame.
+Drain drainQueue(const Device& dev, unsigned char* buf, size_t nbytes, size_t* end) {
+    for (;;) {
+        ssize_t wire = recv(dev.fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (wire < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return Drain::kMore;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            return Drain::kError;
+        }
+        size_t start = *end == 0 ? 0 : BPF_WORDALIGN(*end);
+        size_t room = start + kHdrFieldsLength <= nbytes ? nbytes - start - kHdrFieldsLength : 0;
+        size_t caplen = static_cast<size_t>(wire);
+        if (caplen > room) {
+            if (*end != 0) {
+                return Drain::kFull;  // it goes into the next read
+            }
+            caplen = room;  // a frame larger than the whole buffer is cut
+        }
+        sockaddr_ll from{};
+        iovec iov{buf + start + kHdrFieldsLength, caplen};
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval))];
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof(from);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        ssize_t got = recvmsg(dev.fd, &msg, MSG_TRUNC | MSG_DONTWAIT);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return Drain::kMore;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            return Drain::kError;
+        }
+        if (!dev.seeSent && from.sll_pkttype == PACKET_OUTGOING) {
+            std::memset(buf + start + kHdrFieldsLength, 0, caplen);
+            continue;
+        }
+        timeval stamp{};
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+                std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+            }
+        }
+        if (stamp.tv_sec == 0 && stamp.tv_usec == 0) {
+            gettimeofday(&stamp, nullptr);
+        }
+        size_t captured = std::min(caplen, static_cast<size_t>(got));
+        int32_t sec = static_cast<int32_t>(stamp.tv_sec);
+        int32_t usec = static_cast<int32_t>(stamp.tv_usec);
+        bpf_u_int32 cap32 = static_cast<bpf_u_int32>(captured);
+        bpf_u_int32 wire32 = static_cast<bpf_u_int32>(got);
+        uint16_t hdrlen = static_cast<uint16_t>(kHdrFieldsLength);
+        std::memset(buf + start, 0, kHdrFieldsLength);
+        std::memcpy(buf + start, &sec, sizeof(sec));
+        std::memcpy(buf + start + 4, &usec, sizeof(usec));
+        std::memcpy(buf + start + kHdrCaplenOffset, &cap32, sizeof(cap32));
+        std::memcpy(buf + start + kHdrDatalenOffset, &wire32, sizeof(wire32));
+        std::memcpy(buf + start + kHdrHdrlenOffset, &hdrlen, sizeof(hdrlen));
+        *end = start + kHdrFieldsLength + captured;
+        if (*end >= nbytes) {
+            return Drain::kFull;
+        }
+    }
+}
+
+}  // namespace
+
+int open(const char* path, int oflag) {
+    unsigned unit = 0;
+    if (!parseUnit(path, unit)) {
+        return fail(ENOENT);
+    }
+    if ((oflag & O_ACCMODE) != O_RDONLY) {
+        return fail(EINVAL);
+    }
+    Table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (t.unitFd[unit] >= 0) {
+        return fail(EBUSY);
+    }
+    // Protocol 0: the socket receives nothing until BIOCSETIF binds it.
+    int sock = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return -1;
+    }
+    auto dev = std::make_shared<Device>();
+    dev->fd = sock;
+    dev->unit = unit;
+    t.unitFd[unit] = sock;
+    t.devices[sock] = dev;
+    return sock;
+}
+
+int close(int fd) {
+    Table& t = table();
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        auto it = t.devices.find(fd);
+        if (it == t.devices.end()) {
+            return fail(EBADF);
+        }
+        t.unitFd[it->second->unit] = -1;
+        t.devices.erase(it);
+        // Closed under the lock, so that open() cannot hand the same number
+        // out for a new unit before this one is gone.
+        ::close(fd);
+    }
+    return 0;
+}
+
+ssize_t read(int fd, void* buf, size_t nbytes) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (nbytes != kBufferLength) {
+        return fail(EINVAL);
+    }
+    if (buf == nullptr) {
+        return fail(EFAULT);
+    }
+    if (dev->ifindex == 0) {
+        return fail(ENXIO);
+    }
+    auto* out = static_cast<unsigned char*>(buf);
+    bool hasDeadline = dev->timeout.tv_sec != 0 || dev->timeout.tv_usec != 0;
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(dev->timeout.tv_sec) +
+                                 std::chrono::microseconds(dev->timeout.tv_usec);
+    size_t end = 0;
+    for (;;) {
+        Drain state = drainQueue(*dev, out, nbytes, &end);
+        if (state == Drain::kError) {
+            return end != 0 ? static_cast<ssize_t>(end) : -1;
+        }
+        if (state == Drain::kFull || (dev->immediate && end != 0)) {
+            return static_cast<ssize_t>(end);
+        }
+        pollfd p{dev->fd, POLLIN, 0};
+        int ready = poll(&p, 1, pollTimeout(hasDeadline, deadline));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return end != 0 ? static_cast<ssize_t>(end) : -1;
+        }
+        if (ready == 0) {
+            return static_cast<ssize_t>(end);  // read timeout: whatever is stored
+        }
+        if ((p.revents & (POLLERR | POLLNVAL)) != 0 && (p.revents & POLLIN) == 0) {
+            return end != 0 ? static_cast<ssize_t>(end) : fail(ENXIO);
+        }
+    }
+}
+
+int ioctl(int fd, BIOCSETIF_t, const struct ifreq* ifr) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (ifr == nullptr) {
+        return fail(EFAULT);
+    }
+    size_t length = strnlen(ifr->ifr_name, IFNAMSIZ);
+    if (length == 0 || length == IFNAMSIZ) {
+        return fail(ENXIO);
+    }
+    struct ifreq query {};
+    std::memcpy(query.ifr_name, ifr->ifr_name, length);
+    if (::ioctl(dev->fd, SIOCGIFINDEX, &query) != 0) {
+        return fail(ENXIO);
+    }
+    int ifindex = query.ifr_ifindex;
+    if (::ioctl(dev->fd, SIOCGIFHWADDR, &query) != 0) {
+        return fail(ENXIO);
+    }
+    unsigned short arphrd = query.ifr_hwaddr.sa_family;
+    int sock = makeBoundSocket(*dev, ifindex, dev->filter, false);
+    if (sock < 0 || replaceSocket(*dev, sock) != 0) {
+        return -1;
+    }
+    dev->ifindex = ifindex;
+    dev->arphrd = arphrd;
+    dev->promiscuous = false;
+    return 0;
+}
+
+int ioctl(int fd, BIOCIMMEDIATE_t, const unsigned int* on) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (on == nullptr) {
+        return fail(EFAULT);
+    }
+    dev->immediate = *on != 0;
+    return 0;
+}
+
+int ioctl(int fd, BIOCPROMISC_t) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (dev->ifindex == 0) {
+        return fail(EINVAL);
+    }
+    if (dev->promiscuous) {
+        return 0;
+    }
+    if (addPromiscuous(dev->fd, dev->ifindex) != 0) {
+        return -1;
+    }
+    dev->promiscuous = true;
+    return 0;
+}
+
+int ioctl(int fd, BIOCSSEESENT_t, const unsigned int* seeSent) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (seeSent == nullptr) {
+        return fail(EFAULT);
+    }
+    bool see = *seeSent != 0;
+    if (setIgnoreOutgoing(dev->fd, !see) != 0) {
+        return -1;
+    }
+    dev->seeSent = see;
+    return 0;
+}
+
+int ioctl(int fd, BIOCSHDRCMPLT_t, const unsigned int* complete) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (complete == nullptr) {
+        return fail(EFAULT);
+    }
+    dev->headerComplete = *complete != 0;
+    return 0;
+}
+
+int ioctl(int fd, BIOCSRTIMEOUT_t, const struct timeval* timeout) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (timeout == nullptr) {
+        return fail(EFAULT);
+    }
+    if (timeout->tv_sec < 0 || timeout->tv_usec < 0 || timeout->tv_usec >= 1000000) {
+        return fail(EINVAL);
+    }
+    dev->timeout = *timeout;
+    return 0;
+}
+
+int ioctl(int fd, BIOCGDLT_t, unsigned int* dlt) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (dlt == nullptr) {
+        return fail(EFAULT);
+    }
+    if (dev->ifindex == 0) {
+        return fail(EINVAL);
+    }
+    *dlt = dltOf(dev->arphrd);
+    return 0;
+}
+
+int ioctl(int fd, BIOCSETF_t, const bpf_program* program) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (program == nullptr) {
+        return fail(EFAULT);
+    }
+    std::vector<sock_filter> filter;
+    if (program->bf_len != 0) {
+        if (program->bf_insns == nullptr || program->bf_len > BPF_MAXINSNS) {
+            return fail(EINVAL);
+        }
+        filter.resize(program->bf_len);
+        std::memcpy(filter.data(), program->bf_insns, program->bf_len * sizeof(sock_filter));
+    }
+    if (dev->ifindex == 0) {
+        // Unbound: nothing is queued, so the filter can go on in place.
+        if (attachFilter(dev->fd, filter) != 0) {
+            return fail(EINVAL);
+        }
+    } else {
+        int sock = makeBoundSocket(*dev, dev->ifindex, filter, dev->promiscuous);
+        if (sock < 0 || replaceSocket(*dev, sock) != 0) {
+            return -1;
+        }
+    }
+    dev->filter = std::move(filter);
+    return 0;
+}
+
+int ioctl(int fd, BIOCGBLEN_t, unsigned int* length) {
+    std::shared_ptr<Device> dev = lookup(fd);
+    if (!dev) {
+        return fail(EBADF);
+    }
+    if (length == nullptr) {
+        return fail(EFAULT);
+    }
+    *length = kBufferLength;
+    return 0;
+}
+
+std::vector<unsigned> busyUnits() {
+    Table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    std::vector<unsigned> units;
+    for (unsigned u = 0; u < kUnitCount; ++u) {
+        if (t.unitFd[u] >= 0) {
+            units.push_back(u);
+        }
+    }
+    return units;
+}
+
+}  // namespace bpf
