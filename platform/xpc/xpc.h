@@ -1,0 +1,345 @@
+// Connections between the daemon and its clients in the manner of
+// NSXPCListener / NSXPCConnection / NSXPCInterface, over Unix stream sockets.
+//
+// The wire protocol (docs/wire-protocol.md): each message is a 4-byte
+// big-endian length and that many bytes of one JSON object, at most 1 MiB.
+//   request  {"seq": N, "selector": S, "types": T, "args": [...]}
+//   reply    {"seq": N, "reply": [...]}
+// Type codes: 'c' a BOOL (JSON true/false), '@' a string (JSON string, or null
+// for nil). A message over the limit or that is not a JSON object ends the
+// connection. A request whose selector the exported interface does not
+// declare, whose "types" differ from the declared reply types, or whose args
+// do not fit the declared argument types is dropped without a reply; the
+// connection stays open.
+//
+// Service side
+// - Listener: accepts connections on its socket and asks its delegate about
+//   each one on a queue of the runtime (never the main thread; decisions for
+//   different connections may run at the same time). A refused connection is
+//   closed and the listener goes on. At most kMaxPendingConnections wait for a
+//   decision and at most kMaxOpenConnections (including those) are open at
+//   once; a connection over either cap is closed as soon as it is accepted.
+// - Connection: one per accepted peer. The peer's pidfd, pid, uid and gid are
+//   taken when it is accepted. Requests are read only after resume() (and, for
+//   a connection that a listener offers to its delegate, after the delegate
+//   has answered YES), and run one after another on the connection's own
+//   serial queue. Every message must come from the process captured at
+//   accept: a message whose sender (SCM_CREDENTIALS) is another process, such
+//   as a forked child writing on an inherited socket, ends the connection and
+//   nothing of it is served.
+// - Invalidation: when the peer closes, the stream breaks, a message ends the
+//   connection, a reply cannot be written, or invalidate() is called, the
+//   invalidation handler runs once on the connection's queue. Requests read
+//   before a clean close by the peer still run first; after invalidate() or a
+//   protocol violation, requests not yet started are dropped. Once the handler
+//   has run, the connection releases its handlers and exported object.
+// - Reply: a copyable handle through which an operation answers, from any
+//   thread, at most once; later calls and calls after invalidation do nothing.
+//
+// Client side: ClientConnection connects to a socket path, sends requests and
+// matches replies by sequence number.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace xpc {
+
+// Largest message body accepted or sent.
+constexpr size_t kMaxMessageSize = 1u << 20;
+// Caps on a listener's connections (see above).
+constexpr size_t kMaxPendingConnections = 16;
+constexpr size_t kMaxOpenConnections = 64;
+// Requests read but not yet started on one connection; beyond this the
+// connection's socket is not read until its queue catches up, so a client that
+// floods requests cannot grow the service's memory.
+constexpr size_t kMaxQueuedRequests = 64;
+// A reply that cannot be written within this time (the peer does not read)
+// ends the connection.
+constexpr std::chrono::seconds kSendTimeout{10};
+
+// A value on the wire: a BOOL for type code 'c', a string or nil for '@'.
+using Value = std::variant<bool, std::optional<std::string>>;
+
+// True when `value` has the form of type code `code` ('c' or '@').
+bool valueMatchesType(const Value& value, char code);
+// True when `values` has exactly one value of the matching form per code.
+bool valuesMatchTypes(const std::vector<Value>& values, std::string_view types);
+// True when every character of `types` is a supported type code.
+bool isValidTypeString(std::string_view types);
+
+class Connection;
+
+// The answer handle of one request. Copies share one "already sent" flag.
+class Reply {
+  public:
+    Reply() = default;
+    // Sends the reply values if nothing was sent yet through this handle or a
+    // copy and the connection is still open. Values that do not match the
+    // declared reply types are not sent (returns false, and the request stays
+    // unanswered). Returns true if the reply was written. Any thread.
+    bool operator()(const std::vector<Value>& values) const;
+    // True once a call has claimed the reply (whether or not it was written).
+    bool wasCalled() const;
+    uint64_t sequenceNumber() const { return seq_; }
+
+  private:
+    friend class Connection;
+    Reply(std::weak_ptr<Connection> connection, uint64_t seq, std::string replyTypes);
+
+    std::weak_ptr<Connection> connection_;
+    uint64_t seq_ = 0;
+    std::string replyTypes_;
+    std::shared_ptr<std::atomic<bool>> called_;
+};
+
+// Calls one operation on the exported object. `exportedObject` is exactly the
+// pointer passed to Connection::setExportedObject (the invoker casts it back
+// to the type it was given as); `args` match the declared argument types.
+using Invoker = std::function<void(const std::shared_ptr<void>& exportedObject,
+                                   const std::vector<Value>& args, const Reply& reply)>;
+
+struct MethodDescription {
+    std::string selector;       // the full selector, e.g. "doThing:withReply:"
+    std::string argumentTypes;  // type codes of the request arguments
+    std::string replyTypes;     // type codes of the reply values
+    Invoker invoker;
+};
+
+// The methods that a connection offers to its peer.
+class Interface {
+  public:
+    static std::shared_ptr<Interface> create() { return std::make_shared<Interface>(); }
+
+    // Declares a method. Returns false (and changes nothing) for an empty or
+    // already declared selector, an unsupported type code or an empty invoker.
+    bool addMethod(std::string selector, std::string argumentTypes, std::string replyTypes,
+                   Invoker invoker);
+    // The declaration of `selector`, or nullptr.
+    const MethodDescription* method(std::string_view selector) const;
+    const std::vector<MethodDescription>& methods() const { return methods_; }
+
+  private:
+    std::vector<MethodDescription> methods_;
+};
+
+// What stands in for the audit token of the original platform: 32 bytes that
+// name the peer process by its pid (bytes 0..3, host order) and by the pidfd
+// that the connection holds (bytes 4..7). An all-zero token names no process.
+using AuditToken = std::array<uint8_t, 32>;
+pid_t audit_token_to_pid(const AuditToken& token);
+// The connection's pidfd (not a duplicate: valid while the connection lives),
+// or -1 if the token carries none.
+int audit_token_to_pidfd(const AuditToken& token);
+
+class Listener;
+
+// Identity of a peer, captured when its connection was accepted.
+struct PeerCredentials {
+    pid_t pid = 0;
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    int pidfd = -1;  // owned by the connection
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    pid_t processIdentifier() const { return peer_.pid; }
+    uid_t effectiveUserIdentifier() const { return peer_.uid; }
+    gid_t effectiveGroupIdentifier() const { return peer_.gid; }
+    // The peer's token, or nullopt when no pidfd could be taken for it.
+    std::optional<AuditToken> auditToken() const;
+
+    void setExportedInterface(std::shared_ptr<Interface> interface);
+    std::shared_ptr<Interface> exportedInterface() const;
+    // The connection keeps the object alive until it is invalidated.
+    void setExportedObject(std::shared_ptr<void> object);
+    std::shared_ptr<void> exportedObject() const;
+    void setInvalidationHandler(std::function<void()> handler);
+    // Kept for the caller's sake: a Unix stream cannot be interrupted and come
+    // back, so this handler is never called.
+    void setInterruptionHandler(std::function<void()> handler);
+
+    // Starts delivering requests. Further calls do nothing.
+    void resume();
+    // Closes the connection; the invalidation handler runs once. Any thread.
+    void invalidate();
+    bool isInvalidated() const;
+
+    // The serial queue on which this connection's requests and its
+    // invalidation handler run.
+    const dispatch::QueuePtr& queue() const { return queue_; }
+
+    // Wraps an accepted socket; used by the listener and by tests that make
+    // socket pairs of their own. Takes ownership of `fd`. Returns nullptr (and
+    // closes fd) if the socket's peer cannot be identified.
+    static std::shared_ptr<Connection> fromAcceptedSocket(int fd);
+
+  private:
+    friend class Listener;
+    friend class Reply;
+    struct Private {};
+
+  public:
+    Connection(Private, int fd, PeerCredentials peer);
+
+  private:
+    enum class EndReason { PeerClosed, Broken, Violation, Invalidated };
+
+    void readLoop();
+    void handleMessage(std::string_view body, bool& keepReading);
+    void end(EndReason reason);
+    bool sendReply(uint64_t seq, const std::vector<Value>& values);
+    void requestFinished();
+    void startReading();
+    // Called by the listener once its delegate has answered.
+    void decisionMade(bool accepted);
+
+    const PeerCredentials peer_;
+    const dispatch::QueuePtr queue_;
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<Interface> interface_;
+    std::shared_ptr<void> exportedObject_;
+    std::function<void()> invalidationHandler_;
+    std::function<void()> interruptionHandler_;
+    bool resumed_ = false;
+    bool awaitingDecision_ = false;
+    bool reading_ = false;
+    bool invalidated_ = false;
+    bool dropPending_ = false;
+    bool handlerCalled_ = false;
+    size_t queuedRequests_ = 0;
+    std::shared_ptr<void> listenerSlot_;  // releases the listener's count when freed
+
+    std::condition_variable roomForRequests_;  // the reader waits here for the queue
+    int fd_ = -1;                              // guarded by sendMutex_ for closing
+    std::mutex sendMutex_;
+};
+
+class ListenerDelegate {
+  public:
+    virtual ~ListenerDelegate() = default;
+    // YES to accept. The delegate normally sets the exported interface and
+    // object, the handlers, and resumes the connection before returning.
+    virtual bool shouldAcceptNewConnection(Listener& listener,
+                                           const std::shared_ptr<Connection>& connection) = 0;
+};
+
+// "/run/" + name + ".sock"
+std::string socketPathForServiceName(const std::string& name);
+
+class Listener : public std::enable_shared_from_this<Listener> {
+  public:
+    // The listening socket from systemd socket activation when this process
+    // was given one (LISTEN_PID is our pid, LISTEN_FDS >= 1: descriptor 3;
+    // the variables are then removed from the environment), otherwise a
+    // socket bound at socketPathForServiceName(name), replacing a stale
+    // socket there (not a live one, nor anything that is not a socket), with
+    // mode 0666. If neither works the listener is not valid and never accepts.
+    static std::shared_ptr<Listener> initWithMachServiceName(const std::string& name);
+    // Binds `path` itself, as above.
+    static std::shared_ptr<Listener> listenerWithSocketPath(const std::string& path);
+    // Listens on a socket the caller made (bound, listening or not); takes
+    // ownership of fd.
+    static std::shared_ptr<Listener> listenerWithDescriptor(int fd);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // Not owned; must outlive the listener's decisions.
+    void setDelegate(ListenerDelegate* delegate);
+    ListenerDelegate* delegate() const;
+    // Starts accepting. Further calls do nothing.
+    void resume();
+    // Stops accepting and closes the listening socket (a socket this listener
+    // bound is also removed from the file system). Accepted connections stay.
+    void invalidate();
+    bool isValid() const;
+    // The path this listener bound, empty otherwise.
+    const std::string& socketPath() const { return path_; }
+
+  private:
+    struct Private {};
+
+  public:
+    Listener(Private, int fd, std::string boundPath);
+
+  private:
+    struct State;
+    void acceptLoop();
+    void offer(int fd);
+
+    std::string path_;
+    std::shared_ptr<State> state_;
+};
+
+// The client end of a connection.
+class ClientConnection {
+  public:
+    enum class Status { Replied, ConnectionEnded, TimedOut };
+    struct Result {
+        Status status = Status::ConnectionEnded;
+        std::vector<Value> values;
+    };
+
+    // Connects to a Unix socket path; nullptr on failure (with a reason in
+    // *error when given).
+    static std::unique_ptr<ClientConnection> connectToPath(const std::string& path,
+                                                           std::string* error = nullptr);
+    // Uses a connected socket; takes ownership of fd.
+    static std::unique_ptr<ClientConnection> withDescriptor(int fd);
+    ~ClientConnection();  // closes the connection
+    ClientConnection(const ClientConnection&) = delete;
+    ClientConnection& operator=(const ClientConnection&) = delete;
+
+    // Sends a request and waits for its reply, the end of the connection or
+    // the timeout. A reply whose values do not fit `replyTypes` is ignored.
+    Result sendSync(const std::string& selector, const std::string& replyTypes,
+                    const std::vector<Value>& args, std::chrono::milliseconds timeout);
+    // Sends a request; `callback` later gets Replied with the values, or
+    // ConnectionEnded, exactly once, on a thread of the client's runtime.
+    // Returns the request's sequence number.
+    uint64_t sendAsync(const std::string& selector, const std::string& replyTypes,
+                       const std::vector<Value>& args, std::function<void(Result)> callback);
+    // Writes arbitrary bytes (tests). False if the write failed.
+    bool sendRaw(std::string_view bytes);
+    // Frames and writes an arbitrary body (tests).
+    bool sendRawMessage(std::string_view body);
+
+    // Called once, on a runtime thread, when the connection ends.
+    void setInvalidationHandler(std::function<void()> handler);
+    bool isInvalidated() const;
+    // Waits until the connection has ended; false on timeout.
+    bool waitForInvalidation(std::chrono::milliseconds timeout) const;
+    void invalidate();
+    int descriptor() const;
+
+    struct State;
+    explicit ClientConnection(std::shared_ptr<State> state);
+
+  private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace xpc
