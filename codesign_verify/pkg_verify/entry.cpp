@@ -1,0 +1,35 @@
+// The one entry to the package signature verdict: the maker's identity, the
+// existence test, then both independent checks.
+#include <string>
+
+#include "codesign_verify/pkg_verify/internal.h"
+#include "codesign_verify/pkg_verify/pkg_verify.h"
+
+namespace {
+
+// The maker's identity. The team identifier is a property of the CMS check's
+// trust policy; the authority is the leaf's common name in both checks.
+constexpr const char* kTeamIdentifier = "T3MQ8VX2LC";
+constexpr const char* kInstallerAuthority = "Developer ID Installer: Pelk Labs, Inc. (T3MQ8VX2LC)";
+
+}  // namespace
+
+bool is_pkg_codesign_valid(const char* pkgPath, pkg_verify::LogCallback log) {
+    // A path that does not decode as UTF-8 counts as not existing.
+    if (pkgPath == nullptr || !pkg_verify::is_valid_utf8(pkgPath) ||
+        !pkg_verify::file_exists(pkgPath)) {
+        pkg_verify::log_message(log, "Error! file not exist at path %s",
+                                pkgPath != nullptr ? pkgPath : "(null)");
+        return false;
+    }
+    const std::string path(pkgPath);
+    const std::string teamIdentifier(kTeamIdentifier);
+    const std::string installerAuthority(kInstallerAuthority);
+
+    const bool cmsValid =
+        pkg_verify::check_installer_authority_by_cms(path, teamIdentifier, installerAuthority, log);
+    // Runs whatever the CMS check said, so both checks' messages are reported.
+    const bool pkgutilValid =
+        pkg_verify::check_installer_authority_by_pkgutil(path, installerAuthority, log);
+    return cmsValid && pkgutilValid;
+}
