@@ -282,8 +282,12 @@ class Lexer {
                 t.text += text_[i + 1];
                 i += 2;
             } else {
-                t.text += c;
-                ++i;
+                std::size_t stop = text_.find_first_of("\"\\", i);
+                if (stop == std::string_view::npos) {
+                    stop = text_.size();
+                }
+                t.text.append(text_.substr(i, stop - i));
+                i = stop;
             }
         }
         t.kind = Tok::Error;
@@ -782,7 +786,7 @@ class Parser {
                                       "\": expected subject.<attribute> or field.<OID>");
         }
         Token matchTok = cur_;
-        if (!parseMatch(node, "after \"" + what + "[" + excerpt(f) + "]\"")) {
+        if (!parseMatch(node, what, f)) {
             return std::nullopt;
         }
         if (node.op == Op::CertExtension && node.match != MatchOp::Exists &&
@@ -807,7 +811,7 @@ class Parser {
         Node node;
         node.op = Op::Info;
         node.key = std::move(*key);
-        if (!parseMatch(node, "after \"info [" + excerpt(node.key) + "]\"")) {
+        if (!parseMatch(node, "info ", node.key)) {
             return std::nullopt;
         }
         return add(std::move(node));
@@ -836,7 +840,8 @@ class Parser {
         return key;
     }
 
-    bool parseMatch(Node& node, const std::string& after) {
+    // The match after "<what>[<key>]".
+    bool parseMatch(Node& node, std::string_view what, std::string_view key) {
         switch (cur_.kind) {
             case Tok::Eq: {
                 std::string op = std::string(text_.substr(cur_.offset, cur_.length));
@@ -905,7 +910,8 @@ class Parser {
             default:
                 break;
         }
-        expected("'=', '<', '<=', '>', '>=', \"exists\" or \"absent\" " + after);
+        expected("'=', '<', '<=', '>', '>=', \"exists\" or \"absent\" after \"" +
+                 std::string(what) + "[" + excerpt(key) + "]\"");
         return false;
     }
 
