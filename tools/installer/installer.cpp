@@ -1,0 +1,725 @@
+#include "tools/installer/installer.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <expat.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/process/process.h"
+#include "platform/xar/xar.h"
+
+namespace installer {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The reason an install failed, for the one line the tool prints.
+struct Failure {
+    std::string reason;
+};
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) {
+            reset(o.fd_);
+            o.fd_ = -1;
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+struct XarCloser {
+    void operator()(xar_t x) const { xar_close(x); }
+};
+struct XarIterFree {
+    void operator()(xar_iter_t i) const { xar_iter_free(i); }
+};
+struct ReadArchiveFree {
+    void operator()(struct archive* a) const { archive_read_free(a); }
+};
+struct WriteArchiveFree {
+    void operator()(struct archive* a) const { archive_write_free(a); }
+};
+struct ParserFree {
+    void operator()(XML_Parser p) const { XML_ParserFree(p); }
+};
+
+// A private working directory, removed with everything in it at the end.
+class WorkDir {
+  public:
+    WorkDir() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string base = (tmp != nullptr && *tmp == '/') ? tmp : "/tmp";
+        std::string templ = base + "/xq-installer.XXXXXXXX";
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back('\0');
+        if (::mkdtemp(buf.data()) != nullptr) {
+            path_ = buf.data();
+        }
+    }
+    ~WorkDir() {
+        if (!path_.empty()) {
+            std::error_code ec;
+            fs::remove_all(path_, ec);
+        }
+    }
+    WorkDir(const WorkDir&) = delete;
+    WorkDir& operator=(const WorkDir&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+std::vector<std::string> splitComponents(const std::string& relative) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t slash = relative.find('/', start);
+        if (slash == std::string::npos) {
+            slash = relative.size();
+        }
+        if (slash > start) {
+            out.push_back(relative.substr(start, slash - start));
+        }
+        start = slash + 1;
+    }
+    return out;
+}
+
+// --- Archive members ----------------------------------------------------------
+
+// Every member of the package, extracted (and so checksum-verified) into the
+// work directory under its own relative path.
+struct Members {
+    std::set<std::string> files;        // relative paths of extracted members
+    std::set<std::string> directories;  // members that hold others
+    std::string root;                   // where they were extracted
+};
+
+std::optional<Failure> extractMembers(const std::string& pkgPath, const std::string& into,
+                                      Members& out) {
+    std::unique_ptr<const __xar_t, XarCloser> archive(xar_open(pkgPath.c_str(), READ));
+    if (!archive) {
+        return Failure{
+            "cannot open the package as a XAR archive (or its table of contents "
+            "does not match its checksum)"};
+    }
+    std::unique_ptr<const __xar_iter_t, XarIterFree> iter(xar_iter_new());
+    if (!iter) {
+        return Failure{"out of memory"};
+    }
+    std::vector<std::pair<std::string, xar_file_t>> members;
+    for (xar_file_t f = xar_file_first(archive.get(), iter.get()); f != nullptr;
+         f = xar_file_next(iter.get())) {
+        char* raw = xar_get_safe_path(f);
+        if (raw == nullptr) {
+            return Failure{"a package member has no name"};
+        }
+        std::string path(raw);
+        std::free(raw);
+        std::string relative;
+        if (!normalizeEntryName(path, relative) || relative.empty()) {
+            return Failure{"package member name not allowed: " + path};
+        }
+        members.emplace_back(relative, f);
+    }
+    for (const auto& [path, f] : members) {
+        (void)f;
+        for (size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            out.directories.insert(path.substr(0, slash));
+        }
+    }
+    out.root = into;
+    for (const auto& [path, f] : members) {
+        if (out.directories.count(path) != 0) {
+            continue;
+        }
+        std::string dest = into + "/" + path;
+        std::error_code ec;
+        fs::create_directories(fs::path(dest).parent_path(), ec);
+        if (ec) {
+            return Failure{"cannot create " + fs::path(dest).parent_path().string()};
+        }
+        if (xar_extract_tofile(archive.get(), f, dest.c_str()) != 0) {
+            return Failure{"package member " + path + " is damaged (checksum or encoding)"};
+        }
+        out.files.insert(path);
+    }
+    return std::nullopt;
+}
+
+// --- Metadata -------------------------------------------------------------------
+
+struct XmlCollector {
+    // Distribution: the text of each pkg-ref element, in document order.
+    std::vector<std::string> pkgRefs;
+    int pkgRefDepth = 0;
+    std::string text;
+    // PackageInfo: the pkg-info element's install-location and identifier.
+    std::optional<std::string> installLocation;
+    std::optional<std::string> identifier;
+};
+
+void XMLCALL collectStart(void* ud, const XML_Char* name, const XML_Char** atts) {
+    auto* c = static_cast<XmlCollector*>(ud);
+    if (std::strcmp(name, "pkg-ref") == 0) {
+        c->pkgRefDepth++;
+        c->text.clear();
+    } else if (std::strcmp(name, "pkg-info") == 0) {
+        for (size_t i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) {
+            if (std::strcmp(atts[i], "install-location") == 0) {
+                c->installLocation = atts[i + 1];
+            } else if (std::strcmp(atts[i], "identifier") == 0) {
+                c->identifier = atts[i + 1];
+            }
+        }
+    }
+}
+
+void XMLCALL collectEnd(void* ud, const XML_Char* name) {
+    auto* c = static_cast<XmlCollector*>(ud);
+    if (std::strcmp(name, "pkg-ref") == 0 && c->pkgRefDepth > 0) {
+        c->pkgRefDepth--;
+        c->pkgRefs.push_back(c->text);
+        c->text.clear();
+    }
+}
+
+void XMLCALL collectText(void* ud, const XML_Char* s, int len) {
+    auto* c = static_cast<XmlCollector*>(ud);
+    if (c->pkgRefDepth > 0 && c->text.size() < 4096) {
+        c->text.append(s, static_cast<size_t>(len));
+    }
+}
+
+bool parseXmlFile(const std::string& path, XmlCollector& c) {
+    std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserFree> p(XML_ParserCreate(nullptr));
+    if (!p) {
+        return false;
+    }
+    XML_SetUserData(p.get(), &c);
+    XML_SetElementHandler(p.get(), collectStart, collectEnd);
+    XML_SetCharacterDataHandler(p.get(), collectText);
+    XML_SetParamEntityParsing(p.get(), XML_PARAM_ENTITY_PARSING_NEVER);
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0) {
+        return false;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (XML_Parse(p.get(), buf, static_cast<int>(n), n == 0) != XML_STATUS_OK) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+    }
+}
+
+std::string trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+std::string percentDecode(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out.push_back(static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+// The components to install, as member directories ("" for a flat package).
+std::optional<Failure> findComponents(const Members& m, std::vector<std::string>& components) {
+    if (m.files.count("Distribution") == 0) {
+        if (m.files.count("Payload") == 0 && m.files.count("Scripts") == 0) {
+            return Failure{"the package has neither a Payload nor Scripts"};
+        }
+        components.push_back("");
+        return std::nullopt;
+    }
+    auto isComponent = [&](const std::string& dir) {
+        return m.directories.count(dir) != 0 && dir.find('/') == std::string::npos &&
+               (m.files.count(dir + "/Payload") != 0 || m.files.count(dir + "/Scripts") != 0 ||
+                m.files.count(dir + "/PackageInfo") != 0);
+    };
+    XmlCollector dist;
+    if (parseXmlFile(m.root + "/Distribution", dist)) {
+        std::set<std::string> seen;
+        for (const std::string& ref : dist.pkgRefs) {
+            std::string t = trim(ref);
+            if (t.empty() || t[0] != '#') {
+                continue;
+            }
+            std::string name = percentDecode(t.substr(1));
+            if (!isComponent(name)) {
+                return Failure{"the Distribution names a missing component: " + name};
+            }
+            if (seen.insert(name).second) {
+                components.push_back(name);
+            }
+        }
+    }
+    if (components.empty()) {
+        // No readable choice of components: install every one the product holds.
+        for (const std::string& dir : m.directories) {
+            if (isComponent(dir)) {
+                components.push_back(dir);
+            }
+        }
+    }
+    if (components.empty()) {
+        return Failure{"the product archive holds no component package"};
+    }
+    return std::nullopt;
+}
+
+// --- Destination --------------------------------------------------------------
+
+// Opens (creating where missing, mode 0755) the directory `relative` below the
+// directory `base`, never following a symbolic link on the way.
+std::optional<Failure> openDestination(int base, const std::string& relative, Fd& out) {
+    Fd cur(::dup(base));
+    if (cur.get() < 0) {
+        return Failure{"cannot open the target"};
+    }
+    for (const std::string& comp : splitComponents(relative)) {
+        if (::mkdirat(cur.get(), comp.c_str(), 0755) != 0 && errno != EEXIST) {
+            return Failure{"cannot create the install location (" + comp + ")"};
+        }
+        Fd next(::openat(cur.get(), comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (next.get() < 0) {
+            return Failure{"install location component " + comp +
+                           " is not a directory (or is a symbolic link)"};
+        }
+        cur = std::move(next);
+    }
+    out = std::move(cur);
+    return std::nullopt;
+}
+
+// --- cpio payloads ----------------------------------------------------------
+
+std::unique_ptr<struct archive, ReadArchiveFree> openCpio(const std::string& path) {
+    std::unique_ptr<struct archive, ReadArchiveFree> a(archive_read_new());
+    if (!a) {
+        return a;
+    }
+    archive_read_support_filter_gzip(a.get());
+    archive_read_support_filter_none(a.get());
+    archive_read_support_format_cpio(a.get());
+    if (archive_read_open_filename(a.get(), path.c_str(), 1 << 16) != ARCHIVE_OK) {
+        a.reset();
+    }
+    return a;
+}
+
+// True when `path` lies at or below one of `links`.
+bool throughLink(const std::set<std::string>& links, const std::string& path) {
+    for (size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (links.count(path.substr(0, slash)) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when an existing parent directory of `relative` under `dest` is a
+// symbolic link (or not a directory): writing there would leave the target.
+bool parentLeavesDestination(int dest, const std::string& relative) {
+    std::vector<std::string> comps = splitComponents(relative);
+    std::string prefix;
+    for (size_t i = 0; i + 1 < comps.size(); ++i) {
+        prefix += (prefix.empty() ? "" : "/") + comps[i];
+        struct stat st;
+        if (::fstatat(dest, prefix.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return false;  // missing: everything below is created new
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// First pass: every entry is read and judged before anything is written, so
+// a refused payload leaves the destination untouched.
+std::optional<Failure> checkCpio(const std::string& path, int dest, bool allowLinks) {
+    auto a = openCpio(path);
+    if (!a) {
+        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+    }
+    std::set<std::string> symlinks;
+    struct archive_entry* e = nullptr;
+    int r;
+    while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
+        const char* name = archive_entry_pathname(e);
+        std::string rel;
+        if (name == nullptr || !normalizeEntryName(name, rel)) {
+            return Failure{std::string("archive entry leaves the target: ") +
+                           (name != nullptr ? name : "(no name)")};
+        }
+        if (const char* hl = archive_entry_hardlink(e)) {
+            std::string hrel;
+            if (!allowLinks || !normalizeEntryName(hl, hrel) || hrel.empty() ||
+                throughLink(symlinks, hrel)) {
+                return Failure{std::string("hard link leaves the target: ") + hl};
+            }
+        }
+        mode_t type = archive_entry_filetype(e);
+        if (type != AE_IFREG && type != AE_IFDIR && !(allowLinks && type == AE_IFLNK)) {
+            return Failure{"archive entry of a type not installed: " + rel};
+        }
+        if (rel.empty()) {
+            continue;
+        }
+        if (throughLink(symlinks, rel) || parentLeavesDestination(dest, rel)) {
+            return Failure{"archive entry leaves the target through a symbolic link: " + rel};
+        }
+        if (type == AE_IFLNK) {
+            symlinks.insert(rel);
+        }
+        if (archive_read_data_skip(a.get()) != ARCHIVE_OK) {
+            return Failure{std::string("damaged archive: ") + archive_error_string(a.get())};
+        }
+    }
+    if (r != ARCHIVE_EOF) {
+        return Failure{std::string("damaged archive: ") +
+                       (archive_error_string(a.get()) ? archive_error_string(a.get()) : "?")};
+    }
+    return std::nullopt;
+}
+
+// Second pass: writes the entries below `dest` (the current directory while it
+// runs). Directories that already exist keep their owner and mode.
+std::optional<Failure> extractCpio(const std::string& path, int dest, bool keepOwners) {
+    auto a = openCpio(path);
+    if (!a) {
+        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+    }
+    std::unique_ptr<struct archive, WriteArchiveFree> w(archive_write_disk_new());
+    if (!w) {
+        return Failure{"out of memory"};
+    }
+    int flags = ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_UNLINK |
+                ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
+    if (keepOwners) {
+        flags |= ARCHIVE_EXTRACT_OWNER;
+    }
+    archive_write_disk_set_options(w.get(), flags);
+
+    Fd cwd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (cwd.get() < 0 || ::fchdir(dest) != 0) {
+        return Failure{"cannot enter the install location"};
+    }
+    struct RestoreCwd {
+        int fd;
+        ~RestoreCwd() {
+            if (::fchdir(fd) != 0) {
+                std::perror("installer: fchdir");
+            }
+        }
+    } restore{cwd.get()};
+
+    auto failWith = [&](struct archive* x, const std::string& what) {
+        const char* msg = archive_error_string(x);
+        return Failure{what + ": " + (msg != nullptr ? msg : "unknown error")};
+    };
+    struct archive_entry* e = nullptr;
+    int r;
+    while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
+        std::string rel;
+        if (!normalizeEntryName(archive_entry_pathname(e), rel)) {
+            return Failure{"archive entry leaves the target"};
+        }
+        if (rel.empty()) {
+            continue;  // the destination itself keeps its owner and mode
+        }
+        if (archive_entry_filetype(e) == AE_IFDIR) {
+            struct stat st;
+            if (::fstatat(dest, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode)) {
+                continue;
+            }
+        }
+        archive_entry_copy_pathname(e, rel.c_str());
+        if (const char* hl = archive_entry_hardlink(e)) {
+            std::string hrel;
+            if (!normalizeEntryName(hl, hrel)) {
+                return Failure{"hard link leaves the target"};
+            }
+            archive_entry_copy_hardlink(e, hrel.c_str());
+        }
+        if (archive_write_header(w.get(), e) != ARCHIVE_OK) {
+            return failWith(w.get(), "cannot install " + rel);
+        }
+        if (archive_entry_size(e) > 0) {
+            const void* buf;
+            size_t size;
+            la_int64_t offset;
+            int rr;
+            while ((rr = archive_read_data_block(a.get(), &buf, &size, &offset)) == ARCHIVE_OK) {
+                if (archive_write_data_block(w.get(), buf, size, offset) != ARCHIVE_OK) {
+                    return failWith(w.get(), "cannot write " + rel);
+                }
+            }
+            if (rr != ARCHIVE_EOF) {
+                return failWith(a.get(), "damaged archive at " + rel);
+            }
+        }
+        if (archive_write_finish_entry(w.get()) != ARCHIVE_OK) {
+            return failWith(w.get(), "cannot finish " + rel);
+        }
+    }
+    if (r != ARCHIVE_EOF) {
+        return failWith(a.get(), "damaged archive");
+    }
+    if (archive_write_close(w.get()) != ARCHIVE_OK) {
+        return failWith(w.get(), "cannot complete the install");
+    }
+    return std::nullopt;
+}
+
+// --- Scripts --------------------------------------------------------------------
+
+std::optional<Failure> runScript(const std::string& dir, const std::string& name,
+                                 const std::vector<std::string>& args) {
+    std::string path = dir + "/" + name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return std::nullopt;  // no such script: nothing to run
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return Failure{name + " is not a regular file"};
+    }
+    // Scripts run from their own directory, as the system installer runs them.
+    Fd cwd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (cwd.get() < 0 || ::chdir(dir.c_str()) != 0) {
+        return Failure{"cannot enter the scripts directory"};
+    }
+    process::Result res = process::run({path, args, false});
+    if (::fchdir(cwd.get()) != 0) {
+        return Failure{"cannot return from the scripts directory"};
+    }
+    if (!res.launched) {
+        return Failure{name + " cannot be run: " + std::strerror(res.launchError)};
+    }
+    if (!res.exited || res.terminationStatus != 0) {
+        return Failure{name + (res.exited ? " exited with status " : " was ended by signal ") +
+                       std::to_string(res.terminationStatus)};
+    }
+    return std::nullopt;
+}
+
+struct Options {
+    std::string pkg;
+    std::string target;
+};
+
+std::optional<Failure> install(const Options& opt) {
+    char resolved[PATH_MAX];
+    if (::realpath(opt.target.c_str(), resolved) == nullptr) {
+        return Failure{"the target " + opt.target + " does not exist"};
+    }
+    const std::string target = resolved;
+    Fd targetFd(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (targetFd.get() < 0) {
+        return Failure{"the target " + target + " is not a directory"};
+    }
+    std::string pkgPath = opt.pkg;
+    if (pkgPath.empty() || pkgPath[0] != '/') {
+        std::error_code ec;
+        pkgPath = fs::absolute(pkgPath, ec).string();
+    }
+
+    WorkDir work;
+    if (work.path().empty()) {
+        return Failure{"cannot create a working directory"};
+    }
+    Members members;
+    if (auto f = extractMembers(pkgPath, work.path() + "/members", members)) {
+        return f;
+    }
+    std::vector<std::string> components;
+    if (auto f = findComponents(members, components)) {
+        return f;
+    }
+    std::printf("installer: Package name is %s\n", fs::path(pkgPath).filename().c_str());
+    std::printf("installer: Installing at base path %s\n", target.c_str());
+    std::fflush(stdout);
+
+    int index = 0;
+    for (const std::string& comp : components) {
+        const std::string prefix = comp.empty() ? std::string() : comp + "/";
+        std::string location = "/";
+        if (members.files.count(prefix + "PackageInfo") != 0) {
+            XmlCollector info;
+            if (!parseXmlFile(members.root + "/" + prefix + "PackageInfo", info)) {
+                return Failure{"the PackageInfo of " + (comp.empty() ? "the package" : comp) +
+                               " is not well-formed"};
+            }
+            if (info.installLocation && !info.installLocation->empty()) {
+                location = *info.installLocation;
+            }
+        }
+        std::string locRel;
+        if (location[0] != '/' || !normalizeEntryName(location.substr(1), locRel)) {
+            return Failure{"install location not allowed: " + location};
+        }
+        Fd dest;
+        if (auto f = openDestination(targetFd.get(), locRel, dest)) {
+            return f;
+        }
+        const std::string destPath = locRel.empty()  ? target
+                                     : target == "/" ? "/" + locRel
+                                                     : target + "/" + locRel;
+        const std::vector<std::string> scriptArgs = {pkgPath, destPath, target, "/"};
+
+        std::string scriptsDir;
+        if (members.files.count(prefix + "Scripts") != 0) {
+            scriptsDir = work.path() + "/scripts-" + std::to_string(index);
+            Fd sfd;
+            if (::mkdir(scriptsDir.c_str(), 0700) != 0) {
+                return Failure{"cannot create the scripts directory"};
+            }
+            sfd.reset(::open(scriptsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const std::string archivePath = members.root + "/" + prefix + "Scripts";
+            if (sfd.get() < 0) {
+                return Failure{"cannot open the scripts directory"};
+            }
+            if (auto f = checkCpio(archivePath, sfd.get(), false)) {
+                return f;
+            }
+            if (auto f = extractCpio(archivePath, sfd.get(), false)) {
+                return f;
+            }
+            ::setenv("PACKAGE_PATH", pkgPath.c_str(), 1);
+            ::setenv("DSTVOLUME", target.c_str(), 1);
+            ::setenv("DSTROOT", destPath.c_str(), 1);
+            ::setenv("INSTALLER_TEMP", work.path().c_str(), 1);
+            if (auto f = runScript(scriptsDir, "preinstall", scriptArgs)) {
+                return f;
+            }
+        }
+        if (members.files.count(prefix + "Payload") != 0) {
+            const std::string payload = members.root + "/" + prefix + "Payload";
+            if (auto f = checkCpio(payload, dest.get(), true)) {
+                return f;
+            }
+            if (auto f = extractCpio(payload, dest.get(), true)) {
+                return f;
+            }
+        }
+        if (!scriptsDir.empty()) {
+            if (auto f = runScript(scriptsDir, "postinstall", scriptArgs)) {
+                return f;
+            }
+        }
+        ++index;
+    }
+    return std::nullopt;
+}
+
+constexpr const char* kUsage = "usage: installer -pkg <path> -target <directory>\n";
+
+}  // namespace
+
+bool normalizeEntryName(const std::string& name, std::string& relative) {
+    if (name.find('\0') != std::string::npos || (!name.empty() && name[0] == '/')) {
+        return false;
+    }
+    std::string out;
+    for (const std::string& comp : splitComponents(name)) {
+        if (comp == ".") {
+            continue;
+        }
+        if (comp == "..") {
+            return false;
+        }
+        out += (out.empty() ? "" : "/") + comp;
+    }
+    relative = out;
+    return true;
+}
+
+int installerMain(const std::vector<std::string>& arguments) {
+    Options opt;
+    bool havePkg = false;
+    bool haveTarget = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        if ((a == "-pkg" || a == "-package") && i + 1 < arguments.size() && !havePkg) {
+            opt.pkg = arguments[++i];
+            havePkg = true;
+        } else if ((a == "-target" || a == "-tgt") && i + 1 < arguments.size() && !haveTarget) {
+            opt.target = arguments[++i];
+            haveTarget = true;
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    if (!havePkg || !haveTarget || opt.pkg.empty() || opt.target.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (std::optional<Failure> f = install(opt)) {
+        std::fprintf(stderr, "installer: Error - %s\n", f->reason.c_str());
+        std::fprintf(stderr, "installer: The install failed.\n");
+        return 1;
+    }
+    std::printf("installer: The install was successful.\n");
+    return 0;
+}
+
+}  // namespace installer
