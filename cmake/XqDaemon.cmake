@@ -1,0 +1,52 @@
+# The daemon executables, named after the helper's label, and the systemd
+# units that stand in for its launchd job.
+set(XQ_LABEL "lx.pelk.XQSipLocationHelper")
+
+# xq_daemon(NAME SEAMS lib...): main.cpp with the service libraries, the
+# embedded property lists and the given link-time seams (anchors, paths,
+# capture limits).
+function(xq_daemon name)
+  cmake_parse_arguments(D "" "" "SEAMS" ${ARGN})
+  add_executable(${name} ${PROJECT_SOURCE_DIR}/main.cpp)
+  target_link_libraries(${name} PRIVATE xq_flags xq_main xq_common ${D_SEAMS})
+  xq_embed_sections(${name} SECTION __info_plist FILE ${XQ_INFO_PLIST}
+                    SECTION __launchd_plist FILE ${XQ_LAUNCHD_PLIST})
+endfunction()
+
+set(_xq_shipped_seams xq_anchors_shipped xq_paths_${XQ_PROFILE})
+set(_xq_test_seams xq_anchors_test xq_paths_test)
+foreach(lib xq_lldp_limits_shipped)
+  if(TARGET ${lib})
+    list(APPEND _xq_shipped_seams ${lib})
+  endif()
+endforeach()
+foreach(lib xq_lldp_limits_test)
+  if(TARGET ${lib})
+    list(APPEND _xq_test_seams ${lib})
+  endif()
+endforeach()
+
+xq_daemon(${XQ_LABEL} SEAMS ${_xq_shipped_seams})
+xq_daemon(${XQ_LABEL}-test SEAMS ${_xq_test_seams})
+
+# systemd units of the Linux profile.
+set(XQ_SOCKET_PATH "/run/${XQ_LABEL}.sock")
+set(XQ_DAEMON_PATH "${XQ_LINUX_HELPER_DIR}/${XQ_LABEL}")
+set(XQ_UNITS_DIR ${PROJECT_BINARY_DIR}/units CACHE INTERNAL "generated systemd units")
+configure_file(${PROJECT_SOURCE_DIR}/plists/systemd/unit.socket.in
+               ${XQ_UNITS_DIR}/${XQ_LABEL}.socket @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/plists/systemd/unit.service.in
+               ${XQ_UNITS_DIR}/${XQ_LABEL}.service @ONLY)
+
+install(TARGETS ${XQ_LABEL} RUNTIME DESTINATION ${XQ_LINUX_HELPER_DIR})
+install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.socket ${XQ_UNITS_DIR}/${XQ_LABEL}.service
+        DESTINATION ${XQ_LINUX_UNIT_DIR})
+
+# What the demo runs.
+add_custom_target(demo-programs)
+foreach(t ${XQ_LABEL}-test xqsip-client xqsip-client-unsigned xqsip-client-adhoc
+          xqsip-client-otherteam xqsip-client-othercn xqsip-client-otherid xqsip-client-old)
+  if(TARGET ${t})
+    add_dependencies(demo-programs ${t})
+  endif()
+endforeach()

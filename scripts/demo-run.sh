@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# demo-run.sh BUILD_DIR — the demo itself, on programs already built.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+daemon=$build/lx.pelk.XQSipLocationHelper-test
+clients=$build/tools/xqsip-client
+work=$(mktemp -d /tmp/xqsip-demo.XXXXXX)
+sock=$work/helper.sock
+activator=""
+
+cleanup() {
+  [ -n "$activator" ] && kill "$activator" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Like the service manager: the socket is listening before the daemon runs, and
+# the daemon is started on the first connection. The daemon ends itself when a
+# client leaves, so the socket is set up again whenever it has ended.
+activate() {
+  if [ -n "$activator" ] && kill -0 "$activator" 2>/dev/null; then return; fi
+  [ -n "$activator" ] && wait "$activator" 2>/dev/null || true
+  rm -f "$sock"
+  systemd-socket-activate -l "$sock" "$daemon" >/dev/null 2>"$work/activator.log" &
+  activator=$!
+  for _ in $(seq 200); do [ -S "$sock" ] && return; sleep 0.01; done
+  echo "socket activation did not start" >&2; exit 1
+}
+
+step() { printf '\n== %s\n' "$*"; }
+
+# client VARIANT ARGS... — runs a client and shows what it printed and its exit status.
+client() {
+  local variant=$1; shift
+  local prog=$clients/xqsip-client${variant:+-$variant}
+  local out rc=0
+  activate
+  out=$("$prog" --socket "$sock" --timeout 20 "$@") || rc=$?
+  printf '   %-28s %-22s -> %s (exit %d)\n' "xqsip-client${variant:+-$variant}" "$*" "${out:-<no reply>}" "$rc"
+  return 0
+}
+
+step "daemon: $daemon (started on demand on $sock)"
+step "a signed client asks whether the helper runs"
+client "" run
+step "clients that are not the maker's signed client are refused; the daemon keeps serving"
+client unsigned run
+client adhoc run
+client otherteam run
+client othercn run
+client otherid run
+client old run
+step "the signed client again, then the stop request"
+client "" run
+client "" exit
+for _ in $(seq 100); do kill -0 "$activator" 2>/dev/null || break; sleep 0.02; done
+if kill -0 "$activator" 2>/dev/null; then echo "daemon did not stop" >&2; exit 1; fi
+wait "$activator" && echo "   daemon exited with status 0"

@@ -1,0 +1,161 @@
+// The daemon as the client meets it: started on demand through socket
+// activation, real signed and wrongly signed client processes over a real
+// Unix socket.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/harness.h"
+
+using namespace std::chrono_literals;
+using xqtest::ActivatedDaemon;
+using xqtest::runClient;
+using xqtest::TempDir;
+
+namespace {
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        daemon_ = std::make_unique<ActivatedDaemon>(dir_.file("helper.sock"));
+        ASSERT_TRUE(daemon_->started()) << "socket activation did not start";
+    }
+
+    // The daemon exited by itself with status 0.
+    void expectCleanExit() {
+        auto status = daemon_->waitForExit(10s);
+        ASSERT_TRUE(status.has_value()) << "daemon still running";
+        EXPECT_TRUE(WIFEXITED(*status)) << "status " << *status;
+        EXPECT_EQ(WEXITSTATUS(*status), 0);
+    }
+
+    TempDir dir_;
+    std::unique_ptr<ActivatedDaemon> daemon_;
+};
+
+TEST_F(ServiceTest, SignedClientIsAnsweredAndItsDepartureEndsTheDaemon) {
+    auto r = runClient(daemon_->socketPath(), {"run"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "[true]\n");
+    expectCleanExit();
+}
+
+TEST_F(ServiceTest, ClientAtTheMinimumVersionIsAccepted) {
+    auto r = runClient(daemon_->socketPath(), {"run"}, "minimum");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "[true]\n");
+}
+
+TEST_F(ServiceTest, ExitRepliesThenEndsTheDaemon) {
+    auto r = runClient(daemon_->socketPath(), {"exit"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "[\"Location helper terminate start\"]\n");
+    expectCleanExit();
+}
+
+TEST_F(ServiceTest, RefusedClientsGetNothingAndTheDaemonGoesOnServing) {
+    // A copy of the signed client with one byte changed after signing.
+    const std::string modified = dir_.file("xqsip-client-modified");
+    std::filesystem::copy_file(xqtest::clientPath(), modified);
+    {
+        std::fstream f(modified, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(0x200);
+        char c = 0;
+        f.read(&c, 1);
+        f.seekp(0x200);
+        c = static_cast<char>(c ^ 0x01);
+        f.write(&c, 1);
+    }
+    chmod(modified.c_str(), 0755);
+
+    for (const std::string variant :
+         {"unsigned", "adhoc", "otherteam", "othercn", "otherid", "old", "expired"}) {
+        SCOPED_TRACE(variant);
+        auto r = runClient(daemon_->socketPath(), {"run"}, variant);
+        EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(daemon_->running());
+    }
+    auto tampered = xqtest::runCommand({modified, "--socket", daemon_->socketPath(), "--timeout",
+                                        "20", "run"});
+    EXPECT_EQ(tampered.exitCode, 3) << tampered.out << tampered.err;
+    EXPECT_EQ(tampered.out, "");
+    EXPECT_TRUE(daemon_->running());
+
+    auto r = runClient(daemon_->socketPath(), {"run"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "[true]\n");
+    expectCleanExit();
+}
+
+TEST_F(ServiceTest, FirstAcceptedClientToLeaveEndsTheDaemonAndTheOtherLosesItsConnection) {
+    auto lingering = std::async(std::launch::async, [&] {
+        return runClient(daemon_->socketPath(), {"--linger", "30", "run"});
+    });
+    // The first client holds its accepted connection; wait until it has its
+    // reply, which proves that it was accepted.
+    std::this_thread::sleep_for(300ms);
+    auto second = runClient(daemon_->socketPath(), {"run"});
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(second.out, "[true]\n");
+    expectCleanExit();
+    ASSERT_EQ(lingering.wait_for(20s), std::future_status::ready);
+    auto first = lingering.get();
+    EXPECT_EQ(first.out, "[true]\n");
+    EXPECT_EQ(first.exitCode, 3) << "the lingering client should have lost its connection";
+}
+
+TEST_F(ServiceTest, UndeclaredSelectorsAndWrongTypesAreDroppedAndTheConnectionStaysUsable) {
+    const std::string requests =
+        R"({"seq":1,"selector":"noSuchOperation:","types":"c","args":[]})"
+        "\n"
+        R"({"seq":2,"selector":"runLocationHelperWithReply:","types":"B","args":[]})"
+        "\n"
+        R"({"seq":3,"selector":"runLocationHelperWithReply:","types":"@","args":[]})"
+        "\n"
+        R"({"seq":4,"selector":"installNewLocationHelperPackage:reply:","types":"c@","args":[5]})"
+        "\n"
+        R"({"seq":5,"selector":"exitLocationHelperWithReply:","types":"@","args":["extra"]})"
+        "\n"
+        R"({"seq":6,"selector":"runLocationHelperWithReply:","types":"c","args":[]})"
+        "\n";
+    auto r = xqtest::runCommand({xqtest::clientPath(), "--socket", daemon_->socketPath(),
+                                 "--timeout", "2", "session"},
+                                requests);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::vector<nlohmann::json> replies;
+    while (std::getline(lines, line)) {
+        replies.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(replies.size(), 1u) << r.out;
+    EXPECT_EQ(replies[0]["seq"], 6);
+    EXPECT_EQ(replies[0]["reply"], nlohmann::json::array({true}));
+}
+
+TEST_F(ServiceTest, RequestWrittenByAForkedChildOnTheInheritedSocketIsNotServed) {
+    auto r = runClient(daemon_->socketPath(), {"--from-child", "run"}, "", 5);
+    EXPECT_EQ(r.exitCode, 3) << "the connection must end; printed: " << r.out;
+    EXPECT_EQ(r.out, "");
+    // The accepted connection was invalidated, which ends the daemon.
+    expectCleanExit();
+}
+
+TEST_F(ServiceTest, MalformedMessagesEndOnlyTheirOwnConnection) {
+    // Not a JSON object, then a signed client that is still served.
+    auto bad = xqtest::runCommand({xqtest::clientPath(), "--socket", daemon_->socketPath(),
+                                   "--timeout", "3", "session"},
+                                  "[1,2,3]\n");
+    EXPECT_EQ(bad.exitCode, 3) << bad.out;
+    EXPECT_EQ(bad.out, "");
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+#include "tests/support/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace xqtest {
+namespace {
+
+int statusToCode(int status) {
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return -1;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+    std::vector<char*> args;
+    std::vector<std::string> copy = argv;
+    for (auto& a : copy) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (in >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, in, 0);
+    }
+    if (out >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, out, 1);
+    }
+    if (err >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, err, 2);
+    }
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, copy[0].c_str(), &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input,
+                         std::chrono::milliseconds timeout) {
+    CommandResult result;
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_t pid = spawn(argv, inPipe[0], outPipe[1], errPipe[1]);
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(inPipe[1]);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        result.err = "cannot start " + argv[0];
+        return result;
+    }
+    std::thread writer([fd = inPipe[1], input] {
+        signal(SIGPIPE, SIG_IGN);
+        size_t done = 0;
+        while (done < input.size()) {
+            ssize_t n = write(fd, input.data() + done, input.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        close(fd);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                char buf[4096];
+                ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n > 0) {
+                    (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+                } else {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+    }
+    for (auto& f : fds) {
+        if (f.fd >= 0) {
+            close(f.fd);
+        }
+    }
+    writer.join();
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = statusToCode(status);
+    return result;
+}
+
+std::string buildPath(const std::string& relative) {
+    return std::string(XQ_BINARY_DIR) + "/" + relative;
+}
+
+std::string daemonPath() {
+    return buildPath("lx.pelk.XQSipLocationHelper-test");
+}
+
+std::string clientPath(const std::string& variant) {
+    const std::string name = variant.empty() ? "xqsip-client" : "xqsip-client-" + variant;
+    return buildPath("tools/xqsip-client/" + name);
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/xqtest.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = tmpl;
+    chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon)
+    : socketPath_(std::move(socketPath)) {
+    int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_ = spawn({"/usr/bin/systemd-socket-activate", "-l", socketPath_, daemon}, devnull, devnull,
+                 -1);
+    close(devnull);
+    for (int i = 0; i < 500 && pid_ > 0; ++i) {
+        struct stat st;
+        if (stat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            started_ = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+ActivatedDaemon::~ActivatedDaemon() {
+    if (pid_ > 0 && !status_) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    unlink(socketPath_.c_str());
+}
+
+bool ActivatedDaemon::running() {
+    if (status_) {
+        return false;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> ActivatedDaemon::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
+CommandResult runClient(const std::string& socketPath, const std::vector<std::string>& args,
+                        const std::string& variant, double timeoutSeconds) {
+    std::vector<std::string> argv = {clientPath(variant), "--socket", socketPath, "--timeout",
+                                     std::to_string(timeoutSeconds)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runCommand(
+        argv, "", std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000) + 30000));
+}
+
+}  // namespace xqtest

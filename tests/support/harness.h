@@ -1,0 +1,77 @@
+// Shared test support: running commands as real child processes, and a daemon
+// started on demand through systemd-socket-activate on a private socket path.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace xqtest {
+
+struct CommandResult {
+    int exitCode = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+
+// Runs argv[0] (a path) with the arguments, feeding `input` to its standard
+// input, and collects its output. A command still running at the timeout is
+// killed and reported with timedOut.
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// A path inside the build tree.
+std::string buildPath(const std::string& relative);
+
+// The test build of the daemon and the client tool (and its variants).
+std::string daemonPath();
+std::string clientPath(const std::string& variant = "");
+
+// A fresh directory under /tmp, removed with everything in it by the destructor.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// systemd-socket-activate listening on `socketPath`; the daemon is executed in
+// its place on the first connection, so pid() is the daemon's pid once it runs.
+class ActivatedDaemon {
+  public:
+    ActivatedDaemon(std::string socketPath, std::string daemon = daemonPath());
+    ~ActivatedDaemon();  // kills what still runs
+    ActivatedDaemon(const ActivatedDaemon&) = delete;
+    ActivatedDaemon& operator=(const ActivatedDaemon&) = delete;
+
+    // False if the socket did not appear.
+    bool started() const { return started_; }
+    pid_t pid() const { return pid_; }
+    const std::string& socketPath() const { return socketPath_; }
+    // True while the process (the activator or the daemon) has not exited.
+    bool running();
+    // The wait status once the process has exited within the timeout.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+
+  private:
+    std::string socketPath_;
+    pid_t pid_ = -1;
+    bool started_ = false;
+    std::optional<int> status_;
+};
+
+// Runs the client tool: xqsip-client --socket S --timeout T ARGS...
+CommandResult runClient(const std::string& socketPath, const std::vector<std::string>& args,
+                        const std::string& variant = "", double timeoutSeconds = 20);
+
+}  // namespace xqtest
