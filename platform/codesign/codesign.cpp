@@ -1,0 +1,322 @@
+#include "platform/codesign/codesign.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "platform/codesign/signature.h"
+#include "platform/csreq/requirement.h"
+#include "platform/security/anchors.h"
+#include "platform/security/security.h"
+
+namespace codesign {
+
+// A looked-up guest: its pid and the executable opened at lookup.
+class SecCode {
+  public:
+    SecCode(pid_t pid, int exe_fd) : pid_(pid), exe_fd_(exe_fd) {}
+    ~SecCode() {
+        if (exe_fd_ >= 0) {
+            ::close(exe_fd_);
+        }
+    }
+    SecCode(const SecCode&) = delete;
+    SecCode& operator=(const SecCode&) = delete;
+    pid_t pid() const { return pid_; }
+    int exe_fd() const { return exe_fd_; }
+
+  private:
+    pid_t pid_;
+    int exe_fd_;
+};
+
+class SecRequirement {
+  public:
+    explicit SecRequirement(std::shared_ptr<const csreq::Requirement> r) : r_(std::move(r)) {}
+    const csreq::Requirement& get() const { return *r_; }
+
+  private:
+    std::shared_ptr<const csreq::Requirement> r_;
+};
+
+namespace {
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+int32_t load32(const AuditToken& t, size_t at) {
+    int32_t v;
+    std::memcpy(&v, t.data() + at, sizeof v);
+    return v;
+}
+
+// The pid that a pidfd refers to, from its fdinfo: -1 once the process has
+// been reaped (and 0 when it is in a pid namespace this process cannot see);
+// nullopt when the descriptor is not a pidfd.
+std::optional<long> pidfd_pid(int pidfd) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
+    FILE* f = std::fopen(path, "re");
+    if (!f) {
+        return std::nullopt;
+    }
+    char line[256];
+    std::optional<long> pid;
+    while (std::fgets(line, sizeof line, f)) {
+        long v;
+        if (std::sscanf(line, "Pid:\t%ld", &v) == 1) {
+            pid = v;
+            break;
+        }
+    }
+    std::fclose(f);
+    return pid;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The process behind `dirfd` shares this process's user namespace.
+bool same_user_namespace(int dirfd) {
+    struct stat mine {};
+    struct stat theirs {};
+    if (::stat("/proc/self/ns/user", &mine) != 0) {
+        return false;
+    }
+    return ::fstatat(dirfd, "ns/user", &theirs, 0) == 0 && same_file(mine, theirs);
+}
+
+CFErrorRef make_error(OSStatus status, std::string text) {
+    return std::make_shared<CFError>(status, std::move(text));
+}
+
+void set_error(CFErrorRef* errors, OSStatus status, std::string text) {
+    if (errors) {
+        *errors = make_error(status, std::move(text));
+    }
+}
+
+// The compiled-in anchors, parsed once.
+const security::TrustStore& anchors() {
+    static const security::TrustStore store(security::trust_anchor_certificates());
+    return store;
+}
+
+csreq::CodeFacts facts_of(const CheckedCode& checked) {
+    csreq::CodeFacts facts;
+    facts.identifier = checked.record.identifier;
+    for (const auto& cert : checked.chain) {
+        csreq::CertificateFacts c;
+        for (auto& [key, value] : security::subject_fields(cert.get())) {
+            c.subject.emplace(key, value);  // the first of a repeated attribute wins
+        }
+        c.der = security::certificate_der(cert.get());
+        facts.chain.push_back(std::move(c));
+    }
+    // check_file() only succeeds for a chain that ends at a compiled-in anchor.
+    facts.anchorAppleGeneric = !checked.chain.empty();
+    // The first compiled-in anchor is the Apple root that "anchor apple" names.
+    const auto& list = security::trust_anchor_certificates();
+    facts.anchorApple = !checked.chain.empty() && !list.empty() &&
+                        security::certificate_der(checked.chain.back().get()) == list.front();
+    if (checked.info_plist) {
+        facts.info = info_strings(*checked.info_plist);
+    }
+    return facts;
+}
+
+OSStatus status_of(CheckStatus s) {
+    switch (s) {
+        case CheckStatus::ok:
+            return errSecSuccess;
+        case CheckStatus::unsigned_file:
+            return errSecCSUnsigned;
+        case CheckStatus::malformed:
+            return errSecCSBadObjectFormat;
+        case CheckStatus::not_trusted:
+        case CheckStatus::length_mismatch:
+        case CheckStatus::digest_mismatch:
+            return errSecCSSignatureFailed;
+        case CheckStatus::io_error:
+            return errSecCSGuestInvalid;
+    }
+    return errSecCSInternalError;
+}
+
+}  // namespace
+
+pid_t audit_token_pid(const AuditToken& token) {
+    return static_cast<pid_t>(load32(token, 0));
+}
+
+int audit_token_pidfd(const AuditToken& token) {
+    int32_t stored = load32(token, 4);
+    return stored > 0 ? stored - 1 : -1;
+}
+
+AuditToken make_audit_token(pid_t pid, int pidfd) {
+    AuditToken t{};
+    int32_t p = pid;
+    int32_t f = pidfd >= 0 ? pidfd + 1 : 0;
+    std::memcpy(t.data(), &p, sizeof p);
+    std::memcpy(t.data() + 4, &f, sizeof f);
+    return t;
+}
+
+std::string CFErrorCopyDescription(const CFErrorRef& error) {
+    return error ? error->description() : std::string();
+}
+
+OSStatus CFErrorGetCode(const CFErrorRef& error) {
+    return error ? error->code() : 0;
+}
+
+pid_t SecCodeGetPid(const SecCodeRef& code) {
+    return code ? code->pid() : 0;
+}
+
+OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttributes& attributes,
+                                        SecCSFlags flags, SecCodeRef* guest) {
+    if (!guest) {
+        return errSecParam;
+    }
+    if (flags != kSecCSDefaultFlags) {
+        return errSecCSInvalidFlags;
+    }
+    if (host) {
+        return errSecCSNoSuchCode;  // the system is the only host
+    }
+    if (attributes.audit.has_value() == attributes.pid.has_value()) {
+        return errSecCSUnsupportedGuestAttributes;
+    }
+    pid_t pid = 0;
+    int pidfd = -1;
+    Fd own_pidfd;
+    if (attributes.audit) {
+        pid = audit_token_pid(*attributes.audit);
+        pidfd = audit_token_pidfd(*attributes.audit);
+        if (pid <= 0 || pidfd < 0) {
+            return errSecCSNoSuchCode;  // the all-zero token names no process
+        }
+    } else {
+        pid = *attributes.pid;
+        if (pid <= 0) {
+            return errSecCSInvalidAttributeValues;
+        }
+        // Older path: a bare pid can be recycled between the caller learning
+        // it and now; take a pidfd at once so that at least the rest of the
+        // lookup is about one process.
+        own_pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (own_pidfd.get() < 0) {
+            return errSecCSNoSuchCode;
+        }
+        pidfd = own_pidfd.get();
+    }
+
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+    Fd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
+        return errSecCSNoSuchCode;
+    }
+    // The directory was opened before this check: if the process the pidfd
+    // names is still alive now, and has this pid, the directory is its own
+    // (a pid is only reused after its process has been reaped).
+    auto fd_pid = pidfd_pid(pidfd);
+    if (!fd_pid || *fd_pid != pid) {
+        return errSecCSNoSuchCode;
+    }
+    if (::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0) {
+        return errSecCSNoSuchCode;
+    }
+    if (!same_user_namespace(dir.get())) {
+        return errSecCSGuestInvalid;
+    }
+    Fd exe(::openat(dir.get(), "exe", O_RDONLY | O_CLOEXEC));
+    if (exe.get() < 0) {
+        return errSecCSNoSuchCode;  // exited (a zombie has no executable) or not readable
+    }
+    *guest = std::make_shared<SecCode>(pid, exe.release());
+    return errSecSuccess;
+}
+
+OSStatus SecRequirementCreateWithStringAndErrors(std::string_view text, SecCSFlags flags,
+                                                 CFErrorRef* errors,
+                                                 SecRequirementRef* requirement) {
+    if (!requirement) {
+        return errSecParam;
+    }
+    if (flags != kSecCSDefaultFlags) {
+        set_error(errors, errSecCSInvalidFlags, "invalid flags");
+        return errSecCSInvalidFlags;
+    }
+    csreq::CompileResult compiled = csreq::compile(text);
+    if (!compiled.requirement) {
+        set_error(errors, errSecCSReqInvalid, compiled.error);
+        return errSecCSReqInvalid;
+    }
+    *requirement = std::make_shared<const SecRequirement>(std::move(compiled.requirement));
+    return errSecSuccess;
+}
+
+OSStatus SecCodeCheckValidityWithErrors(const SecCodeRef& code, SecCSFlags flags,
+                                        const SecRequirementRef& requirement, CFErrorRef* errors) {
+    if (!code) {
+        set_error(errors, errSecCSInvalidObjectRef, "no code object");
+        return errSecCSInvalidObjectRef;
+    }
+    if (flags != kSecCSDefaultFlags) {
+        set_error(errors, errSecCSInvalidFlags, "invalid flags");
+        return errSecCSInvalidFlags;
+    }
+    CheckedCode checked = check_file(code->exe_fd(), anchors());
+    if (checked.status != CheckStatus::ok) {
+        OSStatus status = status_of(checked.status);
+        set_error(errors, status, checked.error);
+        return status;
+    }
+    if (requirement && !requirement->get().evaluate(facts_of(checked))) {
+        set_error(errors, errSecCSReqFailed, "code failed to satisfy the requirement");
+        return errSecCSReqFailed;
+    }
+    return errSecSuccess;
+}
+
+OSStatus SecCodeCheckValidity(const SecCodeRef& code, SecCSFlags flags,
+                              const SecRequirementRef& requirement) {
+    return SecCodeCheckValidityWithErrors(code, flags, requirement, nullptr);
+}
+
+}  // namespace codesign

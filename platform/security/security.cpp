@@ -1,0 +1,641 @@
+#include "platform/security/security.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+
+namespace security {
+namespace {
+
+// Files of certificates and keys are small; anything larger is not one.
+constexpr size_t kMaxCredentialFile = 1 << 20;
+
+BioPtr memory_bio(std::span<const uint8_t> data) {
+    if (data.size() > static_cast<size_t>(INT_MAX)) {
+        return nullptr;
+    }
+    return BioPtr(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+}
+
+BioPtr memory_bio(std::string_view text) {
+    return memory_bio(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+std::optional<std::string> read_small_file(const std::string& path, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error) {
+            *error = "cannot open " + path;
+        }
+        return std::nullopt;
+    }
+    std::string data;
+    char buffer[8192];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        data.append(buffer, static_cast<size_t>(in.gcount()));
+        if (data.size() > kMaxCredentialFile) {
+            if (error) {
+                *error = path + " is too large";
+            }
+            return std::nullopt;
+        }
+    }
+    return data;
+}
+
+std::optional<std::time_t> to_time_t(const ASN1_TIME* t) {
+    if (!t) {
+        return std::nullopt;
+    }
+    struct tm tm {};
+    if (ASN1_TIME_to_tm(t, &tm) != 1) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    return timegm(&tm);
+}
+
+std::string object_text(const ASN1_OBJECT* obj) {
+    char buf[128];
+    int n = OBJ_obj2txt(buf, sizeof buf, obj, 1);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) {
+        return {};
+    }
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+// Passed to the verify callback through the context's application data.
+struct VerifyPolicy {
+    const std::vector<std::string>* accepted_critical = nullptr;
+};
+
+// Every unknown critical extension of `cert` is one the caller accepts.
+bool critical_extensions_accepted(X509* cert, const std::vector<std::string>& accepted) {
+    int count = X509_get_ext_count(cert);
+    for (int i = 0; i < count; ++i) {
+        X509_EXTENSION* ext = X509_get_ext(cert, i);
+        if (!X509_EXTENSION_get_critical(ext) || X509_supported_extension(ext)) {
+            continue;
+        }
+        std::string oid = object_text(X509_EXTENSION_get_object(ext));
+        if (oid.empty() || std::find(accepted.begin(), accepted.end(), oid) == accepted.end()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int verify_callback(int ok, X509_STORE_CTX* ctx) {
+    if (ok) {
+        return ok;
+    }
+    if (X509_STORE_CTX_get_error(ctx) != X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION) {
+        return ok;
+    }
+    auto* policy = static_cast<const VerifyPolicy*>(X509_STORE_CTX_get_app_data(ctx));
+    X509* cert = X509_STORE_CTX_get_current_cert(ctx);
+    if (policy && policy->accepted_critical && cert &&
+        critical_extensions_accepted(cert, *policy->accepted_critical)) {
+        X509_STORE_CTX_set_error(ctx, X509_V_OK);
+        return 1;
+    }
+    return ok;
+}
+
+}  // namespace
+
+// ---- Ownership -------------------------------------------------------------
+
+X509StackView stack_view(const std::vector<X509Ptr>& certs) {
+    X509StackView stack(sk_X509_new_null());
+    if (!stack) {
+        return stack;
+    }
+    for (const auto& c : certs) {
+        if (!sk_X509_push(stack.get(), c.get())) {
+            return nullptr;
+        }
+    }
+    return stack;
+}
+
+X509Ptr up_ref(X509* cert) {
+    if (!cert || X509_up_ref(cert) != 1) {
+        return nullptr;
+    }
+    return X509Ptr(cert);
+}
+
+std::string drain_errors() {
+    std::string out;
+    unsigned long code;
+    while ((code = ERR_get_error()) != 0) {
+        char buf[256];
+        ERR_error_string_n(code, buf, sizeof buf);
+        if (!out.empty()) {
+            out += "; ";
+        }
+        out += buf;
+    }
+    return out;
+}
+
+// ---- Certificates ----------------------------------------------------------
+
+X509Ptr certificate_from_der(std::span<const uint8_t> der) {
+    if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) {
+        return nullptr;
+    }
+    const unsigned char* p = der.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (!cert) {
+        ERR_clear_error();
+    }
+    return cert;
+}
+
+X509Ptr certificate_from_pem(std::string_view pem) {
+    BioPtr bio = memory_bio(pem);
+    if (!bio) {
+        return nullptr;
+    }
+    X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    ERR_clear_error();
+    return cert;
+}
+
+std::vector<X509Ptr> certificates_from_pem(std::string_view pem) {
+    std::vector<X509Ptr> out;
+    BioPtr bio = memory_bio(pem);
+    if (!bio) {
+        return out;
+    }
+    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+        out.emplace_back(cert);
+    }
+    // The loop ends with "no start line" at the end of the text.
+    ERR_clear_error();
+    return out;
+}
+
+std::vector<X509Ptr> certificates_from_file(const std::string& path, std::string* error) {
+    auto data = read_small_file(path, error);
+    if (!data) {
+        return {};
+    }
+    std::vector<X509Ptr> out;
+    if (data->find("-----BEGIN") != std::string::npos) {
+        out = certificates_from_pem(*data);
+    } else if (X509Ptr cert = certificate_from_der(std::span<const uint8_t>(
+                   reinterpret_cast<const uint8_t*>(data->data()), data->size()))) {
+        out.push_back(std::move(cert));
+    }
+    if (out.empty() && error) {
+        *error = "no certificate in " + path;
+    }
+    return out;
+}
+
+EvpPkeyPtr private_key_from_pem(std::string_view pem) {
+    BioPtr bio = memory_bio(pem);
+    if (!bio) {
+        return nullptr;
+    }
+    EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    ERR_clear_error();
+    return key;
+}
+
+EvpPkeyPtr private_key_from_file(const std::string& path, std::string* error) {
+    auto data = read_small_file(path, error);
+    if (!data) {
+        return nullptr;
+    }
+    EvpPkeyPtr key = private_key_from_pem(*data);
+    if (!key && error) {
+        *error = "no private key in " + path;
+    }
+    return key;
+}
+
+Bytes certificate_der(const X509* cert) {
+    unsigned char* der = nullptr;
+    int n = cert ? i2d_X509(cert, &der) : -1;
+    if (n <= 0) {
+        ERR_clear_error();
+        return {};
+    }
+    Bytes out(der, der + n);
+    OPENSSL_free(der);
+    return out;
+}
+
+std::vector<std::pair<std::string, std::string>> subject_fields(const X509* cert) {
+    std::vector<std::pair<std::string, std::string>> out;
+    const X509_NAME* name = cert ? X509_get_subject_name(cert) : nullptr;
+    if (!name) {
+        return out;
+    }
+    int count = X509_NAME_entry_count(name);
+    for (int i = 0; i < count; ++i) {
+        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+        const ASN1_OBJECT* obj = X509_NAME_ENTRY_get_object(entry);
+        int nid = OBJ_obj2nid(obj);
+        std::string key;
+        if (nid == NID_userId) {
+            key = "UID";
+        } else if (nid != NID_undef && OBJ_nid2sn(nid)) {
+            key = OBJ_nid2sn(nid);
+        } else {
+            key = object_text(obj);
+        }
+        unsigned char* utf8 = nullptr;
+        int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
+        if (n < 0) {
+            ERR_clear_error();
+            continue;
+        }
+        out.emplace_back(std::move(key),
+                         std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(n)));
+        OPENSSL_free(utf8);
+    }
+    return out;
+}
+
+std::optional<std::string> subject_field(const X509* cert, std::string_view short_name) {
+    for (auto& [key, value] : subject_fields(cert)) {
+        if (key == short_name) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> common_name(const X509* cert) {
+    return subject_field(cert, "CN");
+}
+
+std::string subject_line(const X509* cert) {
+    const X509_NAME* name = cert ? X509_get_subject_name(cert) : nullptr;
+    if (!name) {
+        return {};
+    }
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio ||
+        X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        ERR_clear_error();
+        return {};
+    }
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio.get(), &data);
+    return n > 0 ? std::string(data, static_cast<size_t>(n)) : std::string();
+}
+
+std::array<uint8_t, 32> sha256_fingerprint(const X509* cert) {
+    std::array<uint8_t, 32> out{};
+    unsigned int n = 0;
+    if (!cert || X509_digest(cert, EVP_sha256(), out.data(), &n) != 1 || n != out.size()) {
+        ERR_clear_error();
+        out.fill(0);
+    }
+    return out;
+}
+
+std::string hex(std::span<const uint8_t> bytes, std::string_view separator) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * (2 + separator.size()));
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0) {
+            out += separator;
+        }
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+std::optional<std::time_t> not_before(const X509* cert) {
+    return cert ? to_time_t(X509_get0_notBefore(cert)) : std::nullopt;
+}
+
+std::optional<std::time_t> not_after(const X509* cert) {
+    return cert ? to_time_t(X509_get0_notAfter(cert)) : std::nullopt;
+}
+
+bool has_extended_key_usage(const X509* cert, std::string_view oid) {
+    if (!cert) {
+        return false;
+    }
+    int crit = 0;
+    auto* eku =
+        static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, &crit, nullptr));
+    if (!eku) {
+        ERR_clear_error();
+        return false;
+    }
+    bool found = false;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i) {
+        if (object_text(sk_ASN1_OBJECT_value(eku, i)) == oid) {
+            found = true;
+            break;
+        }
+    }
+    EXTENDED_KEY_USAGE_free(eku);
+    return found;
+}
+
+// ---- Chain checks ----------------------------------------------------------
+
+const std::vector<std::string>& known_apple_critical_extensions() {
+    static const std::vector<std::string> oids{
+        "1.2.840.113635.100.6.1.13",
+        "1.2.840.113635.100.6.1.14",
+        "1.2.840.113635.100.6.2.6",
+    };
+    return oids;
+}
+
+TrustStore::TrustStore(const std::vector<Bytes>& anchors_der) : store_(X509_STORE_new()) {
+    for (const auto& der : anchors_der) {
+        ++count_;
+        X509Ptr cert = certificate_from_der(der);
+        if (!cert || !store_ || X509_STORE_add_cert(store_.get(), cert.get()) != 1) {
+            ERR_clear_error();
+            continue;
+        }
+        anchors_.push_back(std::move(cert));
+    }
+}
+
+bool TrustStore::is_anchor(const X509* cert) const {
+    if (!cert) {
+        return false;
+    }
+    for (const auto& a : anchors_) {
+        if (X509_cmp(a.get(), cert) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const TrustStore& anchors,
+                         const VerifyOptions& options) {
+    ChainResult result;
+    if (!leaf || !anchors.get()) {
+        result.error = "no certificate to check";
+        return result;
+    }
+    X509StackView inter(sk_X509_new_null());
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!inter || !ctx) {
+        result.error = "out of memory";
+        ERR_clear_error();
+        return result;
+    }
+    for (X509* c : untrusted) {
+        if (c && !sk_X509_push(inter.get(), c)) {
+            result.error = "out of memory";
+            return result;
+        }
+    }
+    if (X509_STORE_CTX_init(ctx.get(), anchors.get(), leaf, inter.get()) != 1) {
+        result.error = "cannot start chain check: " + drain_errors();
+        return result;
+    }
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
+    if (options.at) {
+        X509_VERIFY_PARAM_set_time(param, *options.at);
+    }
+    // The anchors are roots: a chain must end at one of them, never at an
+    // intermediate that happens to be in the store.
+    X509_VERIFY_PARAM_clear_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
+    if (options.purpose == Purpose::time_stamping) {
+        X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_TIMESTAMP_SIGN);
+    } else {
+        X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_ANY);
+    }
+    VerifyPolicy policy{&options.accepted_critical_extensions};
+    X509_STORE_CTX_set_app_data(ctx.get(), &policy);
+    X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
+
+    int rc = X509_verify_cert(ctx.get());
+    if (rc != 1) {
+        int err = X509_STORE_CTX_get_error(ctx.get());
+        result.error = std::string(X509_verify_cert_error_string(err)) + " (depth " +
+                       std::to_string(X509_STORE_CTX_get_error_depth(ctx.get())) + ")";
+        ERR_clear_error();
+        return result;
+    }
+    // OpenSSL 3.0 knows no code-signing purpose; the leaf's extended key usage
+    // is checked here instead.
+    if (options.purpose == Purpose::code_signing &&
+        !has_extended_key_usage(leaf, "1.3.6.1.5.5.7.3.3")) {
+        result.error = "certificate is not for code signing";
+        return result;
+    }
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+        result.chain.push_back(up_ref(sk_X509_value(chain, i)));
+    }
+    // Belt and braces: the top of the chain is byte for byte an anchor.
+    if (result.chain.empty() || !anchors.is_anchor(result.chain.back().get())) {
+        result.chain.clear();
+        result.error = "chain does not end at a trust anchor";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+// ---- Detached CMS ----------------------------------------------------------
+
+std::optional<Bytes> cms_sign_detached(std::span<const uint8_t> content, const SignRequest& request,
+                                       std::string* error) {
+    auto fail = [&](std::string what) -> std::optional<Bytes> {
+        std::string reasons = drain_errors();
+        if (error) {
+            *error = reasons.empty() ? what : what + ": " + reasons;
+        }
+        return std::nullopt;
+    };
+    if (!request.signer || !request.key) {
+        return fail("no signer");
+    }
+    BioPtr in = memory_bio(content);
+    if (!in) {
+        return fail("content too large");
+    }
+    X509StackView extra(sk_X509_new_null());
+    if (!extra) {
+        return fail("out of memory");
+    }
+    for (X509* c : request.extra_certificates) {
+        if (!sk_X509_push(extra.get(), c)) {
+            return fail("out of memory");
+        }
+    }
+    const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
+    CmsPtr cms(CMS_sign(nullptr, nullptr, extra.get(), nullptr, flags));
+    if (!cms) {
+        return fail("cannot create CMS message");
+    }
+    if (!CMS_add1_signer(cms.get(), request.signer, request.key, EVP_sha256(),
+                         CMS_BINARY | CMS_NOSMIMECAP)) {
+        return fail("cannot add signer");
+    }
+    if (CMS_final(cms.get(), in.get(), nullptr, CMS_DETACHED | CMS_BINARY) != 1) {
+        return fail("cannot sign");
+    }
+    unsigned char* der = nullptr;
+    int n = i2d_CMS_ContentInfo(cms.get(), &der);
+    if (n <= 0) {
+        return fail("cannot encode CMS message");
+    }
+    Bytes out(der, der + n);
+    OPENSSL_free(der);
+    return out;
+}
+
+CmsPtr cms_from_der(std::span<const uint8_t> der) {
+    if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) {
+        return nullptr;
+    }
+    const unsigned char* p = der.data();
+    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+    // Trailing bytes after the message are not part of any valid signature.
+    if (cms && p != der.data() + der.size()) {
+        cms.reset();
+    }
+    ERR_clear_error();
+    return cms;
+}
+
+CmsResult cms_verify_detached(std::span<const uint8_t> cms_der, std::span<const uint8_t> content,
+                              const TrustStore& anchors, const VerifyOptions& options) {
+    CmsResult result;
+    CmsPtr cms = cms_from_der(cms_der);
+    if (!cms) {
+        result.error = "not a CMS message";
+        return result;
+    }
+    if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
+        result.error = "not a CMS signed-data message";
+        return result;
+    }
+    if (!CMS_is_detached(cms.get())) {
+        result.error = "CMS message is not detached";
+        ERR_clear_error();
+        return result;
+    }
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+    result.signer_count = infos ? static_cast<size_t>(sk_CMS_SignerInfo_num(infos)) : 0;
+    if (result.signer_count != 1) {
+        result.error =
+            "CMS message has " + std::to_string(result.signer_count) + " signers, expected 1";
+        return result;
+    }
+    if (STACK_OF(X509)* certs = CMS_get1_certs(cms.get())) {
+        for (int i = 0; i < sk_X509_num(certs); ++i) {
+            result.stored.push_back(up_ref(sk_X509_value(certs, i)));
+        }
+        sk_X509_pop_free(certs, X509_free);
+    }
+    ERR_clear_error();
+
+    BioPtr in = memory_bio(content);
+    if (!in) {
+        result.error = "content too large";
+        return result;
+    }
+    // The signature and digest only; the signer's chain is checked below with
+    // this project's purpose, time and extension policy rather than S/MIME's.
+    if (CMS_verify(cms.get(), nullptr, nullptr, in.get(), nullptr,
+                   CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+        std::string reasons = drain_errors();
+        result.error = "CMS signature does not verify" + (reasons.empty() ? "" : ": " + reasons);
+        return result;
+    }
+    STACK_OF(X509)* signers = CMS_get0_signers(cms.get());
+    if (!signers || sk_X509_num(signers) != 1) {
+        if (signers) {
+            sk_X509_free(signers);
+        }
+        result.error = "CMS signer certificate not found";
+        ERR_clear_error();
+        return result;
+    }
+    result.signer = up_ref(sk_X509_value(signers, 0));
+    sk_X509_free(signers);
+
+    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(infos, 0);
+    int idx = CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1);
+    if (idx >= 0) {
+        X509_ATTRIBUTE* attr = CMS_signed_get_attr(si, idx);
+        ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
+        if (value && (value->type == V_ASN1_UTCTIME || value->type == V_ASN1_GENERALIZEDTIME)) {
+            result.signing_time = to_time_t(value->value.asn1_string);
+        }
+    }
+    ERR_clear_error();
+
+    std::vector<X509*> untrusted;
+    for (const auto& c : result.stored) {
+        untrusted.push_back(c.get());
+    }
+    ChainResult chain = verify_chain(result.signer.get(), untrusted, anchors, options);
+    if (!chain.ok) {
+        result.error = "signer certificate not trusted: " + chain.error;
+        return result;
+    }
+    result.chain = std::move(chain.chain);
+    result.ok = true;
+    return result;
+}
+
+// ---- Digests ---------------------------------------------------------------
+
+std::optional<std::array<uint8_t, 32>> sha256(std::span<const uint8_t> data) {
+    Sha256 h;
+    h.update(data);
+    return h.finish();
+}
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+    if (ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1) {
+        ctx_.reset();
+    }
+}
+
+void Sha256::update(std::span<const uint8_t> data) {
+    if (ctx_ && !data.empty() && EVP_DigestUpdate(ctx_.get(), data.data(), data.size()) != 1) {
+        ctx_.reset();
+    }
+}
+
+std::optional<std::array<uint8_t, 32>> Sha256::finish() {
+    std::array<uint8_t, 32> out{};
+    unsigned int n = 0;
+    bool ok = ctx_ && EVP_DigestFinal_ex(ctx_.get(), out.data(), &n) == 1 && n == out.size();
+    ctx_.reset();
+    if (!ok) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    return out;
+}
+
+}  // namespace security

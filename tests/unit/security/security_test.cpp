@@ -1,0 +1,321 @@
+// Certificates, chain checks and detached CMS over the generated test PKI.
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/security/anchors.h"
+#include "platform/security/security.h"
+
+namespace {
+
+using security::Bytes;
+using security::Purpose;
+using security::VerifyOptions;
+
+const std::string kPki = XQ_TESTPKI_DIR;
+constexpr char kAppCN[] = "Developer ID Application: Pelk Labs, Inc. (T3MQ8VX2LC)";
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+security::X509Ptr cert(const std::string& name) {
+    auto c = security::certificate_from_pem(slurp(kPki + "/" + name + ".pem"));
+    EXPECT_TRUE(c) << name;
+    return c;
+}
+
+std::vector<security::X509Ptr> chain_of(const std::string& name) {
+    return security::certificates_from_pem(slurp(kPki + "/" + name + ".chain.pem"));
+}
+
+std::vector<X509*> raw(const std::vector<security::X509Ptr>& v) {
+    std::vector<X509*> out;
+    for (auto& c : v) {
+        out.push_back(c.get());
+    }
+    return out;
+}
+
+std::time_t utc(int y, int m, int d) {
+    struct tm tm {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = m - 1;
+    tm.tm_mday = d;
+    return timegm(&tm);
+}
+
+class SecurityTest : public ::testing::Test {
+  protected:
+    security::TrustStore anchors{security::trust_anchor_certificates()};
+
+    security::ChainResult check(const std::string& leaf, VerifyOptions options = {}) {
+        auto c = cert(leaf);
+        auto inter = chain_of(leaf);
+        return security::verify_chain(c.get(), raw(inter), anchors, options);
+    }
+
+    std::optional<Bytes> sign(const std::string& identity, std::span<const uint8_t> content) {
+        auto signer = cert(identity);
+        auto key = security::private_key_from_file(kPki + "/" + identity + ".key.pem");
+        EXPECT_TRUE(key);
+        auto extra = chain_of(identity);
+        std::string error;
+        auto cms =
+            security::cms_sign_detached(content, {signer.get(), key.get(), raw(extra)}, &error);
+        EXPECT_TRUE(cms) << error;
+        return cms;
+    }
+};
+
+TEST_F(SecurityTest, TestAnchorIsTheGeneratedRoot) {
+    const auto& anchors_der = security::trust_anchor_certificates();
+    ASSERT_EQ(anchors_der.size(), 1u);
+    std::string der = slurp(kPki + "/root.der");
+    EXPECT_EQ(std::string(anchors_der[0].begin(), anchors_der[0].end()), der);
+    EXPECT_EQ(anchors.anchors().size(), 1u);
+}
+
+TEST_F(SecurityTest, SubjectFieldsOfTheMakersLeaf) {
+    auto c = cert("app");
+    EXPECT_EQ(security::common_name(c.get()), kAppCN);
+    EXPECT_EQ(security::subject_field(c.get(), "OU"), "T3MQ8VX2LC");
+    EXPECT_EQ(security::subject_field(c.get(), "O"), "Pelk Labs, Inc.");
+    EXPECT_EQ(security::subject_field(c.get(), "C"), "US");
+    EXPECT_EQ(security::subject_field(c.get(), "UID"), "T3MQ8VX2LC");
+    EXPECT_EQ(security::subject_field(c.get(), "L"), std::nullopt);
+    auto fields = security::subject_fields(c.get());
+    ASSERT_EQ(fields.size(), 5u);
+    EXPECT_EQ(fields[0].first, "C");
+    EXPECT_EQ(fields[3].first, "CN");
+    EXPECT_NE(security::subject_line(c.get()).find("CN=Developer ID Application"),
+              std::string::npos);
+
+    auto root = cert("root");
+    EXPECT_EQ(security::common_name(root.get()), "Apple Root CA");
+    EXPECT_EQ(security::common_name(cert("installer-case").get()),
+              "Developer ID Installer: Pelk labs, Inc. (T3MQ8VX2LC)");
+}
+
+TEST_F(SecurityTest, FingerprintIsSha256OfTheDer) {
+    auto c = cert("app");
+    std::string der = slurp(kPki + "/app.der");
+    auto digest = security::sha256(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(der.data()), der.size()));
+    ASSERT_TRUE(digest);
+    EXPECT_EQ(security::sha256_fingerprint(c.get()), *digest);
+    Bytes roundtrip = security::certificate_der(c.get());
+    EXPECT_EQ(std::string(roundtrip.begin(), roundtrip.end()), der);
+    // Known-answer test of the digest itself.
+    const char abc[] = "abc";
+    EXPECT_EQ(security::hex(*security::sha256(
+                  std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(abc), 3))),
+              "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    EXPECT_EQ(security::hex(std::array<uint8_t, 3>{0x0a, 0xb0, 0xff}, ":"), "0A:B0:FF");
+}
+
+TEST_F(SecurityTest, ValidityBounds) {
+    EXPECT_EQ(security::not_before(cert("app-expired").get()), utc(2020, 1, 1));
+    EXPECT_EQ(security::not_after(cert("app-expired").get()), utc(2021, 1, 1));
+}
+
+TEST_F(SecurityTest, MakersChainsVerifyLeafFirstAnchorLast) {
+    auto r = check("app", {Purpose::code_signing});
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.chain.size(), 3u);
+    EXPECT_EQ(security::common_name(r.chain[0].get()), kAppCN);
+    EXPECT_EQ(security::common_name(r.chain[1].get()), "Developer ID Certification Authority");
+    EXPECT_EQ(security::common_name(r.chain[2].get()), "Apple Root CA");
+
+    auto inst = check("installer");
+    EXPECT_TRUE(inst.ok) << inst.error;
+    auto deep = check("installer-deep");
+    ASSERT_TRUE(deep.ok) << deep.error;
+    EXPECT_EQ(deep.chain.size(), 4u);
+    auto tsa = check("tsa", {Purpose::time_stamping});
+    EXPECT_TRUE(tsa.ok) << tsa.error;
+}
+
+TEST_F(SecurityTest, WrongPurposeIsRefused) {
+    EXPECT_FALSE(check("installer", {Purpose::code_signing}).ok);
+    EXPECT_FALSE(check("app", {Purpose::time_stamping}).ok);
+    EXPECT_FALSE(check("tsa", {Purpose::code_signing}).ok);
+}
+
+TEST_F(SecurityTest, ValidityIsJudgedAtTheChosenTime) {
+    auto now = check("app-expired", {Purpose::code_signing});
+    EXPECT_FALSE(now.ok);
+    EXPECT_NE(now.error.find("expired"), std::string::npos) << now.error;
+    VerifyOptions then{Purpose::code_signing, utc(2020, 6, 1)};
+    EXPECT_TRUE(check("app-expired", then).ok);
+    EXPECT_TRUE(check("installer-past", {Purpose::any, utc(2020, 6, 1)}).ok);
+    EXPECT_FALSE(check("installer-past", {Purpose::any, utc(2021, 6, 1)}).ok);
+
+    auto notyet = check("app-notyet", {Purpose::code_signing});
+    EXPECT_FALSE(notyet.ok);
+    EXPECT_NE(notyet.error.find("not yet valid"), std::string::npos) << notyet.error;
+    EXPECT_TRUE(check("app-notyet", {Purpose::code_signing, utc(2041, 1, 1)}).ok);
+}
+
+TEST_F(SecurityTest, LookAlikeRootOutsideTheAnchorsIsRefused) {
+    auto r = check("app-adhoc", {Purpose::code_signing});
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.chain.empty());
+    EXPECT_FALSE(check("installer-adhoc").ok);
+    // Nor does the look-alike root become trusted by being offered as an
+    // intermediate beside a genuine chain.
+    auto leaf = cert("app-adhoc");
+    auto adhoc_root = cert("adhoc-root");
+    auto adhoc_ca = cert("adhoc-ca");
+    auto real_ca = cert("devid-ca");
+    EXPECT_FALSE(security::verify_chain(
+                     leaf.get(), {adhoc_ca.get(), adhoc_root.get(), real_ca.get()}, anchors, {})
+                     .ok);
+    // A leaf without its intermediate cannot be chained.
+    auto app = cert("app");
+    EXPECT_FALSE(security::verify_chain(app.get(), {}, anchors, {}).ok);
+}
+
+TEST_F(SecurityTest, OnlyKnownCriticalExtensionsAreAccepted) {
+    VerifyOptions strict;
+    strict.accepted_critical_extensions.clear();
+    auto r = check("installer", strict);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("unhandled critical extension"), std::string::npos) << r.error;
+    VerifyOptions only_app;
+    only_app.accepted_critical_extensions = {"1.2.840.113635.100.6.1.13"};
+    EXPECT_TRUE(check("app", only_app).ok);
+    EXPECT_FALSE(check("installer", only_app).ok);
+}
+
+TEST_F(SecurityTest, MalformedInputGivesNothing) {
+    EXPECT_FALSE(security::certificate_from_der({}));
+    Bytes junk{0x30, 0x82, 0xff, 0xff, 0x01};
+    EXPECT_FALSE(security::certificate_from_der(junk));
+    EXPECT_FALSE(security::certificate_from_pem("-----BEGIN CERTIFICATE-----\nAAAA\n"));
+    EXPECT_TRUE(security::certificates_from_pem("nothing here").empty());
+    EXPECT_FALSE(security::private_key_from_pem("garbage"));
+    std::string error;
+    EXPECT_TRUE(security::certificates_from_file("/nonexistent/x.pem", &error).empty());
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(security::common_name(nullptr), std::nullopt);
+    EXPECT_FALSE(security::verify_chain(nullptr, {}, anchors, {}).ok);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
+TEST_F(SecurityTest, CertificatesFromFileReadsPemBundlesAndDer) {
+    EXPECT_EQ(security::certificates_from_file(kPki + "/installer-deep.chain.pem").size(), 3u);
+    auto der = security::certificates_from_file(kPki + "/root.der");
+    ASSERT_EQ(der.size(), 1u);
+    EXPECT_EQ(security::common_name(der[0].get()), "Apple Root CA");
+}
+
+TEST_F(SecurityTest, DetachedCmsRoundTrip) {
+    // Bytes that text-mode S/MIME processing would rewrite.
+    const std::string text = "line\r\nline\nend\r\n\x00\xff";
+    std::span<const uint8_t> content(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    auto cms = sign("app", content);
+    ASSERT_TRUE(cms);
+
+    auto before = std::time(nullptr);
+    auto r = security::cms_verify_detached(*cms, content, anchors, {Purpose::code_signing});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.signer_count, 1u);
+    EXPECT_EQ(security::common_name(r.signer.get()), kAppCN);
+    ASSERT_EQ(r.chain.size(), 3u);
+    EXPECT_EQ(r.stored.size(), 3u);  // leaf, intermediate, root as stored
+    ASSERT_TRUE(r.signing_time);
+    EXPECT_LE(std::llabs(static_cast<long long>(*r.signing_time - before)), 120);
+}
+
+TEST_F(SecurityTest, DetachedCmsRefusals) {
+    const std::string text = "signed record";
+    std::span<const uint8_t> content(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    auto cms = sign("app", content);
+    ASSERT_TRUE(cms);
+
+    // Other content.
+    const std::string other = "signed recorD";
+    auto r = security::cms_verify_detached(
+        *cms,
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(other.data()), other.size()),
+        anchors, {});
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("does not verify"), std::string::npos) << r.error;
+
+    // A corrupted byte anywhere is handled without a crash; the stored copy of
+    // the root may be damaged harmlessly (the anchor itself is used), but
+    // every byte of the signer's signature value (the message's last 256
+    // bytes with RSA 2048) matters.
+    for (size_t i = 0; i < cms->size(); i += (i < cms->size() - 256 ? 5 : 1)) {
+        Bytes bad = *cms;
+        bad[i] ^= 0x41;
+        bool ok = security::cms_verify_detached(bad, content, anchors, {}).ok;
+        if (i >= cms->size() - 256) {
+            EXPECT_FALSE(ok) << i << " of " << cms->size();
+        }
+    }
+    // Truncations.
+    for (size_t n : {size_t{0}, size_t{1}, cms->size() / 2, cms->size() - 1}) {
+        Bytes cut(cms->begin(), cms->begin() + static_cast<long>(n));
+        EXPECT_FALSE(security::cms_verify_detached(cut, content, anchors, {}).ok) << n;
+    }
+    // Trailing bytes.
+    Bytes longer = *cms;
+    longer.push_back(0);
+    EXPECT_FALSE(security::cms_verify_detached(longer, content, anchors, {}).ok);
+
+    // Signed by a certificate outside the anchors.
+    auto adhoc = sign("app-adhoc", content);
+    ASSERT_TRUE(adhoc);
+    auto a = security::cms_verify_detached(*adhoc, content, anchors, {});
+    EXPECT_FALSE(a.ok);
+    EXPECT_NE(a.error.find("not trusted"), std::string::npos) << a.error;
+
+    // Signed by an installer leaf, checked for code signing.
+    auto inst = sign("installer", content);
+    ASSERT_TRUE(inst);
+    EXPECT_TRUE(security::cms_verify_detached(*inst, content, anchors, {}).ok);
+    EXPECT_FALSE(
+        security::cms_verify_detached(*inst, content, anchors, {Purpose::code_signing}).ok);
+
+    // Expired signer: refused now, accepted at a date inside its validity.
+    auto expired = sign("app-expired", content);
+    ASSERT_TRUE(expired);
+    EXPECT_FALSE(security::cms_verify_detached(*expired, content, anchors, {}).ok);
+    EXPECT_TRUE(
+        security::cms_verify_detached(*expired, content, anchors, {Purpose::any, utc(2020, 6, 1)})
+            .ok);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
+TEST_F(SecurityTest, TwoSignersAreRefused) {
+    const std::string text = "two";
+    std::span<const uint8_t> content(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    auto app = cert("app");
+    auto app_key = security::private_key_from_file(kPki + "/app.key.pem");
+    auto other = cert("app-otherteam");
+    auto other_key = security::private_key_from_file(kPki + "/app-otherteam.key.pem");
+    security::BioPtr in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    security::CmsPtr cms(
+        CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_DETACHED | CMS_BINARY | CMS_PARTIAL));
+    ASSERT_TRUE(cms);
+    ASSERT_TRUE(CMS_add1_signer(cms.get(), app.get(), app_key.get(), EVP_sha256(), CMS_BINARY));
+    ASSERT_TRUE(CMS_add1_signer(cms.get(), other.get(), other_key.get(), EVP_sha256(), CMS_BINARY));
+    ASSERT_EQ(CMS_final(cms.get(), in.get(), nullptr, CMS_DETACHED | CMS_BINARY), 1);
+    unsigned char* der = nullptr;
+    int n = i2d_CMS_ContentInfo(cms.get(), &der);
+    ASSERT_GT(n, 0);
+    Bytes bytes(der, der + n);
+    OPENSSL_free(der);
+    auto r = security::cms_verify_detached(bytes, content, anchors, {});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.signer_count, 2u);
+}
+
+}  // namespace
