@@ -15,11 +15,12 @@
 #include <thread>
 #include <utility>
 
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 
 #include "platform/xpc/wire.h"
 
-// Older C library headers lack these (Linux 6.5).
+// Older C library headers lack this (Linux 6.5). The C library's pidfd_open()
+// declaration is not usable from C++ in glibc 2.36, hence syscall() below.
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
 #endif
@@ -275,7 +276,7 @@ std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd) {
         // Older kernels: open the pid that SO_PEERCRED reported. This is the
         // weaker path: had the peer exited and its id been reused before this
         // call, the pidfd would name the newcomer.
-        pidfd = ::pidfd_open(peer.pid, 0);
+        pidfd = static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0));
     }
     if (pidfd >= 0) {
         ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
