@@ -1,0 +1,252 @@
+#include "tools/pkgutil/check_signature.h"
+
+#include <openssl/objects.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/security/certificate.h"
+#include "platform/security/cms_decoder.h"
+#include "platform/security/trust.h"
+#include "platform/xar/xar.h"
+
+namespace pkgutil {
+namespace {
+
+struct ArchiveCloser {
+    void operator()(const __xar_t* x) const { xar_close(x); }
+};
+using Archive = std::unique_ptr<const __xar_t, ArchiveCloser>;
+
+struct MallocFree {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using MallocBuffer = std::unique_ptr<uint8_t, MallocFree>;
+
+// Marks an intermediate as Apple's Developer ID authority.
+constexpr const char* kDeveloperIdAuthorityMarker = "1.2.840.113635.100.6.2.6";
+
+bool has_extension(const security::Certificate& cert, const char* oid) {
+    std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> obj(OBJ_txt2obj(oid, 1),
+                                                                  ASN1_OBJECT_free);
+    return obj && X509_get_ext_by_OBJ(cert.get(), obj.get(), -1) >= 0;
+}
+
+std::string format_date(time_t t) {
+    struct tm tm {};
+    char text[64];
+    if (gmtime_r(&t, &tm) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &tm) == 0) {
+        return "unknown";
+    }
+    return text;
+}
+
+// "SHA256 Fingerprint:" followed by the hex bytes, 22 to a line.
+std::string fingerprint_lines(const std::vector<uint8_t>& digest) {
+    std::string out = "       SHA256 Fingerprint:\n";
+    for (size_t i = 0; i < digest.size(); i += 22) {
+        out += "          ";
+        for (size_t j = i; j < digest.size() && j < i + 22; ++j) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, " %02X", digest[j]);
+            out += byte;
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+std::string chain_lines(const std::vector<security::Certificate>& chain) {
+    std::string out = "   Certificate Chain:\n";
+    for (size_t i = 0; i < chain.size(); ++i) {
+        const security::Certificate& cert = chain[i];
+        // Names come from certificates that verified; still, a name must not
+        // be able to start a line of its own.
+        out += "    " + std::to_string(i + 1) + ". " +
+               display_name(cert.copyCommonName().value_or("(no common name)")) + "\n";
+        const std::optional<time_t> expiry = cert.notAfter();
+        out += "       Expires: " + (expiry ? format_date(*expiry) : std::string("unknown")) + "\n";
+        out += fingerprint_lines(cert.sha256Fingerprint());
+        if (i + 1 < chain.size()) {
+            out += "       " + std::string(72, '-') + "\n";
+        }
+    }
+    return out;
+}
+
+CheckResult status_only(const std::string& head, const std::string& status) {
+    CheckResult result;
+    result.exitStatus = 1;
+    result.report = head + "   Status: " + status + "\n";
+    return result;
+}
+
+}  // namespace
+
+std::string display_name(const std::string& path) {
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/') {
+        name.pop_back();
+    }
+    if (const size_t slash = name.rfind('/'); slash != std::string::npos && name.size() > 1) {
+        name = name.substr(slash + 1);
+    }
+    std::string out;
+    size_t i = 0;
+    while (i < name.size()) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        size_t length = c < 0x80           ? 1
+                        : (c >> 5) == 0x6  ? 2
+                        : (c >> 4) == 0xE  ? 3
+                        : (c >> 3) == 0x1E ? 4
+                                           : 0;
+        bool valid = length != 0 && i + length <= name.size();
+        uint32_t cp = 0;
+        if (valid) {
+            cp = length == 1 ? c : (c & (0xFF >> (length + 1)));
+            for (size_t k = 1; k < length; ++k) {
+                const auto cc = static_cast<unsigned char>(name[i + k]);
+                if ((cc & 0xC0) != 0x80) {
+                    valid = false;
+                    break;
+                }
+                cp = (cp << 6) | (cc & 0x3F);
+            }
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if (valid &&
+            ((length == 2 && cp < 0x80) || (length == 3 && cp < 0x800) ||
+             (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))) {
+            valid = false;
+        }
+        if (!valid) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        const bool breaksLine =
+            cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0) || cp == 0x2028 || cp == 0x2029;
+        if (breaksLine) {
+            out += '?';
+        } else {
+            out.append(name, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
+CheckResult check_signature(const std::string& path, time_t now) {
+    const std::string head = "Package \"" + display_name(path) + "\":\n";
+
+    Archive archive(xar_open(path.c_str(), READ));
+    if (!archive) {
+        CheckResult result;
+        result.exitStatus = 1;
+        result.error = "Error: package \"" + display_name(path) + "\" could not be opened\n";
+        return result;
+    }
+    xar_signature_t signature = xar_signature_first(archive.get());
+    while (signature != nullptr) {
+        const char* type = xar_signature_type(signature);
+        if (type != nullptr && std::string_view(type) == "CMS") {
+            break;
+        }
+        signature = xar_signature_next(signature);
+    }
+    if (signature == nullptr) {
+        return status_only(head, "no signature");
+    }
+
+    uint8_t* rawData = nullptr;
+    uint32_t dataLength = 0;
+    uint8_t* rawSigned = nullptr;
+    uint32_t signedLength = 0;
+    if (xar_signature_copy_signed_data(signature, &rawData, &dataLength, &rawSigned, &signedLength,
+                                       nullptr) != 0) {
+        std::free(rawData);
+        std::free(rawSigned);
+        return status_only(head, "invalid signature");
+    }
+    const MallocBuffer digest(rawData);
+    const MallocBuffer signatureBytes(rawSigned);
+
+    std::unique_ptr<security::CMSDecoder> decoder;
+    size_t signers = 0;
+    security::CMSSignerStatus status = security::kCMSSignerUnsigned;
+    if (security::CMSDecoder::create(decoder) != 0 ||
+        decoder->updateMessage(signatureBytes.get(), signedLength) != 0 ||
+        decoder->finalizeMessage() != 0 ||
+        decoder->setDetachedContent(digest.get(), dataLength) != 0 ||
+        decoder->getNumSigners(&signers) != 0 || signers != 1 ||
+        decoder->copySignerStatus(0, security::Policy::createBasicX509(), /*evaluateTrust=*/false,
+                                  &status) != 0 ||
+        status != security::kCMSSignerValid) {
+        return status_only(head, "invalid signature");
+    }
+    std::optional<security::Certificate> signer;
+    if (decoder->copySignerCert(0, signer) != 0 || !signer) {
+        return status_only(head, "invalid signature");
+    }
+
+    // A time-stamp that is present must verify; without one the chain is
+    // judged now.
+    double stamped = 0.0;
+    const int stampStatus = decoder->copySignerTimestampWithPolicy(
+        security::Policy::createAppleTimeStamping(), 0, &stamped);
+    std::optional<time_t> signedAt;
+    if (stampStatus == 0) {
+        signedAt = static_cast<time_t>(stamped + security::kAbsoluteTimeIntervalSince1970);
+    } else if (stampStatus != security::kErrSecTimestampMissing) {
+        return status_only(head, "signed with an untrusted timestamp");
+    }
+
+    // The chain candidates are the message's own certificates, not the list
+    // stored in the table of contents.
+    std::vector<security::Certificate> candidates{*signer};
+    for (const security::Certificate& cert : decoder->copyAllCerts()) {
+        if (!(cert == *signer)) {
+            candidates.push_back(cert);
+        }
+    }
+    std::optional<security::Trust> trust;
+    if (security::Trust::createWithCertificates(candidates, security::Policy::createBasicX509(),
+                                                trust) != 0) {
+        return status_only(head, "invalid signature");
+    }
+    trust->setVerifyDate(static_cast<double>(signedAt.value_or(now)) -
+                         security::kAbsoluteTimeIntervalSince1970);
+    std::string why;
+    if (!trust->evaluateWithError(&why)) {
+        CheckResult result = status_only(head, "signed by untrusted certificate");
+        result.error = "pkgutil: " + why + "\n";
+        return result;
+    }
+    const std::vector<security::Certificate>& chain = trust->certificateChain();
+
+    bool developerId = false;
+    for (size_t i = 1; i < chain.size(); ++i) {
+        developerId = developerId || has_extension(chain[i], kDeveloperIdAuthorityMarker);
+    }
+    CheckResult result;
+    result.exitStatus = 0;
+    result.report =
+        head + "   Status: " +
+        (developerId ? "signed by a developer certificate issued by Apple for distribution"
+                     : "signed by a certificate trusted by macOS") +
+        "\n";
+    if (signedAt) {
+        result.report += "   Signed with a trusted timestamp on: " + format_date(*signedAt) + "\n";
+    }
+    result.report += chain_lines(chain);
+    result.report += "\n";
+    return result;
+}
+
+}  // namespace pkgutil
