@@ -923,13 +923,16 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
         if (size_t(EVP_MD_get_size(amd)) != d.archived_sum->size() ||
             size_t(EVP_MD_get_size(emd)) != d.extracted_sum->size())
             return fail("Malformed member checksum");
-        if (d.size) {
-            if (*d.size > kMaxMemberSize)
-                return fail("Member too large");
-            limit = *d.size;
-        }
-        if (enc == Encoding::None && d.length > limit)
+        // The declared size bounds the decoder's output: a member that inflates
+        // past it (a decompression bomb) is stopped there. Every archiver writes
+        // it; an archive without it is refused rather than trusted up to the cap.
+        if (!d.size)
+            return fail("Member data without a declared size");
+        if (*d.size > kMaxMemberSize)
             return fail("Member too large");
+        limit = *d.size;
+        if (enc == Encoding::None && d.length != limit)
+            return fail("Member size mismatch");
     }
 
     std::string dest(path), tmp;
@@ -946,7 +949,7 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
         Sink sink{fd, 0, limit, ectx.get()};
         if (ok)
             ok = decode_member(x, d, enc, actx.get(), &sink, &why);
-        if (ok && d.size && sink.written != *d.size) {
+        if (ok && sink.written != limit) {
             why = "Member size differs from the declared size";
             ok = false;
         }

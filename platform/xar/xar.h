@@ -20,8 +20,10 @@
  * - xar_extract_tofile() writes a member's data (encodings: zlib
  *   "application/x-gzip", "application/x-bzip2", none) and fails unless both
  *   the archived and the extracted checksums match (libxar checks only the
- *   first); a decompressed size over the cap fails. On failure no file is left
- *   at the path.
+ *   first). The output must match the member's declared <size> (a member
+ *   without one is refused) and decoding stops there, so a decompression bomb
+ *   is cut short; sizes over 4 GiB are refused. On failure nothing new is left
+ *   at the path (whatever was there before stays).
  * - Strings and buffers handed out by xar_get_path(), xar_get_safe_path() and
  *   xar_signature_copy_signed_data() are malloc()ed and belong to the caller.
  *   Everything else belongs to the archive and is valid until xar_close().
