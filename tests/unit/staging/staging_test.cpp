@@ -1,0 +1,286 @@
+// Staging of a client's package into a private root-owned directory, and the
+// link tests applied to the staged copy. These tests run as root, as the
+// daemon does, so that ownership by user 0 can be given and checked.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "Common/XQCompiledPaths.h"
+#include "Common/XQDaemonToolHelper.h"
+
+#ifndef XQ_EXPECTED_PREFIX
+#error "XQ_EXPECTED_PREFIX names the private directories' prefix in this test build"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class StagingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "staging gives files to user 0: run as root";
+        }
+        char templ[] = "/tmp/xq-staging-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(templ), nullptr);
+        work_ = templ;
+        before_ = privateDirs();
+    }
+    void TearDown() override {
+        if (!work_.empty()) {
+            std::error_code ec;
+            fs::remove_all(work_, ec);
+        }
+        for (const std::string& d : created_) {
+            std::error_code ec;
+            fs::remove_all(d, ec);
+        }
+    }
+
+    // The private directories of this build's prefix in the temporary directory.
+    static std::set<std::string> privateDirs() {
+        std::set<std::string> out;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(xq::paths::kTemporaryDirectory, ec)) {
+            if (e.path().filename().string().rfind(XQ_EXPECTED_PREFIX ".", 0) == 0) {
+                out.insert(e.path().string());
+            }
+        }
+        return out;
+    }
+
+    std::string writeFile(const std::string& name, const std::string& content, mode_t mode) {
+        std::string p = work_ + "/" + name;
+        std::ofstream(p, std::ios::binary) << content;
+        ::chmod(p.c_str(), mode);
+        return p;
+    }
+
+    std::optional<std::string> stage(const std::string& src, const std::string& dst) {
+        auto r = XQDaemonToolHelper::copyRegularFileToPrivateDirectory(src, dst);
+        if (r) {
+            created_.insert(fs::path(*r).parent_path().string());
+        }
+        return r;
+    }
+
+    // Runs a staging that must end promptly, whatever is at the path: a hang
+    // would otherwise block the whole test run.
+    std::optional<std::string> stageWithDeadline(const std::string& src) {
+        auto fut = std::async(std::launch::async, [&] { return stage(src, "locationTmp.pkg"); });
+        if (fut.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "staging " << src << " did not return within 10 s";
+            std::_Exit(1);
+        }
+        return fut.get();
+    }
+
+    void expectNothingLeftBehind() {
+        std::set<std::string> after = privateDirs();
+        for (const std::string& d : after) {
+            if (before_.count(d) == 0 && created_.count(d) == 0) {
+                ADD_FAILURE() << "left behind: " << d;
+            }
+        }
+    }
+
+    std::string work_;
+    std::set<std::string> before_;
+    std::set<std::string> created_;
+};
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(StagingTest, RegularFileBecomesRootOwnedPrivateCopy) {
+    std::string content(200000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>(i * 7 + 3);
+    }
+    std::string src = writeFile("pkg.pkg", content, 0644);
+    ASSERT_EQ(::chown(src.c_str(), 65534, 65534), 0);
+    mode_t old = ::umask(0077);  // the mode must not depend on the umask
+    auto staged = stage(src, "locationTmp.pkg");
+    ::umask(old);
+    ASSERT_TRUE(staged);
+    EXPECT_EQ(fs::path(*staged).filename(), "locationTmp.pkg");
+    struct stat st;
+    ASSERT_EQ(::lstat(staged->c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(readAll(*staged), content);
+
+    // The private directory: only root may enter, named after the prefix.
+    std::string dir = fs::path(*staged).parent_path().string();
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    std::string name = fs::path(dir).filename().string();
+    EXPECT_EQ(name.size(), std::string(XQ_EXPECTED_PREFIX).size() + 9);
+    EXPECT_EQ(name.rfind(XQ_EXPECTED_PREFIX ".", 0), 0u) << name;
+    EXPECT_EQ(fs::path(dir).parent_path().string() + "/", xq::paths::kTemporaryDirectory);
+
+    // Later changes to the source do not reach the copy.
+    std::ofstream(src, std::ios::binary | std::ios::trunc) << "changed";
+    EXPECT_EQ(readAll(*staged), content);
+}
+
+TEST_F(StagingTest, SymbolicLinkSourceIsStagedAsRegularFile) {
+    std::string src = writeFile("real.pkg", "package bytes", 0600);
+    std::string link = work_ + "/link.pkg";
+    ASSERT_EQ(::symlink(src.c_str(), link.c_str()), 0);
+    std::string chain = work_ + "/chain.pkg";
+    ASSERT_EQ(::symlink(link.c_str(), chain.c_str()), 0);
+    for (const std::string& p : {link, chain}) {
+        auto staged = stage(p, "locationTmp.pkg");
+        ASSERT_TRUE(staged) << p;
+        struct stat st;
+        ASSERT_EQ(::lstat(staged->c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(readAll(*staged), "package bytes");
+        EXPECT_FALSE(XQDaemonToolHelper::isSymbolicLinkWithPath(*staged));
+        EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(*staged));
+    }
+}
+
+TEST_F(StagingTest, HardLinkedSourceGivesSingleLinkCopy) {
+    std::string src = writeFile("a.pkg", "hard linked", 0644);
+    std::string other = work_ + "/b.pkg";
+    ASSERT_EQ(::link(src.c_str(), other.c_str()), 0);
+    ASSERT_TRUE(XQDaemonToolHelper::isHardLinkWithPath(other));
+    auto staged = stage(other, "locationTmp.pkg");
+    ASSERT_TRUE(staged);
+    EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(*staged));
+    EXPECT_EQ(readAll(*staged), "hard linked");
+}
+
+TEST_F(StagingTest, EmptyFileIsStaged) {
+    std::string src = writeFile("empty.pkg", "", 0644);
+    auto staged = stage(src, "locationTmp.pkg");
+    ASSERT_TRUE(staged);
+    EXPECT_EQ(fs::file_size(*staged), 0u);
+}
+
+TEST_F(StagingTest, SpecialFilesAreRefusedAtOnce) {
+    std::string fifo = work_ + "/fifo.pkg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    std::string linkToFifo = work_ + "/fifo-link.pkg";
+    ASSERT_EQ(::symlink(fifo.c_str(), linkToFifo.c_str()), 0);
+    std::string linkToZero = work_ + "/zero-link.pkg";
+    ASSERT_EQ(::symlink("/dev/zero", linkToZero.c_str()), 0);
+    std::string dir = work_ + "/dir.pkg";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    // A procfs file claims size 0 yet has content: its size changes under the
+    // read, which staging refuses rather than follow.
+    for (const std::string& p : {fifo, linkToFifo, std::string("/dev/zero"), linkToZero,
+                                 std::string("/dev/null"), dir, std::string("/proc/self/status")}) {
+        EXPECT_FALSE(stageWithDeadline(p)) << p;
+    }
+    expectNothingLeftBehind();
+}
+
+TEST_F(StagingTest, MissingOrEmptyArgumentsAreRefused) {
+    std::string src = writeFile("p.pkg", "x", 0644);
+    EXPECT_FALSE(stage("", "locationTmp.pkg"));
+    EXPECT_FALSE(stage(src, ""));
+    EXPECT_FALSE(stage(work_ + "/missing.pkg", "locationTmp.pkg"));
+    std::string dangling = work_ + "/dangling.pkg";
+    ASSERT_EQ(::symlink((work_ + "/nowhere").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(stage(dangling, "locationTmp.pkg"));
+    // Names that would not give a new file inside the private directory.
+    EXPECT_FALSE(stage(src, ".."));
+    EXPECT_FALSE(stage(src, "a/."));
+    EXPECT_FALSE(stage(src, "/"));
+    expectNothingLeftBehind();
+}
+
+TEST_F(StagingTest, DestinationKeepsOnlyItsLastComponent) {
+    std::string src = writeFile("p.pkg", "bytes", 0644);
+    auto a = stage(src, "some/dir/locationTmp.pkg");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(fs::path(*a).filename(), "locationTmp.pkg");
+    EXPECT_EQ(fs::path(*a).parent_path().parent_path().string() + "/",
+              xq::paths::kTemporaryDirectory);
+    auto b = stage(src, "../../escape.pkg");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(fs::path(*b).filename(), "escape.pkg");
+    EXPECT_EQ(fs::path(*b).parent_path().parent_path().string() + "/",
+              xq::paths::kTemporaryDirectory);
+    auto c = stage(src, "trailing/");
+    ASSERT_TRUE(c);
+    EXPECT_EQ(fs::path(*c).filename(), "trailing");
+}
+
+TEST_F(StagingTest, TwoCallsGiveTwoDirectories) {
+    std::string src = writeFile("p.pkg", "bytes", 0644);
+    auto a = stage(src, "locationTmp.pkg");
+    auto b = stage(src, "locationTmp.pkg");
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(fs::path(*a).parent_path(), fs::path(*b).parent_path());
+    auto d1 = XQDaemonToolHelper::getRandomlyDirectory();
+    auto d2 = XQDaemonToolHelper::getRandomlyDirectory();
+    ASSERT_TRUE(d1 && d2);
+    created_.insert(*d1);
+    created_.insert(*d2);
+    EXPECT_NE(*d1, *d2);
+}
+
+TEST_F(StagingTest, RemovingStagedFileRemovesItsDirectory) {
+    std::string src = writeFile("p.pkg", "bytes", 0644);
+    auto a = stage(src, "locationTmp.pkg");
+    ASSERT_TRUE(a);
+    XQDaemonToolHelper::removeStagedFile(*a);
+    EXPECT_FALSE(fs::exists(*a));
+    EXPECT_FALSE(fs::exists(fs::path(*a).parent_path()));
+}
+
+TEST_F(StagingTest, LinkTests) {
+    std::string file = writeFile("f", "x", 0644);
+    std::string second = work_ + "/f2";
+    std::string dir = work_ + "/d";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    std::string linkToFile = work_ + "/lf";
+    std::string linkToDir = work_ + "/ld";
+    std::string dangling = work_ + "/dangling";
+    ASSERT_EQ(::symlink(file.c_str(), linkToFile.c_str()), 0);
+    ASSERT_EQ(::symlink(dir.c_str(), linkToDir.c_str()), 0);
+    ASSERT_EQ(::symlink((work_ + "/none").c_str(), dangling.c_str()), 0);
+
+    EXPECT_FALSE(XQDaemonToolHelper::isSymbolicLinkWithPath(file));
+    EXPECT_TRUE(XQDaemonToolHelper::isSymbolicLinkWithPath(linkToFile));
+    EXPECT_TRUE(XQDaemonToolHelper::isSymbolicLinkWithPath(linkToDir));
+    EXPECT_FALSE(XQDaemonToolHelper::isSymbolicLinkWithPath(dangling));
+    EXPECT_FALSE(XQDaemonToolHelper::isSymbolicLinkWithPath(work_ + "/none"));
+    EXPECT_FALSE(XQDaemonToolHelper::isSymbolicLinkWithPath(""));
+
+    EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(file));
+    ASSERT_EQ(::link(file.c_str(), second.c_str()), 0);
+    EXPECT_TRUE(XQDaemonToolHelper::isHardLinkWithPath(file));
+    EXPECT_TRUE(XQDaemonToolHelper::isHardLinkWithPath(second));
+    // The link itself is examined, not its target.
+    EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(linkToFile));
+    // A directory has several links but is never a hard-linked file.
+    ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0755), 0);
+    EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(dir));
+    EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(work_ + "/none"));
+    EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(dangling));
+}
+
+}  // namespace
