@@ -1,0 +1,337 @@
+// The installer stand-in, run as a child process on packages built at test
+// time: by the package tool from directories, and with payloads crafted here
+// (owners, hostile names) to exercise what a directory cannot hold.
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/process/process.h"
+#include "tools/installer/installer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Entry {
+    std::string name;
+    mode_t mode;  // type and permission bits
+    std::string content;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string link;       // symlink target
+    bool hardlink = false;  // cpio marks hard links by inode, so tests leave this off
+};
+
+// A cpio (odc) archive compressed with gzip, as a package's Payload.
+std::string makeCpio(const std::vector<Entry>& entries) {
+    std::string out;
+    struct archive* a = archive_write_new();
+    archive_write_set_format_cpio_odc(a);
+    archive_write_add_filter_gzip(a);
+    archive_write_set_bytes_in_last_block(a, 1);
+    archive_write_open2(
+        a, &out, nullptr,
+        [](struct archive*, void* ud, const void* buf, size_t len) -> la_ssize_t {
+            static_cast<std::string*>(ud)->append(static_cast<const char*>(buf), len);
+            return static_cast<la_ssize_t>(len);
+        },
+        nullptr, nullptr);
+    for (const Entry& e : entries) {
+        struct archive_entry* ae = archive_entry_new();
+        archive_entry_set_pathname(ae, e.name.c_str());
+        archive_entry_set_mode(ae, e.mode);
+        archive_entry_set_uid(ae, e.uid);
+        archive_entry_set_gid(ae, e.gid);
+        archive_entry_set_mtime(ae, 1700000000, 0);
+        if (e.hardlink) {
+            archive_entry_set_hardlink(ae, e.link.c_str());
+        } else if (S_ISLNK(e.mode)) {
+            archive_entry_set_symlink(ae, e.link.c_str());
+        }
+        archive_entry_set_size(ae, S_ISREG(e.mode) && !e.hardlink ? e.content.size() : 0);
+        archive_write_header(a, ae);
+        if (S_ISREG(e.mode) && !e.hardlink) {
+            archive_write_data(a, e.content.data(), e.content.size());
+        }
+        archive_entry_free(ae);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+    return out;
+}
+
+class InstallerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "the installer keeps owners: run as root";
+        }
+        char templ[] = "/tmp/xq-installer-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(templ), nullptr);
+        work_ = templ;
+        target_ = work_ + "/target";
+        fs::create_directories(target_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!work_.empty()) {
+            fs::remove_all(work_, ec);
+        }
+    }
+
+    std::string write(const std::string& rel, const std::string& content, mode_t mode = 0644) {
+        std::string p = work_ + "/" + rel;
+        fs::create_directories(fs::path(p).parent_path());
+        std::ofstream(p, std::ios::binary) << content;
+        ::chmod(p.c_str(), mode);
+        return p;
+    }
+
+    void run(const char* tool, const std::vector<std::string>& args, int expected) {
+        process::Result r = process::run({tool, args, false});
+        ASSERT_TRUE(r.launched && r.exited) << tool;
+        ASSERT_EQ(r.terminationStatus, expected) << tool;
+    }
+
+    // A flat package from the package tool; `payload` replaces the Payload
+    // built from a directory.
+    std::string package(const std::string& name, std::vector<std::string> extra) {
+        std::string out = work_ + "/" + name;
+        std::vector<std::string> args = {"build", "--identifier", "lx.pelk.Test", "--version", "1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(out);
+        run(XQPKG_PATH, args, 0);
+        return out;
+    }
+
+    std::string packageWithPayload(const std::string& name, const std::vector<Entry>& entries,
+                                   std::vector<std::string> extra = {}) {
+        std::string payload = write(name + ".payload", makeCpio(entries));
+        extra.insert(extra.end(),
+                     {"--extra-member", "Payload=" + payload, "--extra-encoding", "none"});
+        return package(name, extra);
+    }
+
+    int install(const std::string& pkg) {
+        process::Result r =
+            process::run({INSTALLER_PATH, {"-pkg", pkg, "-target", target_}, false});
+        EXPECT_TRUE(r.launched && r.exited);
+        return r.terminationStatus;
+    }
+
+    bool targetIsEmpty() { return fs::is_empty(target_); }
+
+    std::string work_;
+    std::string target_;
+};
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(NormalizeEntryName, Rules) {
+    std::string r;
+    EXPECT_TRUE(installer::normalizeEntryName("./a/b", r));
+    EXPECT_EQ(r, "a/b");
+    EXPECT_TRUE(installer::normalizeEntryName("a//./b/", r));
+    EXPECT_EQ(r, "a/b");
+    EXPECT_TRUE(installer::normalizeEntryName(".", r));
+    EXPECT_EQ(r, "");
+    EXPECT_TRUE(installer::normalizeEntryName("a/..b", r));
+    EXPECT_EQ(r, "a/..b");
+    EXPECT_FALSE(installer::normalizeEntryName("/etc/passwd", r));
+    EXPECT_FALSE(installer::normalizeEntryName("../x", r));
+    EXPECT_FALSE(installer::normalizeEntryName("a/../../x", r));
+    EXPECT_FALSE(installer::normalizeEntryName("a/..", r));
+    EXPECT_FALSE(installer::normalizeEntryName(std::string("a\0b", 3), r));
+}
+
+TEST_F(InstallerTest, PayloadFromDirectoryKeepsModesAndRunsScripts) {
+    write("root/usr/local/libexec/helper", "new helper", 0755);
+    write("root/usr/local/share/data", "data", 0640);
+    write("root/usr/local/share/secret", "s", 0600);
+    ::chmod((work_ + "/root/usr/local/share").c_str(), 0750);
+    std::string log = work_ + "/scripts.log";
+    write("scripts/preinstall",
+          "#!/bin/sh\necho \"pre $# $1 $2 $3 $4\" >> " + log +
+              "\ntest ! -e \"$2/usr/local/libexec/helper\" || exit 9\n",
+          0755);
+    write("scripts/postinstall",
+          "#!/bin/sh\necho \"post $# $1 $2 $3 $4\" >> " + log +
+              "\ntest -e \"$2/usr/local/libexec/helper\" || exit 9\n",
+          0755);
+    std::string pkg =
+        package("dir.pkg", {"--root", work_ + "/root", "--scripts", work_ + "/scripts"});
+    ASSERT_EQ(install(pkg), 0);
+
+    EXPECT_EQ(readAll(target_ + "/usr/local/libexec/helper"), "new helper");
+    struct stat st;
+    ASSERT_EQ(::stat((target_ + "/usr/local/libexec/helper").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    ASSERT_EQ(::stat((target_ + "/usr/local/share/data").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(::stat((target_ + "/usr/local/share/secret").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::stat((target_ + "/usr/local/share").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    // The target directory itself keeps its own mode.
+    ASSERT_EQ(::stat(target_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+    std::string expectedArgs = " 4 " + pkg + " " + target_ + " " + target_ + " /\n";
+    EXPECT_EQ(readAll(log), "pre" + expectedArgs + "post" + expectedArgs);
+}
+
+TEST_F(InstallerTest, OwnersModesAndLinksFromTheArchiveAreKept) {
+    std::string pkg =
+        packageWithPayload("owners.pkg", {{".", S_IFDIR | 0755, ""},
+                                          {"./opt", S_IFDIR | 0711, "", 1234, 5678},
+                                          {"./opt/tool", S_IFREG | 04750, "suid tool", 0, 5678},
+                                          {"./opt/user-file", S_IFREG | 0640, "mine", 1234, 5678},
+                                          {"./opt/alias", S_IFLNK | 0777, "", 0, 0, "tool"}});
+    ASSERT_EQ(install(pkg), 0);
+    struct stat st;
+    ASSERT_EQ(::lstat((target_ + "/opt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+    EXPECT_EQ(st.st_mode & 07777, 0711u);
+    ASSERT_EQ(::lstat((target_ + "/opt/tool").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 04750u);
+    EXPECT_EQ(st.st_gid, 5678u);
+    ASSERT_EQ(::lstat((target_ + "/opt/user-file").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u);
+    ASSERT_EQ(::lstat((target_ + "/opt/alias").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(fs::read_symlink(target_ + "/opt/alias"), "tool");
+}
+
+TEST_F(InstallerTest, ExistingDirectoriesKeepTheirOwnerAndMode) {
+    fs::create_directories(target_ + "/usr");
+    ::chmod((target_ + "/usr").c_str(), 0755);
+    std::string pkg = packageWithPayload(
+        "dirs.pkg", {{"./usr", S_IFDIR | 0700, "", 99, 99}, {"./usr/f", S_IFREG | 0644, "f"}});
+    ASSERT_EQ(install(pkg), 0);
+    struct stat st;
+    ASSERT_EQ(::stat((target_ + "/usr").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(readAll(target_ + "/usr/f"), "f");
+}
+
+TEST_F(InstallerTest, ReplacesAnExistingFile) {
+    write("target/usr/local/libexec/helper", "old", 0755);
+    std::string pkg =
+        packageWithPayload("replace.pkg", {{"./usr/local/libexec/helper", S_IFREG | 0755, "new"}});
+    ASSERT_EQ(install(pkg), 0);
+    EXPECT_EQ(readAll(target_ + "/usr/local/libexec/helper"), "new");
+}
+
+TEST_F(InstallerTest, PathsLeavingTheTargetAreRefusedBeforeAnythingIsWritten) {
+    const std::string outside = work_ + "/outside";
+    fs::create_directories(outside);
+    const std::vector<std::vector<Entry>> hostile = {
+        {{"./fine", S_IFREG | 0644, "x"}, {"../outside/evil", S_IFREG | 0644, "evil"}},
+        {{"./fine", S_IFREG | 0644, "x"}, {"./a/../../outside/evil", S_IFREG | 0644, "evil"}},
+        {{"./fine", S_IFREG | 0644, "x"}, {outside + "/evil", S_IFREG | 0644, "evil"}},
+        // Writing through a symbolic link of the payload itself.
+        {{"./fine", S_IFREG | 0644, "x"},
+         {"./link", S_IFLNK | 0777, "", 0, 0, outside},
+         {"./link/evil", S_IFREG | 0644, "evil"}},
+        // Device nodes and FIFOs are not installed.
+        {{"./fine", S_IFREG | 0644, "x"}, {"./dev", S_IFCHR | 0666, ""}},
+        {{"./fine", S_IFREG | 0644, "x"}, {"./fifo", S_IFIFO | 0666, ""}},
+    };
+    int i = 0;
+    for (const auto& entries : hostile) {
+        std::string pkg = packageWithPayload("hostile" + std::to_string(i++) + ".pkg", entries);
+        EXPECT_NE(install(pkg), 0) << pkg;
+        EXPECT_TRUE(targetIsEmpty()) << pkg;
+        EXPECT_TRUE(fs::is_empty(outside)) << pkg;
+    }
+    // A symbolic link already in the target is not followed either.
+    ASSERT_EQ(::symlink(outside.c_str(), (target_ + "/usr").c_str()), 0);
+    std::string pkg =
+        packageWithPayload("through-existing.pkg", {{"./usr/evil", S_IFREG | 0644, "evil"}});
+    EXPECT_NE(install(pkg), 0);
+    EXPECT_TRUE(fs::is_empty(outside));
+}
+
+TEST_F(InstallerTest, TamperedPayloadIsRefused) {
+    write("root/usr/f", std::string(100000, 'p'), 0644);
+    std::string pkg = package("good.pkg", {"--root", work_ + "/root"});
+    std::string tampered = work_ + "/tampered.pkg";
+    run(XQPKG_PATH, {"sign", "--pki", XQ_TESTPKI_DIR, "--tamper-member", "Payload", pkg, tampered},
+        0);
+    EXPECT_NE(install(tampered), 0);
+    EXPECT_TRUE(targetIsEmpty());
+    // The same package signed without tampering installs.
+    std::string signedPkg = work_ + "/signed.pkg";
+    run(XQPKG_PATH, {"sign", "--pki", XQ_TESTPKI_DIR, pkg, signedPkg}, 0);
+    EXPECT_EQ(install(signedPkg), 0);
+    EXPECT_EQ(fs::file_size(target_ + "/usr/f"), 100000u);
+}
+
+TEST_F(InstallerTest, FailingPreinstallStopsTheInstall) {
+    write("root/usr/f", "f");
+    write("scripts/preinstall", "#!/bin/sh\nexit 3\n", 0755);
+    write("scripts/postinstall", "#!/bin/sh\ntouch \"$2/post-ran\"\n", 0755);
+    std::string pkg =
+        package("failpre.pkg", {"--root", work_ + "/root", "--scripts", work_ + "/scripts"});
+    EXPECT_EQ(install(pkg), 1);
+    EXPECT_TRUE(targetIsEmpty());
+}
+
+TEST_F(InstallerTest, FailingPostinstallFailsTheInstall) {
+    write("root/usr/f", "f");
+    write("scripts/postinstall", "#!/bin/sh\nexit 4\n", 0755);
+    std::string pkg =
+        package("failpost.pkg", {"--root", work_ + "/root", "--scripts", work_ + "/scripts"});
+    EXPECT_EQ(install(pkg), 1);
+}
+
+TEST_F(InstallerTest, ProductArchiveInstallsItsComponentsAtTheirLocations) {
+    write("r1/one", "1");
+    write("r2/two", "2");
+    std::string c1 = package("c1.pkg", {"--root", work_ + "/r1", "--install-location", "/opt/a"});
+    std::string c2 = package("c2.pkg", {"--root", work_ + "/r2"});
+    std::string prod = work_ + "/product.pkg";
+    run(XQPKG_PATH,
+        {"product", "--app-id", "lx.pelk.Test", "--component", "first.pkg=" + c1, "--component",
+         "second.pkg=" + c2, prod},
+        0);
+    ASSERT_EQ(install(prod), 0);
+    EXPECT_EQ(readAll(target_ + "/opt/a/one"), "1");
+    EXPECT_EQ(readAll(target_ + "/two"), "2");
+}
+
+TEST_F(InstallerTest, BadInvocationsAndInputs) {
+    write("root/f", "f");
+    std::string pkg = package("ok.pkg", {"--root", work_ + "/root"});
+    auto status = [&](const std::vector<std::string>& args) {
+        process::Result r = process::run({INSTALLER_PATH, args, false});
+        return r.exited ? r.terminationStatus : -1;
+    };
+    EXPECT_NE(status({}), 0);
+    EXPECT_NE(status({"-pkg", pkg}), 0);
+    EXPECT_NE(status({"-target", target_}), 0);
+    EXPECT_NE(status({"-pkg", pkg, "-target", target_, "-extra"}), 0);
+    EXPECT_NE(status({"-pkg", pkg, "-target", work_ + "/no-such-dir"}), 0);
+    EXPECT_NE(status({"-pkg", write("not.pkg", "not a package"), "-target", target_}), 0);
+    EXPECT_NE(status({"-pkg", work_ + "/missing.pkg", "-target", target_}), 0);
+    EXPECT_NE(status({"-pkg", "/dev/zero", "-target", target_}), 0);
+    EXPECT_TRUE(targetIsEmpty());
+    // Arguments in the other order are accepted.
+    EXPECT_EQ(status({"-target", target_, "-pkg", pkg}), 0);
+    EXPECT_EQ(readAll(target_ + "/f"), "f");
+}
+
+}  // namespace
