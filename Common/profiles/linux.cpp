@@ -2,7 +2,7 @@
 // programs, the helper itself and its service unit where locally installed
 // software and the administrator's units go (docs/paths.md). The values here
 // must agree with XQ_LINUX_* in Common/profiles/CMakeLists.txt, which install
-// the files; the unit test paths_profile compares them.
+// the files; tests/unit/staging/paths_profile_test compares them.
 #include "Common/XQCompiledPaths.h"
 
 namespace xq::paths {
