@@ -352,22 +352,11 @@ class Parser {
                  "anchor, certificate or info");
             return std::nullopt;
         }
-        auto root = parseOr();
+        auto root = parseExpression();
         if (!root) {
             return std::nullopt;
         }
         program_.root = *root;
-        if (cur_.kind != Tok::End) {
-            if (cur_.kind == Tok::RParen) {
-                fail(cur_, "unbalanced parenthesis: this ')' has no matching '('");
-            } else if (cur_.kind == Tok::Error) {
-                fail(cur_, cur_.text);
-            } else {
-                fail(cur_, "expected \"and\", \"or\" or the end of the requirement, found " +
-                               describe(cur_));
-            }
-            return std::nullopt;
-        }
         return std::move(program_);
     }
 
@@ -398,11 +387,15 @@ class Parser {
     }
 
     // Records the first error only; everything after it is noise.
-    std::nullopt_t fail(const Token& at, const std::string& message) {
+    std::nullopt_t failAt(std::size_t offset, const std::string& message) {
         if (error_.empty()) {
-            error_ = position(at.offset) + ": " + message;
+            error_ = position(offset) + ": " + message;
         }
         return std::nullopt;
+    }
+
+    std::nullopt_t fail(const Token& at, const std::string& message) {
+        return failAt(at.offset, message);
     }
 
     // What was found, for "expected X, found Y" (a lexical error speaks for itself).
@@ -462,119 +455,155 @@ class Parser {
         return static_cast<uint32_t>(program_.nodes.size() - 1);
     }
 
-    // Adds an operand to an "and" or "or"; a parenthesised operand of the same kind
-    // gives its operands instead, so "a and (b and c)" is "a and b and c".
-    void adopt(Node& parent, uint32_t child) {
-        const Node& c = program_.nodes[child];
-        if (c.op == parent.op) {
-            parent.children.insert(parent.children.end(), c.children.begin(), c.children.end());
-        } else {
-            parent.children.push_back(child);
-        }
-    }
+    // The expression layer ("!", "not", "and", "or", parentheses) is parsed with explicit
+    // stacks rather than by recursion, so no text can exhaust the thread's stack while
+    // compiling; the nesting cap then bounds the depth of the tree that evaluating and
+    // rendering walk recursively. Clauses themselves never nest.
 
-    Index parseOr(const std::string& context = {}) {
-        auto first = parseAnd(context);
-        if (!first) {
-            return std::nullopt;
-        }
-        if (!isWord("or")) {
-            return first;
-        }
-        Node node;
-        node.op = Op::Or;
-        adopt(node, *first);
-        while (isWord("or")) {
-            advance();
-            auto next = parseAnd("after \"or\"");
-            if (!next) {
-                return std::nullopt;
-            }
-            adopt(node, *next);
-        }
-        return add(std::move(node));
-    }
-
-    Index parseAnd(const std::string& context = {}) {
-        auto first = parseUnary(context);
-        if (!first) {
-            return std::nullopt;
-        }
-        if (!isWord("and")) {
-            return first;
-        }
-        Node node;
-        node.op = Op::And;
-        adopt(node, *first);
-        while (isWord("and")) {
-            advance();
-            auto next = parseUnary("after \"and\"");
-            if (!next) {
-                return std::nullopt;
-            }
-            adopt(node, *next);
-        }
-        return add(std::move(node));
-    }
-
-    // Guards one level of nesting (a parenthesis or a negation).
-    struct Nest {
-        explicit Nest(std::size_t& d) : depth(d) { ++depth; }
-        ~Nest() { --depth; }
-        std::size_t& depth;
+    enum class Pending : uint8_t { Not, And, Or, Paren };
+    struct PendingOp {
+        Pending op;
+        std::size_t offset;  // of its token
     };
 
-    Index parseUnary(const std::string& context = {}) {
-        if (cur_.kind == Tok::Bang || isWord("not")) {
-            Token op = cur_;
-            std::string name = cur_.kind == Tok::Bang ? "'!'" : "\"not\"";
-            Nest nest(depth_);
-            if (depth_ > kMaxNesting) {
-                return fail(op, "expression nested too deeply (more than " +
-                                    std::to_string(kMaxNesting) +
-                                    " levels of parentheses and negations)");
-            }
-            advance();
-            auto operand = parseUnary("after " + name);
-            if (!operand) {
-                return std::nullopt;
-            }
-            Node node;
-            node.op = Op::Not;
-            node.children.push_back(*operand);
-            return add(std::move(node));
+    // Appends an operand to an "and" or "or" under construction, giving the operands of
+    // a same-kind operand instead ("a and (b and c)" is "a and b and c").
+    void adopt(std::vector<uint32_t>& children, Op op, uint32_t child) {
+        const Node& c = program_.nodes[child];
+        if (c.op == op) {
+            children.insert(children.end(), c.children.begin(), c.children.end());
+        } else {
+            children.push_back(child);
         }
-        return parsePrimary(context);
     }
 
-    Index parsePrimary(const std::string& context) {
-        std::string ctx = context.empty() ? std::string() : " " + context;
-        if (cur_.kind == Tok::LParen) {
-            Token open = cur_;
-            Nest nest(depth_);
-            if (depth_ > kMaxNesting) {
-                return fail(open, "expression nested too deeply (more than " +
-                                      std::to_string(kMaxNesting) +
-                                      " levels of parentheses and negations)");
+    // Combines the two operands on top of the value stack. An "and" (or "or") on the left
+    // that is still on the stack belongs to no parent yet, so it grows in place: a long
+    // chain costs time linear in its length.
+    void combine(std::vector<uint32_t>& values, Op op) {
+        uint32_t right = values.back();
+        values.pop_back();
+        uint32_t left = values.back();
+        if (program_.nodes[left].op == op) {
+            std::vector<uint32_t> children = std::move(program_.nodes[left].children);
+            adopt(children, op, right);
+            program_.nodes[left].children = std::move(children);
+            return;
+        }
+        Node node;
+        node.op = op;
+        adopt(node.children, op, left);
+        adopt(node.children, op, right);
+        values.back() = add(std::move(node));
+    }
+
+    // Applies the negations that wait directly above the operand just completed.
+    void negate(std::vector<uint32_t>& values, std::vector<PendingOp>& ops) {
+        while (!ops.empty() && ops.back().op == Pending::Not) {
+            ops.pop_back();
+            --depth_;
+            Node node;
+            node.op = Op::Not;
+            node.children.push_back(values.back());
+            values.back() = add(std::move(node));
+        }
+    }
+
+    // Reduces pending "and"s (and "or"s too when orsAlso) down to the nearest '('.
+    void reduce(std::vector<uint32_t>& values, std::vector<PendingOp>& ops, bool orsAlso) {
+        while (!ops.empty() &&
+               (ops.back().op == Pending::And || (orsAlso && ops.back().op == Pending::Or))) {
+            combine(values, ops.back().op == Pending::And ? Op::And : Op::Or);
+            ops.pop_back();
+        }
+    }
+
+    std::nullopt_t failTooDeep(std::size_t offset) {
+        return failAt(offset, "expression nested too deeply (more than " +
+                                  std::to_string(kMaxNesting) +
+                                  " levels of parentheses and negations)");
+    }
+
+    // requirement := expr END, with "!" binding tightest, then "and", then "or".
+    Index parseExpression() {
+        std::vector<uint32_t> values;
+        std::vector<PendingOp> ops;
+        std::string_view context;  // what the next operand follows, for messages
+        for (;;) {
+            // An operand: negations and '(' first, then one clause.
+            if (cur_.kind == Tok::Bang || isWord("not") || cur_.kind == Tok::LParen) {
+                bool paren = cur_.kind == Tok::LParen;
+                if (++depth_ > kMaxNesting) {
+                    return failTooDeep(cur_.offset);
+                }
+                ops.push_back({paren ? Pending::Paren : Pending::Not, cur_.offset});
+                context = paren                    ? "after '('"
+                          : cur_.kind == Tok::Bang ? "after '!'"
+                                                   : "after \"not\"";
+                advance();
+                if (paren && cur_.kind == Tok::RParen) {
+                    return expected("an expression inside '(' ')'");
+                }
+                continue;
             }
-            advance();
-            if (cur_.kind == Tok::RParen) {
-                return expected("an expression inside '(' ')'");
-            }
-            auto inner = parseOr("after '('");
-            if (!inner) {
+            auto clause = parseClause(context);
+            if (!clause) {
                 return std::nullopt;
             }
-            if (cur_.kind == Tok::End) {
-                return fail(open, "unbalanced parenthesis: this '(' is never closed");
+            values.push_back(*clause);
+            negate(values, ops);
+            // Then operators, closing parentheses, or the end.
+            for (;;) {
+                if (isWord("and")) {
+                    reduce(values, ops, false);
+                    ops.push_back({Pending::And, cur_.offset});
+                    context = "after \"and\"";
+                    advance();
+                    break;
+                }
+                if (isWord("or")) {
+                    reduce(values, ops, true);
+                    ops.push_back({Pending::Or, cur_.offset});
+                    context = "after \"or\"";
+                    advance();
+                    break;
+                }
+                reduce(values, ops, true);
+                std::optional<std::size_t> open;
+                if (!ops.empty()) {
+                    open = ops.back().offset;  // necessarily a '('
+                }
+                if (cur_.kind == Tok::RParen) {
+                    if (!open) {
+                        return fail(cur_, "unbalanced parenthesis: this ')' has no matching '('");
+                    }
+                    ops.pop_back();
+                    --depth_;
+                    advance();
+                    negate(values, ops);
+                    continue;
+                }
+                if (open) {
+                    return unclosed(*open);
+                }
+                if (cur_.kind != Tok::End) {
+                    return expected("\"and\", \"or\" or the end of the requirement");
+                }
+                return values.back();
             }
-            if (cur_.kind != Tok::RParen) {
-                return expected("')' to close the '(' at " + position(open.offset) +
-                                " (or \"and\", \"or\")");
-            }
-            advance();
-            return inner;
         }
+    }
+
+    std::nullopt_t unclosed(std::size_t open) {
+        if (cur_.kind == Tok::End) {
+            return failAt(open, "unbalanced parenthesis: this '(' is never closed");
+        }
+        return expected("')' to close the '(' at " + position(open) + " (or \"and\", \"or\")");
+    }
+
+    // Everything that is neither a negation nor a parenthesis.
+    Index parseClause(std::string_view context) {
+        std::string ctx = context.empty() ? std::string() : " " + std::string(context);
         if (cur_.kind != Tok::Word) {
             if (cur_.kind == Tok::RParen && !ctx.empty()) {
                 return fail(cur_, "missing operand" + ctx + ": found ')'");

@@ -40,8 +40,9 @@
 // - "=" is exact, byte for byte. A "*" before the value makes it "ends with", after it
 //   "begins with", on both sides "contains" (the "*" stands outside the quotes:
 //   = "Developer ID Application: "*).
-// - An empty match or "exists" is true when the value is present; "absent" when the
-//   certificate is there but the value is not (a missing certificate fails every test).
+// - An empty match or "exists" is true when the value is present, "absent" when it is
+//   not. A certificate position past either end of the chain fails every test, "absent"
+//   included.
 // - "<", "<=", ">", ">=" use `compareNumerically` below.
 // - "anchor apple" holds when the chain's root is the compiled-in Apple root itself;
 //   "anchor apple generic" when the chain ends at a compiled-in anchor (anchorApple

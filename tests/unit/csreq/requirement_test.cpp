@@ -5,6 +5,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <memory>
@@ -574,11 +575,58 @@ TEST(CsreqHostileInput, NestingIsCapped) {
     EXPECT_NE(errorOf(mixed).find("nested too deeply"), std::string::npos);
 }
 
+// The daemon compiles on queue threads, which may have smaller stacks than the main
+// thread: the deepest accepted nesting must fit in a modest one.
+TEST(CsreqHostileInput, DeepestNestingFitsASmallThreadStack) {
+    struct Job {
+        std::string text;
+        bool compiled = false;
+        bool verdict = false;
+        std::string rendered;
+    } job;
+    const std::size_t half = csreq::kMaxNesting / 2;
+    for (std::size_t i = 0; i < half; ++i) {
+        job.text += "(!";
+    }
+    job.text += "identifier \"lx.pelk.dvk\" and info [CFBundleVersion] >= 5.5.0";
+    job.text += std::string(half, ')');
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+    pthread_t thread;
+    auto run = [](void* p) -> void* {
+        auto* j = static_cast<Job*>(p);
+        auto r = compile(j->text);
+        if (r.requirement) {
+            j->compiled = true;
+            j->verdict = r.requirement->evaluate(clientFacts());
+            j->rendered = r.requirement->text();
+        }
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attr);
+    ASSERT_TRUE(job.compiled);
+    // The innermost "(!identifier ... and info ...)" is false ("!" binds tighter than
+    // "and"); the 49 negations around it make the whole true.
+    EXPECT_TRUE(job.verdict);
+    auto again = compile(job.rendered);
+    ASSERT_TRUE(again.requirement) << again.error;
+    EXPECT_EQ(again.requirement->text(), job.rendered);
+    std::string expected;
+    for (std::size_t i = 2; i < half; ++i) {  // the 49 outer negations, the last with "("
+        expected += "! ";
+    }
+    expected += "!(! identifier \"lx.pelk.dvk\" and info [CFBundleVersion] >= \"5.5.0\")";
+    EXPECT_EQ(job.rendered, expected);
+}
+
 TEST(CsreqHostileInput, LongFlatExpressionsCompileAndEvaluate) {
-    // A hundred thousand operands of one "and": no recursion per operand, in
+    // Fifty thousand operands of one "and": no recursion per operand, in
     // compiling, evaluating, rendering or destroying.
     std::string text = "always";
-    for (int i = 0; i < 100000; ++i) {
+    for (int i = 0; i < 50000; ++i) {
         text += " and identifier \"lx.pelk.dvk\"";
     }
     auto r = compile(text);
@@ -591,7 +639,7 @@ TEST(CsreqHostileInput, LongFlatExpressionsCompileAndEvaluate) {
     EXPECT_FALSE(r2.requirement->evaluate(clientFacts()));
     // Long "or" chains, nested one level.
     std::string ors = "(never";
-    for (int i = 0; i < 50000; ++i) {
+    for (int i = 0; i < 20000; ++i) {
         ors += " or info [CFBundleVersion] < 1";
     }
     ors += ") or info [CFBundleVersion] >= 5.5.0";
