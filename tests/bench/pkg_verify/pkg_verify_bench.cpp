@@ -1,0 +1,121 @@
+// Figures for the package signature verdict: both checks read only the table
+// of contents and the signature, so a 100 MiB package costs what a 100 KiB one
+// does. The target is under 30 ms for the whole verdict, the start of the
+// package tool's stand-in included (wall-clock time).
+// Run: ./bench_pkg_verify (not part of ctest).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codesign_verify/pkg_verify/pkg_verify.h"
+#include "platform/process/process.h"
+
+namespace {
+
+const std::string kTeam = "T3MQ8VX2LC";
+const std::string kAuthority = "Developer ID Installer: Pelk Labs, Inc. (T3MQ8VX2LC)";
+
+std::string scratch() {
+    static const std::string dir = [] {
+        char t[] = "/tmp/pkg-verify-bench-XXXXXX";
+        const char* made = mkdtemp(t);
+        return std::string(made != nullptr ? made : "/tmp");
+    }();
+    return dir;
+}
+
+bool xqpkg(const std::vector<std::string>& args) {
+    const process::Result r = process::run({XQPKG_PATH, args, true});
+    return r.launched && r.exited && r.terminationStatus == 0;
+}
+
+// A signed package whose payload is `bytes` of incompressible data, made once.
+const std::string& package(size_t bytes) {
+    static std::map<size_t, std::string> made;
+    auto it = made.find(bytes);
+    if (it != made.end()) {
+        return it->second;
+    }
+    const std::string tag = std::to_string(bytes);
+    const std::string root = scratch() + "/root-" + tag;
+    std::filesystem::create_directories(root);
+    {
+        std::ofstream out(root + "/data", std::ios::binary);
+        std::mt19937_64 rng(7);
+        std::vector<uint64_t> block(8192);
+        for (size_t done = 0; done < bytes; done += block.size() * 8) {
+            for (auto& v : block) {
+                v = rng();
+            }
+            const size_t n = std::min(bytes - done, block.size() * 8);
+            out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
+        }
+    }
+    const std::string unsignedPkg = scratch() + "/unsigned-" + tag + ".pkg";
+    const std::string signedPkg = scratch() + "/signed-" + tag + ".pkg";
+    if (!xqpkg({"build", "--identifier", "lx.pelk.XQSipLocationHelper", "--version", "5.16.0",
+                "--root", root, unsignedPkg}) ||
+        !xqpkg({"sign", "--pki", XQ_TESTPKI_DIR, unsignedPkg, signedPkg})) {
+        std::fprintf(stderr, "cannot make the %s-byte package\n", tag.c_str());
+        std::exit(1);
+    }
+    std::filesystem::remove_all(root);
+    std::filesystem::remove(unsignedPkg);
+    return made.emplace(bytes, signedPkg).first->second;
+}
+
+size_t size_arg(const benchmark::State& state) {
+    return static_cast<size_t>(state.range(0)) << 10;
+}
+
+void BM_Verdict(benchmark::State& state) {
+    const std::string& pkg = package(size_arg(state));
+    for (auto _ : state) {
+        if (!is_pkg_codesign_valid(pkg.c_str(), nullptr)) {
+            state.SkipWithError("package refused");
+            break;
+        }
+    }
+    state.counters["package_MiB"] =
+        static_cast<double>(std::filesystem::file_size(pkg)) / (1024.0 * 1024.0);
+}
+
+void BM_CmsCheck(benchmark::State& state) {
+    const std::string& pkg = package(size_arg(state));
+    for (auto _ : state) {
+        if (!pkg_verify::check_installer_authority_by_cms(pkg, kTeam, kAuthority, nullptr)) {
+            state.SkipWithError("package refused");
+            break;
+        }
+    }
+}
+
+void BM_PackageToolCheck(benchmark::State& state) {
+    const std::string& pkg = package(size_arg(state));
+    for (auto _ : state) {
+        if (!pkg_verify::check_installer_authority_by_pkgutil(pkg, kAuthority, nullptr)) {
+            state.SkipWithError("package refused");
+            break;
+        }
+    }
+}
+
+// Arguments in KiB: 100 KiB and 100 MiB.
+BENCHMARK(BM_Verdict)->Arg(100)->Arg(100 << 10)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CmsCheck)->Arg(100)->Arg(100 << 10)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PackageToolCheck)
+    ->Arg(100)
+    ->Arg(100 << 10)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
