@@ -30,8 +30,11 @@
 //   match       := <nothing> | "exists" | "absent"
 //                | ("=" | "==") ["*"] string ["*"]
 //                | ("<" | "<=" | ">" | ">=") string
+//   key, field  := a string; inside the brackets keywords need no quotes
 //   string      := "quoted, with \" and \\ (a backslash takes the next byte as is)"
 //                | bare: letters, digits, '.', '-', '_', '/'
+//
+// N is at most 10000. "identifier" matches exactly (no wildcards).
 //
 // Comments /* ... */ and // to the end of the line are white space.
 // Precedence: "!"/"not" binds tightest, then "and", then "or".
