@@ -138,6 +138,7 @@ TEST_F(RealPackages, EveryFileMemberExtractsWithVerifiedChecksums) {
                 EXPECT_EQ(b[1], 0x8b);
             }
             if (path.ends_with("Bom")) {
+                ASSERT_GE(b.size(), 8u);
                 EXPECT_EQ(std::string(b.begin(), b.begin() + 8), "BOMStore");
             }
         }
@@ -151,7 +152,8 @@ TEST_F(RealPackages, PackageInfoAndDistributionByTheLookupRule) {
     ASSERT_TRUE(get_file(kDir + "Karabiner-DriverKit-VirtualHIDDevice-7.3.0.pkg", dir / "pi",
                          "PackageInfo", &found));
     EXPECT_EQ(found, "PackageInfo");
-    std::string pi(read_file(dir / "pi").begin(), read_file(dir / "pi").end());
+    Bytes pib = read_file(dir / "pi");
+    std::string pi(pib.begin(), pib.end());
     EXPECT_NE(pi.find("<pkg-info"), std::string::npos);
     EXPECT_NE(pi.find("version=\"7.3.0\""), std::string::npos);
 
