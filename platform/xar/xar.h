@@ -98,12 +98,16 @@ char* xar_get_path(xar_file_t f);
 /* As xar_get_path, with a "/" inside one name replaced by ":". Caller frees. */
 char* xar_get_safe_path(xar_file_t f);
 
-/* Writes the member's data to path (created or truncated, mode 0644 less the
- * umask). 0 on success, -1 on failure (nothing left at path). */
+/* Writes the member's data to a new file (mode 0644 less the umask) that then
+ * replaces whatever is at path; a symbolic link at path is replaced, not
+ * followed. 0 on success, -1 on failure (path untouched, no temporary file
+ * left). Directories and links are not extracted (-1). */
 int32_t xar_extract_tofile(xar_t x, xar_file_t f, const char* path);
 
-/* Signature entries in table-of-contents order (<signature> elements, then
- * <x-signature> elements); NULL at the end or when there is none. */
+/* Signature entries, <signature> and <x-signature> elements alike, in their
+ * table-of-contents order (real packages: "RSA" first, then "CMS"); NULL at
+ * the end or when there is none. libxar's own list keeps only the first and
+ * the last of three or more entries; this one keeps them all. */
 xar_signature_t xar_signature_first(xar_t x);
 xar_signature_t xar_signature_next(xar_signature_t s);
 /* The entry's style attribute, e.g. "RSA" or "CMS"; NULL when absent. */
