@@ -8,6 +8,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -750,6 +753,72 @@ TEST(CsreqCertificateDer, ExtensionsAndHashes) {
     f.chain[0].der = {0x30, 0x03, 0x02, 0x01, 0x01};
     EXPECT_FALSE(eval("certificate leaf[field.1.2.840.113635.100.6.1.13] exists", f));
     EXPECT_FALSE(eval("certificate leaf[field.1.2.840.113635.100.6.1.13] absent", f));
+}
+
+// Facts of a certificate of the test PKI, its subject read with OpenSSL.
+csreq::CertificateFacts pkiCertificate(const std::string& name) {
+    csreq::CertificateFacts facts;
+    std::ifstream in(std::string(XQ_TESTPKI_DIR) + "/" + name + ".der", std::ios::binary);
+    facts.der.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const unsigned char* p = facts.der.data();
+    std::unique_ptr<X509, decltype(&X509_free)> x(
+        d2i_X509(nullptr, &p, static_cast<long>(facts.der.size())), X509_free);
+    EXPECT_TRUE(x) << name;
+    if (!x) {
+        return facts;
+    }
+    const X509_NAME* subject = X509_get_subject_name(x.get());
+    for (int i = 0; i < X509_NAME_entry_count(subject); ++i) {
+        const X509_NAME_ENTRY* e = X509_NAME_get_entry(subject, i);
+        const char* sn = OBJ_nid2sn(OBJ_obj2nid(X509_NAME_ENTRY_get_object(e)));
+        const ASN1_STRING* v = X509_NAME_ENTRY_get_data(e);
+        facts.subject.emplace(sn,
+                              std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(v)),
+                                          static_cast<std::size_t>(ASN1_STRING_length(v))));
+    }
+    return facts;
+}
+
+// The requirement the original platform designates for Developer ID code, and the
+// daemon's own, on the test PKI's real certificates.
+TEST(CsreqCertificateDer, TestPkiChains) {
+    if (!std::filesystem::exists(std::string(XQ_TESTPKI_DIR) + "/app.der")) {
+        GTEST_SKIP() << "no test PKI in " << XQ_TESTPKI_DIR;
+    }
+    auto chainOf = [](const char* leaf) {
+        CodeFacts f = clientFacts();
+        f.chain = {pkiCertificate(leaf), pkiCertificate("devid-ca"), pkiCertificate("root")};
+        return f;
+    };
+    const std::string developerId =
+        "anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] /* exists */ "
+        "and certificate leaf[field.1.2.840.113635.100.6.1.13] /* exists */ and certificate "
+        "leaf[subject.OU] = T3MQ8VX2LC";
+    const std::string rootHash = "anchor = H\"" + sha1Hex(pkiCertificate("root").der) + "\"";
+
+    CodeFacts app = chainOf("app");
+    EXPECT_EQ(app.chain[0].subject["CN"], kCertName);
+    EXPECT_TRUE(eval(developerId, app));
+    EXPECT_TRUE(eval(kDaemonRequirement, app));
+    EXPECT_TRUE(eval(rootHash, app));
+    EXPECT_TRUE(
+        eval("certificate root[subject.CN] = \"Apple Root CA\" and certificate "
+             "root[field.1.2.840.113635.100.6.2.6] absent",
+             app));
+
+    // An installer leaf lacks the application extension.
+    EXPECT_FALSE(eval(developerId, chainOf("installer")));
+    // Other team, other common name.
+    EXPECT_FALSE(eval(developerId, chainOf("app-otherteam")));
+    EXPECT_FALSE(eval(kDaemonRequirement, chainOf("app-otherteam")));
+    EXPECT_TRUE(eval(developerId, chainOf("app-othercn")));
+    EXPECT_FALSE(eval(kDaemonRequirement, chainOf("app-othercn")));
+    // The look-alike root has the same names but another key: only a hash tells.
+    CodeFacts adhoc = clientFacts();
+    adhoc.chain = {pkiCertificate("app-adhoc"), pkiCertificate("adhoc-ca"),
+                   pkiCertificate("adhoc-root")};
+    EXPECT_TRUE(eval("certificate root[subject.CN] = \"Apple Root CA\"", adhoc));
+    EXPECT_FALSE(eval(rootHash, adhoc));
 }
 
 TEST(CsreqConcurrency, OneRequirementManyThreads) {
