@@ -255,7 +255,8 @@ TEST_F(SignatureTest, RefusalsInTheirOrder) {
     const size_t cms_begin =
         image.size() + 8 + 4 + encode_record({"lx.pelk.dvk", 0, {}}).size() + 4;
     const size_t cms_end = signed_image.size() - kTrailerSize;
-    for (size_t i = image.size(); i < signed_image.size(); ++i) {
+    for (size_t i = image.size(); i < signed_image.size();
+         i += (i >= cms_begin && i < cms_end - 256) ? 13 : 1) {
         Bytes b = signed_image;
         b[i] ^= 0x20;
         CheckStatus s = status(b);
