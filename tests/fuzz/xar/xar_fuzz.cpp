@@ -1,14 +1,18 @@
 // Fuzz target for the XAR reader: open, member walk with both path calls,
 // extraction of every member to a scratch file, and the signature calls.
+#include <openssl/sha.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/xar/xar.h"
 
@@ -36,10 +40,50 @@ struct Scratch {
     ~Scratch() { rmdir(dir.c_str()); }
 };
 
+// Most mutations of a whole archive only break its table-of-contents checksum.
+// Inputs that start with 'T' are "T<toc xml>\0<heap after the checksum>": the
+// harness compresses the XML and stores its SHA-1 at heap offset 0, so that the
+// fuzzer reaches the table of contents' meaning and the members' data.
+std::vector<uint8_t> assemble(const uint8_t* data, size_t size) {
+    const uint8_t* nul = static_cast<const uint8_t*>(memchr(data + 1, 0, size - 1));
+    size_t xml_len = nul ? size_t(nul - data - 1) : size - 1;
+    uLongf zlen = compressBound(uLong(xml_len));
+    std::vector<uint8_t> z(zlen);
+    if (compress2(z.data(), &zlen, data + 1, uLong(xml_len), 6) != Z_OK)
+        return {};
+    z.resize(zlen);
+    std::vector<uint8_t> out;
+    auto be = [&out](uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i)
+            out.push_back(uint8_t(v >> (8 * i)));
+    };
+    be(0x78617221, 4);
+    be(28, 2);
+    be(1, 2);
+    be(z.size(), 8);
+    be(xml_len, 8);
+    be(1, 4);
+    out.insert(out.end(), z.begin(), z.end());
+    uint8_t sum[SHA_DIGEST_LENGTH];
+    SHA1(z.data(), z.size(), sum);
+    out.insert(out.end(), sum, sum + sizeof sum);
+    if (nul)
+        out.insert(out.end(), nul + 1, data + size);
+    return out;
+}
+
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* raw, size_t raw_size) {
     static Scratch scratch;
+    std::vector<uint8_t> built;
+    const uint8_t* data = raw;
+    size_t size = raw_size;
+    if (raw_size > 1 && raw[0] == 'T') {
+        built = assemble(raw, raw_size);
+        data = built.data();
+        size = built.size();
+    }
     // The reader takes a path: hand it an in-memory file through /proc.
     int fd = memfd_create("xar-fuzz", MFD_CLOEXEC);
     if (fd < 0)
