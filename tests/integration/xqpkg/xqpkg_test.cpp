@@ -297,6 +297,14 @@ TEST_F(Xqpkg, ProductArchiveAndTheLookupRule) {
     ASSERT_TRUE(extract(unsigned_pkg, "Payload", dir / "p2"));
     EXPECT_EQ(read_file(dir / "p1"), read_file(dir / "p2"));
 
+    // Signing keeps the members and their order.
+    std::string signed_product = dir / "signed-product.pkg";
+    ASSERT_EQ(xqpkg({"sign", "--pki", kPki, product, signed_product}), 0);
+    Archive sp(signed_product);
+    ASSERT_NE(sp.x, nullptr);
+    EXPECT_EQ(walk(sp.x), walk(a.x));
+    EXPECT_EQ(openssl_verify(signatures(signed_product)), 0);
+
     // A Distribution given as a file is stored as it is.
     write_file(dir / "my.dist",
                to_bytes("<installer-gui-script><app id=\"x\"/></installer-gui-script>"));
