@@ -184,17 +184,17 @@ bool add_extras(const Args& a, std::vector<Member>* members, std::string* err) {
         *err = "unknown encoding " + *e;
         return false;
     }
-    for (const std::string& spec : a.all("--extra-member")) {
-        auto eq = spec.find('=');
+    for (const std::string& arg : a.all("--extra-member")) {
+        auto eq = arg.find('=');
         if (eq == std::string::npos || eq == 0) {
             *err = "--extra-member wants NAME=FILE";
             return false;
         }
         Member m;
-        m.path = spec.substr(0, eq);
+        m.path = arg.substr(0, eq);
         m.encoding = enc;
-        if (!read_bytes(spec.substr(eq + 1), &m.data)) {
-            *err = "cannot read " + spec.substr(eq + 1);
+        if (!read_bytes(arg.substr(eq + 1), &m.data)) {
+            *err = "cannot read " + arg.substr(eq + 1);
             return false;
         }
         members->push_back(std::move(m));
@@ -276,13 +276,13 @@ int cmd_product(int argc, char** argv) {
         return usage_error(err);
 
     std::string refs, choices;
-    for (const std::string& spec : a.all("--component")) {
-        auto eq = spec.find('=');
+    for (const std::string& arg : a.all("--component")) {
+        auto eq = arg.find('=');
         if (eq == std::string::npos || eq == 0)
             return usage_error("--component wants NAME=PKG");
-        std::string name = spec.substr(0, eq);
+        std::string name = arg.substr(0, eq);
         members.push_back(Member{name, true, {}, Encoding::None});
-        if (!load_members(spec.substr(eq + 1), name + "/", &members, &err)) {
+        if (!load_members(arg.substr(eq + 1), name + "/", &members, &err)) {
             fprintf(stderr, "xqpkg: %s\n", err.c_str());
             return 1;
         }
