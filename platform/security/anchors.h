@@ -14,7 +14,9 @@
 namespace security {
 
 // DER-encoded root certificates, in a fixed order; the list lives for the
-// whole process and never changes.
+// whole process and never changes. The first entry is the Apple root itself
+// (the one the requirement clause `anchor apple` names); the others are
+// further roots that chains may end at (`anchor apple generic`).
 const std::vector<std::vector<uint8_t>>& trust_anchor_certificates();
 
 }  // namespace security

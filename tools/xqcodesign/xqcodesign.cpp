@@ -1,8 +1,10 @@
 #include "tools/xqcodesign/xqcodesign.h"
 
 #include <fcntl.h>
+#include <openssl/x509v3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -54,6 +56,41 @@ bool read_file(const std::string& path, std::vector<uint8_t>& out) {
     }
     out.assign(std::istreambuf_iterator<char>(in), {});
     return !in.bad();
+}
+
+// The stored certificates from the signer's up through its issuers, then any
+// others in stored order (a CMS message keeps them as an unordered set).
+std::vector<X509*> leaf_first(CMS_ContentInfo* cms, STACK_OF(X509) * certs) {
+    std::vector<X509*> out;
+    auto listed = [&](X509* c) { return std::find(out.begin(), out.end(), c) != out.end(); };
+    X509* current = nullptr;
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    if (infos && sk_CMS_SignerInfo_num(infos) == 1) {
+        CMS_SignerInfo* si = sk_CMS_SignerInfo_value(infos, 0);
+        for (int i = 0; i < sk_X509_num(certs) && !current; ++i) {
+            if (CMS_SignerInfo_cert_cmp(si, sk_X509_value(certs, i)) == 0) {
+                current = sk_X509_value(certs, i);
+            }
+        }
+    }
+    while (current && !listed(current)) {
+        out.push_back(current);
+        X509* issuer = nullptr;
+        for (int i = 0; i < sk_X509_num(certs) && !issuer; ++i) {
+            X509* c = sk_X509_value(certs, i);
+            if (c != current && X509_check_issued(c, current) == X509_V_OK) {
+                issuer = c;
+            }
+        }
+        current = issuer;
+    }
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        if (!listed(sk_X509_value(certs, i))) {
+            out.push_back(sk_X509_value(certs, i));
+        }
+    }
+    security::drain_errors();
+    return out;
 }
 
 int sign(const std::vector<std::string>& args) {
@@ -236,9 +273,9 @@ int display(const std::vector<std::string>& args) {
     std::cout << "SignatureSize=" << block->cms.size() << "\n";
     if (auto cms = security::cms_from_der(block->cms)) {
         if (STACK_OF(X509)* certs = CMS_get1_certs(cms.get())) {
-            for (int i = 0; i < sk_X509_num(certs); ++i) {
-                X509* c = sk_X509_value(certs, i);
-                std::cout << "Certificate " << i << "=" << security::subject_line(c) << "\n";
+            auto list = leaf_first(cms.get(), certs);
+            for (size_t i = 0; i < list.size(); ++i) {
+                std::cout << "Certificate " << i << "=" << security::subject_line(list[i]) << "\n";
             }
             sk_X509_pop_free(certs, X509_free);
         }
