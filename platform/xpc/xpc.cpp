@@ -440,8 +440,10 @@ void Connection::readLoop() {
     while (keepReading) {
         {
             std::unique_lock lock(mutex_);
-            roomForRequests_.wait(
-                lock, [this] { return invalidated_ || queuedRequests_ < kMaxQueuedRequests; });
+            roomForRequests_.wait(lock, [this] {
+                return invalidated_ || (queuedRequests_ < kMaxQueuedRequests &&
+                                        queuedBytes_ < kMaxQueuedRequestBytes);
+            });
             if (invalidated_) {
                 break;
             }
@@ -534,29 +536,32 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
             return;
         }
         ++queuedRequests_;
+        queuedBytes_ += body.size();
     }
-    dispatch::async(queue_,
-                    [self = shared_from_this(), interface, request = std::move(request)]() mutable {
-                        std::shared_ptr<void> object;
-                        {
-                            std::lock_guard lock(self->mutex_);
-                            if (!self->dropPending_) {
-                                object = self->exportedObject_;
-                            }
-                        }
-                        // Without an exported object there is nothing to call.
-                        if (object) {
-                            const Reply reply(self, request.seq, request.method->replyTypes);
-                            request.method->invoker(object, request.args, reply);
-                        }
-                        self->requestFinished();
-                    });
+    auto run = [self = shared_from_this(), interface, size = body.size(),
+                request = std::move(request)] {
+        std::shared_ptr<void> object;
+        {
+            std::lock_guard lock(self->mutex_);
+            if (!self->dropPending_) {
+                object = self->exportedObject_;
+            }
+        }
+        // Without an exported object there is nothing to call.
+        if (object) {
+            const Reply reply(self, request.seq, request.method->replyTypes);
+            request.method->invoker(object, request.args, reply);
+        }
+        self->requestFinished(size);
+    };
+    dispatch::async(queue_, std::move(run));
 }
 
-void Connection::requestFinished() {
+void Connection::requestFinished(size_t size) {
     {
         std::lock_guard lock(mutex_);
         --queuedRequests_;
+        queuedBytes_ -= size;
     }
     roomForRequests_.notify_all();
 }
@@ -838,10 +843,13 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
             abandoned.swap(pending);
             handler = std::move(invalidationHandler);
             invalidationHandler = nullptr;
-            std::lock_guard sendLock(sendMutex);
+            // fd is closed only under both locks, so it is stable here. The
+            // shutdown also wakes a writer blocked in send() while holding
+            // sendMutex, which must happen before that lock is taken.
             if (fd >= 0) {
                 ::shutdown(fd, SHUT_RDWR);
                 if (!reading) {
+                    std::lock_guard sendLock(sendMutex);
                     ::close(fd);
                     fd = -1;
                 }

@@ -66,10 +66,12 @@ constexpr size_t kMaxMessageSize = 1u << 20;
 // Caps on a listener's connections (see above).
 constexpr size_t kMaxPendingConnections = 16;
 constexpr size_t kMaxOpenConnections = 64;
-// Requests read but not yet started on one connection; beyond this the
+// Requests read but not yet started on one connection (count and bytes of
+// their messages); beyond either limit the
 // connection's socket is not read until its queue catches up, so a client that
 // floods requests cannot grow the service's memory.
 constexpr size_t kMaxQueuedRequests = 64;
+constexpr size_t kMaxQueuedRequestBytes = 2 * kMaxMessageSize;
 // A reply that cannot be written within this time (the peer does not read)
 // ends the connection.
 constexpr std::chrono::seconds kSendTimeout{10};
@@ -210,7 +212,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void handleMessage(std::string_view body, bool& keepReading);
     void end(EndReason reason);
     bool sendReply(uint64_t seq, const std::vector<Value>& values);
-    void requestFinished();
+    void requestFinished(size_t size);
     void startReading();
     // Called by the listener once its delegate has answered.
     void decisionMade(bool accepted);
@@ -230,6 +232,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool dropPending_ = false;
     bool handlerCalled_ = false;
     size_t queuedRequests_ = 0;
+    size_t queuedBytes_ = 0;
     std::shared_ptr<void> listenerSlot_;  // releases the listener's count when freed
 
     std::condition_variable roomForRequests_;  // the reader waits here for the queue

@@ -547,6 +547,38 @@ TEST_F(XpcService, ManyRequestsInFlightAreAllAnsweredInOrder) {
     writer.join();
 }
 
+TEST_F(XpcService, AClientThatOutrunsItsQueueIsNoLongerReadUntilItCatchesUp) {
+    RawPeer peer(path_);
+    ASSERT_TRUE(peer.sendMessage(request(1, "slowWithReply:", "c")));
+    ASSERT_TRUE(eventually([&] { return delegate_.served->slowRunning.load() == 1; }));
+    // Far more bytes of waiting requests than the service queues per
+    // connection: the writer must stall until the long request has finished.
+    const std::string big(900 * 1024, 'b');
+    std::string batch;
+    for (int i = 2; i <= 7; ++i) {
+        batch += xpc::wire::frame(
+            request(i, "echo:withReply:", "c@", {std::optional<std::string>(big)}));
+    }
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        EXPECT_TRUE(peer.send(batch));
+        written = true;
+    });
+    // Unchecked, the service reads it all in well under this time.
+    EXPECT_FALSE(eventually([&] { return written.load(); }, 3s));
+    delegate_.served->release();
+    for (uint64_t seq = 1; seq <= 7; ++seq) {
+        auto reply = peer.readReply();
+        ASSERT_TRUE(reply) << seq;
+        EXPECT_EQ(reply->seq, seq);
+        if (seq > 1) {
+            EXPECT_EQ(reply->values, (std::vector<Value>{true, std::optional<std::string>(big)}));
+        }
+    }
+    writer.join();
+    EXPECT_TRUE(written.load());
+}
+
 TEST_F(XpcService, RepliesFromAnotherThreadAreSentAtMostOnce) {
     RawPeer peer(path_);
     ASSERT_TRUE(peer.sendMessage(request(1, "replyTwiceLaterWithReply:", "@")));
