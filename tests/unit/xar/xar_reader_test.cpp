@@ -309,6 +309,26 @@ TEST_F(Reader, NotAnArchive) {
     EXPECT_EQ(xar_open(pkg.c_str(), WRITE), nullptr);  // read-only reader
 }
 
+TEST(ReaderNullArguments, CallsOnNothingFailWithoutCrashing) {
+    EXPECT_EQ(xar_close(nullptr), 0);
+    xar_iter_free(nullptr);
+    EXPECT_EQ(xar_file_first(nullptr, nullptr), nullptr);
+    EXPECT_EQ(xar_file_next(nullptr), nullptr);
+    xar_iter_t it = xar_iter_new();
+    ASSERT_NE(it, nullptr);
+    EXPECT_EQ(xar_file_next(it), nullptr);  // never started
+    xar_iter_free(it);
+    EXPECT_EQ(xar_get_path(nullptr), nullptr);
+    EXPECT_EQ(xar_get_safe_path(nullptr), nullptr);
+    EXPECT_EQ(xar_extract_tofile(nullptr, nullptr, "/tmp/x"), -1);
+    EXPECT_EQ(xar_signature_first(nullptr), nullptr);
+    EXPECT_NE(xar_signature_copy_signed_data(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              0);
+    EXPECT_EQ(xar_err_get_string(nullptr), nullptr);
+    EXPECT_EQ(xar_err_get_errno(nullptr), 0);
+    xar_register_errhandler(nullptr, nullptr, nullptr);
+}
+
 TEST_F(Reader, XmlThatIsNotATableOfContentsFails) {
     const char* docs[] = {
         "<xar><toc>",                    // not well formed
