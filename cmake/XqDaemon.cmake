@@ -9,6 +9,11 @@ function(xq_daemon name)
   cmake_parse_arguments(D "" "" "SEAMS" ${ARGN})
   add_executable(${name} ${PROJECT_SOURCE_DIR}/main.cpp)
   target_link_libraries(${name} PRIVATE xq_flags xq_main xq_common ${D_SEAMS})
+  # The seams are referenced from libraries that come later on the link line,
+  # so their objects are linked in directly.
+  foreach(seam ${D_SEAMS})
+    target_sources(${name} PRIVATE $<TARGET_OBJECTS:${seam}>)
+  endforeach()
   xq_embed_sections(${name} SECTION __info_plist FILE ${XQ_INFO_PLIST}
                     SECTION __launchd_plist FILE ${XQ_LAUNCHD_PLIST})
 endfunction()

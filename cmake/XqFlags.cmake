@@ -3,8 +3,9 @@
 add_library(xq_flags INTERFACE)
 target_compile_features(xq_flags INTERFACE cxx_std_20)
 target_compile_options(xq_flags INTERFACE
-  -Wall -Wextra -Werror -Wshadow=local -Wnon-virtual-dtor -Wformat=2
-  -Wno-missing-field-initializers)
+  $<$<COMPILE_LANGUAGE:C,CXX>:-Wall -Wextra -Werror -Wformat=2 -Wno-missing-field-initializers>
+  $<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<C_COMPILER_ID:GNU>>:-Wshadow=local>
+  $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   target_compile_options(xq_flags INTERFACE -Wno-unused-private-field)
 endif()

@@ -28,6 +28,14 @@ activate() {
   echo "socket activation did not start" >&2; exit 1
 }
 
+wait_daemon_end() {
+  for _ in $(seq 250); do kill -0 "$activator" 2>/dev/null || break; sleep 0.02; done
+  if kill -0 "$activator" 2>/dev/null; then echo "daemon did not stop" >&2; exit 1; fi
+  local rc=0
+  wait "$activator" || rc=$?
+  echo "   (the daemon ended with status $rc)"
+}
+
 step() { printf '\n== %s\n' "$*"; }
 
 # client VARIANT ARGS... — runs a client and shows what it printed and its exit status.
@@ -38,6 +46,9 @@ client() {
   activate
   out=$("$prog" --socket "$sock" --timeout 20 "$@") || rc=$?
   printf '   %-28s %-22s -> %s (exit %d)\n' "xqsip-client${variant:+-$variant}" "$*" "${out:-<no reply>}" "$rc"
+  # An accepted client's departure ends the daemon; let it finish before the
+  # next client, which then starts a fresh one.
+  if [ "$rc" = 0 ]; then wait_daemon_end; fi
   return 0
 }
 
@@ -54,6 +65,3 @@ client old run
 step "the signed client again, then the stop request"
 client "" run
 client "" exit
-for _ in $(seq 100); do kill -0 "$activator" 2>/dev/null || break; sleep 0.02; done
-if kill -0 "$activator" 2>/dev/null; then echo "daemon did not stop" >&2; exit 1; fi
-wait "$activator" && echo "   daemon exited with status 0"

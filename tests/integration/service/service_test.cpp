@@ -101,7 +101,7 @@ TEST_F(ServiceTest, FirstAcceptedClientToLeaveEndsTheDaemonAndTheOtherLosesItsCo
     });
     // The first client holds its accepted connection; wait until it has its
     // reply, which proves that it was accepted.
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(2s);
     auto second = runClient(daemon_->socketPath(), {"run"});
     EXPECT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(second.out, "[true]\n");
