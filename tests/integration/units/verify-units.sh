@@ -15,7 +15,10 @@ grep -qx "ExecStart=/usr/local/libexec/$label" "$unitdir/$label.service"
 grep -qx "PrivateTmp=yes" "$unitdir/$label.service"
 grep -qx "ListenStream=/run/$label.sock" "$unitdir/$label.socket"
 [ -x "$root/usr/local/libexec/$label" ] || { echo "daemon not installed"; exit 1; }
-# systemd-analyze resolves ExecStart inside the scratch root.
+# systemd-analyze resolves ExecStart and the default dependencies inside the
+# scratch root: give it the system's own units.
+mkdir -p "$root/usr/lib/systemd"
+cp -r /lib/systemd/system "$root/usr/lib/systemd/system"
 out=$(SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --root="$root" \
       "$unitdir/$label.socket" "$unitdir/$label.service" 2>&1) || { echo "$out"; exit 1; }
 if [ -n "$out" ]; then echo "$out"; exit 1; fi
