@@ -1,6 +1,7 @@
 #include "platform/codesign/codesign.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -102,6 +103,24 @@ std::optional<long> pidfd_pid(int pidfd) {
     }
     std::fclose(f);
     return pid;
+}
+
+// The process behind a pidfd has not exited: the descriptor is not yet
+// readable (it becomes so when the process terminates, zombie or reaped), and
+// the kernel still finds the process to deliver the null signal to (a caller
+// without permission to signal it is told EPERM, which still proves it exists).
+bool alive(int pidfd) {
+    struct pollfd p {
+        pidfd, POLLIN, 0
+    };
+    int n;
+    do {
+        n = ::poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n != 0) {
+        return false;
+    }
+    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0 || errno == EPERM;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -258,7 +277,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttri
     if (!fd_pid || *fd_pid != pid) {
         return errSecCSNoSuchCode;
     }
-    if (::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0) {
+    if (!alive(pidfd)) {
         return errSecCSNoSuchCode;
     }
     if (!same_user_namespace(dir.get())) {
