@@ -310,6 +310,57 @@ TEST_F(GuestTest, TamperedFilesAreRefused) {
     }
 }
 
+// Bytes this process has read so far (read, pread), from /proc/self/io.
+uint64_t bytes_read() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return 0;
+}
+
+TEST_F(GuestTest, HugeClientsAreNotHashed) {
+    // Running executables of 16 GiB (sparse: the loader ignores bytes after
+    // the ELF image), one unsigned and one ending in a genuine block that was
+    // made for a smaller file. Neither is hashed: the check reads only the
+    // trailer, the block and the ELF headers.
+    const off_t huge = off_t{16} << 30;
+    auto unsigned_path = make_peer(dir, "huge-unsigned", "5.20.1", "");
+    ASSERT_EQ(truncate(unsigned_path.c_str(), huge), 0);
+
+    auto small = make_peer(dir, "small", "5.20.1", "app");
+    auto small_bytes = slurp(small);
+    auto covered = unsigned_part(small_bytes);
+    ASSERT_TRUE(covered);
+    std::vector<uint8_t> block(small_bytes.begin() + static_cast<long>(covered->size()),
+                               small_bytes.end());
+    std::string grafted = dir.path() + "/huge-grafted";
+    spit(grafted, std::vector<uint8_t>(small_bytes.begin(),
+                                       small_bytes.begin() + static_cast<long>(covered->size())));
+    ASSERT_EQ(truncate(grafted.c_str(), huge), 0);
+    {
+        std::fstream f(grafted, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(huge);
+        f.write(reinterpret_cast<const char*>(block.data()), static_cast<long>(block.size()));
+    }
+    chmod(grafted.c_str(), 0755);
+
+    for (const auto& [path, expected] : {std::pair{unsigned_path, errSecCSUnsigned},
+                                         std::pair{grafted, errSecCSSignatureFailed}}) {
+        Peer peer({path});
+        ASSERT_TRUE(peer.ready()) << path;
+        uint64_t before = bytes_read();
+        Verdict v = check({peer.token(), std::nullopt});
+        uint64_t read = bytes_read() - before;
+        EXPECT_EQ(v.lookup, errSecSuccess) << path;
+        EXPECT_EQ(v.validity, expected) << path << ": " << v.error;
+        EXPECT_LT(read, 256u * 1024) << path;
+    }
+}
+
 TEST_F(GuestTest, BadAttributesAndArguments) {
     SecCodeRef code;
     // The all-zero token names no process.
