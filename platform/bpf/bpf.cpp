@@ -16,10 +16,12 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #ifndef PACKET_IGNORE_OUTGOING
@@ -69,6 +71,61 @@ std::shared_ptr<Device> lookup(int fd) {
         return nullptr;
     }
     return it->second;
+}
+
+// Releasing a packet socket waits for an RCU grace period (synchronize_net
+// in the kernel): several milliseconds, more under load. close() must not
+// make a capture wait for it between its completing read and its reply, so
+// closed devices are released by workers of this module. Releases that run
+// at the same time share one grace period, so a burst is spread over up to
+// kMaxWorkers workers; each ends after a second without work.
+class Reaper {
+  public:
+    void release(int sock) {
+        std::lock_guard<std::mutex> guard(lock_);
+        pending_.push_back(sock);
+        if (idle_ == 0 && workers_ < kMaxWorkers) {
+            ++workers_;
+            std::thread([this] { work(); }).detach();
+        } else {
+            wake_.notify_one();
+        }
+    }
+
+  private:
+    static constexpr int kMaxWorkers = 16;
+
+    void work() {
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            if (pending_.empty()) {
+                ++idle_;
+                bool woken = wake_.wait_for(guard, std::chrono::seconds(1),
+                                            [this] { return !pending_.empty(); });
+                --idle_;
+                if (!woken) {
+                    --workers_;
+                    return;
+                }
+            }
+            int sock = pending_.back();
+            pending_.pop_back();
+            guard.unlock();
+            ::close(sock);
+            guard.lock();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::vector<int> pending_;
+    int workers_ = 0;
+    int idle_ = 0;
+};
+
+Reaper& reaper() {
+    static Reaper* r = new Reaper;  // never destroyed: its worker may outlive main
+    return *r;
 }
 
 int fail(int error) {
@@ -159,15 +216,22 @@ int makeBoundSocket(const Device& dev, int ifindex, const std::vector<sock_filte
 }
 
 // Puts `sock` behind the device's descriptor number; the old socket, with
-// everything it had queued, is released.
+// everything it had queued, is released by the reaper (a second descriptor
+// keeps it open through dup3, so that dup3 does not wait for the release
+// while frames queue up on the new socket).
 int replaceSocket(Device& dev, int sock) {
-    if (dup3(sock, dev.fd, O_CLOEXEC) < 0) {
+    int old = fcntl(dev.fd, F_DUPFD_CLOEXEC, 0);
+    if (old < 0 || dup3(sock, dev.fd, O_CLOEXEC) < 0) {
         int saved = errno;
+        if (old >= 0) {
+            ::close(old);
+        }
         ::close(sock);
         errno = saved;
         return -1;
     }
-    ::close(sock);
+    ::close(sock);  // dev.fd holds the new socket: no release here
+    reaper().release(old);
     return 0;
 }
 
@@ -320,10 +384,11 @@ int close(int fd) {
         }
         t.unitFd[it->second->unit] = -1;
         t.devices.erase(it);
-        // Closed under the lock, so that open() cannot hand the same number
-        // out for a new unit before this one is gone.
-        ::close(fd);
     }
+    // The unit is free at once; the descriptor goes when the socket has been
+    // released. Until then its number cannot be handed out again, so the
+    // table never holds a stale entry for it.
+    reaper().release(fd);
     return 0;
 }
 

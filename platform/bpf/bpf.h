@@ -124,7 +124,10 @@ inline constexpr BIOCGBLEN_t BIOCGBLEN{};
 // Opens the unit that `path` names ("/dev/bpf%u"); `oflag` must be O_RDONLY
 // (the device is never written). Returns a descriptor or -1 with errno.
 [[nodiscard]] int open(const char* path, int oflag);
-// Closes a descriptor from open() and frees its unit; -1 with EBADF otherwise.
+// Closes a descriptor from open() and frees its unit at once; -1 with EBADF
+// otherwise. The kernel's release of the socket (an RCU grace period, several
+// milliseconds) is left to a background worker of this module, which ends
+// after a second without work, so that close() does not block.
 int close(int fd);
 [[nodiscard]] ssize_t read(int fd, void* buf, size_t nbytes);
 
