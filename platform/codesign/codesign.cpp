@@ -153,10 +153,11 @@ const security::TrustStore& anchors() {
     return store;
 }
 
-csreq::CodeFacts facts_of(const CheckedCode& checked) {
+csreq::CodeFacts facts_of(const SignedRecord& record, const std::vector<security::X509Ptr>& chain,
+                          const std::optional<Bytes>& info_plist) {
     csreq::CodeFacts facts;
-    facts.identifier = checked.record.identifier;
-    for (const auto& cert : checked.chain) {
+    facts.identifier = record.identifier;
+    for (const auto& cert : chain) {
         csreq::CertificateFacts c;
         for (auto& [key, value] : security::subject_fields(cert.get())) {
             c.subject.emplace(key, value);  // the first of a repeated attribute wins
@@ -164,14 +165,15 @@ csreq::CodeFacts facts_of(const CheckedCode& checked) {
         c.der = security::certificate_der(cert.get());
         facts.chain.push_back(std::move(c));
     }
-    // check_file() only succeeds for a chain that ends at a compiled-in anchor.
-    facts.anchorAppleGeneric = !checked.chain.empty();
+    // check_file() only gets this far for a chain that ends at a compiled-in
+    // anchor.
+    facts.anchorAppleGeneric = !chain.empty();
     // The first compiled-in anchor is the Apple root that "anchor apple" names.
     const auto& list = security::trust_anchor_certificates();
-    facts.anchorApple = !checked.chain.empty() && !list.empty() &&
-                        security::certificate_der(checked.chain.back().get()) == list.front();
-    if (checked.info_plist) {
-        facts.info = info_strings(*checked.info_plist);
+    facts.anchorApple = !chain.empty() && !list.empty() &&
+                        security::certificate_der(chain.back().get()) == list.front();
+    if (info_plist) {
+        facts.info = info_strings(*info_plist);
     }
     return facts;
 }
@@ -190,6 +192,8 @@ OSStatus status_of(CheckStatus s) {
             return errSecCSSignatureFailed;
         case CheckStatus::io_error:
             return errSecCSGuestInvalid;
+        case CheckStatus::refused_early:
+            return errSecCSReqFailed;
     }
     return errSecCSInternalError;
 }
@@ -320,13 +324,25 @@ OSStatus SecCodeCheckValidityWithErrors(const SecCodeRef& code, SecCSFlags flags
         set_error(errors, errSecCSInvalidFlags, "invalid flags");
         return errSecCSInvalidFlags;
     }
-    CheckedCode checked = check_file(code->exe_fd(), anchors());
+    // A trusted signer whom the requirement already refuses (on the
+    // identifier, the certificates, or the info section as first read) is
+    // turned away before the file is hashed. The verdict that counts is the
+    // one below, on the hashed bytes.
+    EarlyRefusal early;
+    if (requirement) {
+        early = [&](const EarlyView& view) {
+            return !requirement->get().evaluate(
+                facts_of(view.record, view.chain, view.unverified_info_plist));
+        };
+    }
+    CheckedCode checked = check_file(code->exe_fd(), anchors(), early);
     if (checked.status != CheckStatus::ok) {
         OSStatus status = status_of(checked.status);
         set_error(errors, status, checked.error);
         return status;
     }
-    if (requirement && !requirement->get().evaluate(facts_of(checked))) {
+    if (requirement &&
+        !requirement->get().evaluate(facts_of(checked.record, checked.chain, checked.info_plist))) {
         set_error(errors, errSecCSReqFailed, "code failed to satisfy the requirement");
         return errSecCSReqFailed;
     }

@@ -22,7 +22,11 @@
 //   whose length differs from the signed record's is refused before any of it
 //   is hashed, the covered bytes are hashed once, and then the requirement is
 //   evaluated on the signing identifier, the certificate chain and the
-//   executable's `__info_plist` section (read from the hashed bytes).
+//   executable's `__info_plist` section (read from the hashed bytes). Before
+//   hashing, the requirement is also tried on what is known by then (the
+//   identifier, the chain and the info section as first read), and a code
+//   that fails it is refused at once: a trusted signer who is not the one the
+//   requirement names cannot make the check hash a large file.
 // - The library that defines trust_anchor_certificates() (anchors.h) is chosen
 //   by the executable that links this one.
 #pragma once

@@ -464,11 +464,14 @@ const char* describe(CheckStatus status) {
             return "file was modified after signing";
         case CheckStatus::io_error:
             return "cannot read the file";
+        case CheckStatus::refused_early:
+            return "code failed to satisfy the requirement";
     }
     return "unknown";
 }
 
-CheckedCode check_file(int fd, const security::TrustStore& anchors) {
+CheckedCode check_file(int fd, const security::TrustStore& anchors,
+                       const EarlyRefusal& early_refusal) {
     CheckedCode out;
     auto result = [&](CheckStatus status, std::string why) {
         out.status = status;
@@ -524,7 +527,11 @@ CheckedCode check_file(int fd, const security::TrustStore& anchors) {
     // what to capture), then hash once, capturing those ranges.
     FdSource file(fd, loc.covered_length);
     RecordingSource recorder(file);
-    bool has_plist = elf::read_section(recorder, kInfoPlist, kMaxInfoPlist).has_value();
+    std::optional<Bytes> unverified_plist = elf::read_section(recorder, kInfoPlist, kMaxInfoPlist);
+    bool has_plist = unverified_plist.has_value();
+    if (early_refusal && early_refusal(EarlyView{block->record, cms.chain, unverified_plist})) {
+        return result(CheckStatus::refused_early, "");
+    }
     CapturedSource captured(loc.covered_length);
     uint64_t capture_total = 0;
     if (has_plist) {

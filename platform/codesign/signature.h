@@ -29,6 +29,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -122,6 +123,7 @@ enum class CheckStatus {
     length_mismatch,  // the file's length differs from the signed record's
     digest_mismatch,  // the covered bytes were changed
     io_error,
+    refused_early,  // the caller's early refusal (see check_file) said no
 };
 
 struct CheckedCode {
@@ -142,7 +144,24 @@ struct CheckedCode {
 // section so that they are read from exactly the bytes that were hashed.
 // Reads with pread only, so a file changed underneath gives a failure, never
 // a crash.
-CheckedCode check_file(int fd, const security::TrustStore& anchors);
+//
+// `early_refusal`, when given, is asked once the signer is trusted and the
+// length matches, before hashing, with the code as far as it is known: the
+// record, the chain and the `__info_plist` section as read so far (not yet
+// proved to be the signed one). Returning true refuses the file at once
+// (refused_early) without hashing it, so that a trusted signer who is not the
+// one a requirement names cannot make the check hash a large file. It can
+// only refuse: a file it lets through is still hashed and its info section
+// taken from the hashed bytes.
+struct EarlyView {
+    const SignedRecord& record;
+    const std::vector<security::X509Ptr>& chain;
+    const std::optional<Bytes>& unverified_info_plist;
+};
+using EarlyRefusal = std::function<bool(const EarlyView&)>;
+
+CheckedCode check_file(int fd, const security::TrustStore& anchors,
+                       const EarlyRefusal& early_refusal = {});
 
 const char* describe(CheckStatus status);
 

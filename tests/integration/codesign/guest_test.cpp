@@ -361,6 +361,39 @@ TEST_F(GuestTest, HugeClientsAreNotHashed) {
     }
 }
 
+TEST_F(GuestTest, HugeClientOfAnotherTrustedSignerIsNotHashed) {
+    // A 16 GiB running executable with a well-formed signature by a trusted
+    // signer of another team, claiming exactly the file's length: the
+    // requirement refuses the signer before a byte of the file is hashed.
+    const off_t huge = off_t{16} << 30;
+    auto path = make_peer(dir, "huge-otherteam", "5.20.1", "");
+    ASSERT_EQ(truncate(path.c_str(), huge), 0);
+    SignedRecord record{"lx.pelk.dvk", static_cast<uint64_t>(huge), {}};
+    Bytes record_bytes = encode_record(record);
+    auto cert = security::certificates_from_file(kPki + "/app-otherteam.pem");
+    auto key = security::private_key_from_file(kPki + "/app-otherteam.key.pem");
+    auto chain = security::certificates_from_file(kPki + "/app-otherteam.chain.pem");
+    std::vector<X509*> extra;
+    for (auto& c : chain)
+        extra.push_back(c.get());
+    auto cms = security::cms_sign_detached(record_bytes, {cert.at(0).get(), key.get(), extra});
+    ASSERT_TRUE(cms);
+    Bytes tail = encode_block(record_bytes, *cms);
+    Bytes trailer = encode_trailer(tail.size());
+    tail.insert(tail.end(), trailer.begin(), trailer.end());
+    {
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(huge);
+        f.write(reinterpret_cast<const char*>(tail.data()), static_cast<long>(tail.size()));
+    }
+    Peer peer({path});
+    ASSERT_TRUE(peer.ready());
+    uint64_t before = bytes_read();
+    Verdict v = check({peer.token(), std::nullopt});
+    EXPECT_EQ(v.validity, errSecCSReqFailed) << v.error;
+    EXPECT_LT(bytes_read() - before, 256u * 1024);
+}
+
 TEST_F(GuestTest, BadAttributesAndArguments) {
     SecCodeRef code;
     // The all-zero token names no process.

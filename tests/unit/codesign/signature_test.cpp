@@ -317,6 +317,44 @@ TEST_F(SignatureTest, UntrustedOrMislengthedHugeFilesAreNotHashed) {
     EXPECT_LT(bytes_read() - before, 64u * 1024);
 }
 
+TEST_F(SignatureTest, EarlyRefusalComesBeforeHashing) {
+    Bytes image = some_bytes(8 << 20, 11);
+    TempFile f;
+    f.write(*sign_image(image, app.identity(), "lx.pelk.dvk"));
+
+    int calls = 0;
+    uint64_t before = bytes_read();
+    CheckedCode c = check_file(f.fd(), anchors, [&](const EarlyView& view) {
+        ++calls;
+        EXPECT_EQ(view.record.identifier, "lx.pelk.dvk");
+        EXPECT_EQ(view.record.length, image.size());
+        EXPECT_EQ(view.chain.size(), 3u);
+        EXPECT_FALSE(view.unverified_info_plist);  // not an ELF image
+        return true;
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(c.status, CheckStatus::refused_early);
+    EXPECT_TRUE(c.chain.empty());
+    EXPECT_LT(bytes_read() - before, 64u * 1024);
+
+    // Letting the file through changes nothing about the check.
+    c = check_file(f.fd(), anchors, [](const EarlyView&) { return false; });
+    EXPECT_EQ(c.status, CheckStatus::ok) << c.error;
+
+    // An untrusted signer never reaches the early refusal.
+    Loaded adhoc = load("app-adhoc");
+    f.write(*sign_image(image, adhoc.identity(), "lx.pelk.dvk"));
+    calls = 0;
+    EXPECT_EQ(check_file(f.fd(), anchors,
+                         [&](const EarlyView&) {
+                             ++calls;
+                             return false;
+                         })
+                  .status,
+              CheckStatus::not_trusted);
+    EXPECT_EQ(calls, 0);
+}
+
 TEST_F(SignatureTest, HashesOncePerCheck) {
     Bytes image = some_bytes(8 << 20, 9);
     TempFile f;
