@@ -1,12 +1,13 @@
 #include "Common/XQDaemonToolHelper.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "Common/XQCompiledPaths.h"
 #include "platform/bundle/bundle.h"
@@ -59,17 +60,49 @@ std::string joinPath(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
 }
 
+// The staging buffer: anonymous memory the size of the package, asked for in
+// huge pages where the kernel offers them, so that reading a large package
+// does not pay a page fault per 4 KiB; it is not zero-filled first, since
+// the read overwrites all of it. (The package file itself is never mapped:
+// its bytes are read once, through the descriptor that was checked.)
+class StagingBuffer {
+  public:
+    StagingBuffer() = default;
+    StagingBuffer(const StagingBuffer&) = delete;
+    StagingBuffer& operator=(const StagingBuffer&) = delete;
+    ~StagingBuffer() {
+        if (data_ != nullptr) {
+            ::munmap(data_, size_);
+        }
+    }
+    bool allocate(size_t size) {
+        size_ = size;
+        if (size == 0) {
+            return true;
+        }
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            return false;
+        }
+        ::madvise(p, size, MADV_HUGEPAGE);
+        data_ = static_cast<char*>(p);
+        return true;
+    }
+    char* data() const { return data_; }
+    size_t size() const { return size_; }
+
+  private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // Reads the whole of a regular file from its descriptor. The size comes from
 // fstat on that same descriptor, so the buffer is allocated once and exactly;
 // a file that shrinks or grows while it is read is refused rather than
 // followed, so a writer on the other side cannot make this read run on.
-bool readWholeRegularFile(int fd, off_t size, std::vector<char>& out) {
-    if (size < 0) {
-        return false;
-    }
-    try {
-        out.resize(static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
+bool readWholeRegularFile(int fd, off_t size, StagingBuffer& out) {
+    if (size < 0 || static_cast<unsigned long long>(size) > SIZE_MAX / 2 ||
+        !out.allocate(static_cast<size_t>(size))) {
         return false;
     }
     size_t done = 0;
@@ -96,7 +129,7 @@ bool readWholeRegularFile(int fd, off_t size, std::vector<char>& out) {
     }
 }
 
-bool writeAll(int fd, const std::vector<char>& data) {
+bool writeAll(int fd, const StagingBuffer& data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -172,7 +205,7 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
     if (src.get() < 0 || ::fstat(src.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return std::nullopt;
     }
-    std::vector<char> content;
+    StagingBuffer content;
     if (!readWholeRegularFile(src.get(), st.st_size, content)) {
         return std::nullopt;
     }
