@@ -335,3 +335,45 @@ TEST_F(InstallerTest, BadInvocationsAndInputs) {
 }
 
 }  // namespace
+
+namespace {
+
+// The other two stand-ins the daemon starts: launchctl and the test sudo.
+TEST(LaunchctlStandIn, RefusesBadInvocationsAndIsHarmlessWithoutSystemd) {
+    auto status = [](const std::vector<std::string>& args) {
+        process::Result r = process::run({LAUNCHCTL_PATH, args, false});
+        return r.exited ? r.terminationStatus : -1;
+    };
+    EXPECT_EQ(status({}), 2);
+    EXPECT_EQ(status({"remove"}), 2);
+    EXPECT_EQ(status({"load", "lx.pelk.XQSipLocationHelper"}), 2);
+    EXPECT_EQ(status({"remove", "--now"}), 2);  // never an option for systemctl
+    EXPECT_EQ(status({"remove", "../../etc/x"}), 2);
+    EXPECT_EQ(status({"remove", "a b"}), 2);
+    struct stat st;
+    if (::lstat("/run/systemd/system", &st) == 0) {
+        GTEST_SKIP() << "systemd is running here; not touching its units";
+    }
+    EXPECT_EQ(status({"remove", "lx.pelk.XQSipLocationHelper"}), 0);
+}
+
+TEST(TestSudo, LogsItsArgumentsThenRunsThem) {
+    char templ[] = "/tmp/xq-testsudo.XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    const std::string dir = templ;
+    const std::string log = dir + "/sudo.log";
+    ::setenv("XQ_TESTSUDO_LOG", log.c_str(), 1);
+    process::Result r =
+        process::run({TESTSUDO_PATH, {"/bin/sh", "-c", "exit 7", "with \"quotes\""}, false});
+    process::Result missing = process::run({TESTSUDO_PATH, {dir + "/no-such-tool"}, false});
+    ::unsetenv("XQ_TESTSUDO_LOG");
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.terminationStatus, 7);
+    EXPECT_EQ(missing.terminationStatus, 1);
+    EXPECT_EQ(readAll(log), "[\"/bin/sh\",\"-c\",\"exit 7\",\"with \\\"quotes\\\"\"]\n[\"" + dir +
+                                "/no-such-tool\"]\n");
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+}  // namespace
