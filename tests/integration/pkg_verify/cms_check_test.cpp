@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codesign_verify/pkg_verify/pkg_verify.h"
@@ -421,6 +422,33 @@ TEST_F(Entry, BothMustAccept) {
                                std::filesystem::copy_options::overwrite_existing);
     EXPECT_FALSE(is_pkg_codesign_valid(bin.c_str(), log.callback()));
     EXPECT_EQ(log.messages(), Messages{});
+}
+
+TEST_F(Entry, ChecksOnSeveralThreadsAtOnceKeepTheirOwnVerdicts) {
+    const std::string good = factory->sign("threads-good.pkg");
+    const std::string other = factory->sign("threads-other.pkg", {"--leaf", "installer-otherteam"});
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 5;
+    std::vector<int> wrong(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            LogCapture own;  // one sink per thread
+            for (int i = 0; i < kRounds; ++i) {
+                const bool expectGood = (t + i) % 2 == 0;
+                const std::string& pkg = expectGood ? good : other;
+                if (is_pkg_codesign_valid(pkg.c_str(), own.callback()) != expectGood ||
+                    own.messages().empty() ||
+                    own.messages().back() != (expectGood ? "result = 1" : "result = 0")) {
+                    ++wrong[static_cast<size_t>(t)];
+                }
+            }
+        });
+    }
+    for (std::thread& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
 }
 
 }  // namespace
