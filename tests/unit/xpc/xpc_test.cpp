@@ -1001,6 +1001,33 @@ TEST(XpcClient, TalksToAServiceInAnotherProcess) {
     EXPECT_FALSE(client->sendRaw("x"));
 }
 
+TEST(XpcClient, WorksOverASocketPairWithoutAListener) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    auto connection = xpc::Connection::fromAcceptedSocket(pair[0]);
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->processIdentifier(), ::getpid());
+    auto token = connection->auditToken();
+    ASSERT_TRUE(token);
+    EXPECT_EQ(pidOfPidfd(xpc::audit_token_to_pidfd(*token)), ::getpid());
+    connection->setExportedInterface(xqtest::testInterface());
+    connection->setExportedObject(std::make_shared<xqtest::Served>());
+    std::atomic<int> invalidations{0};
+    connection->setInvalidationHandler([&] { ++invalidations; });
+
+    auto client = xpc::ClientConnection::withDescriptor(pair[1]);
+    ASSERT_TRUE(client);
+    // Nothing is served before resume().
+    EXPECT_EQ(client->sendSync("runWithReply:", "c", {}, 100ms).status, Status::TimedOut);
+    connection->resume();
+    auto result = client->sendSync("negate:withReply:", "c", {false}, 5s);
+    ASSERT_EQ(result.status, Status::Replied);
+    EXPECT_EQ(result.values, std::vector<Value>{true});
+    client.reset();  // closes
+    EXPECT_TRUE(eventually([&] { return invalidations.load() == 1; }));
+    EXPECT_TRUE(connection->isInvalidated());
+}
+
 TEST(XpcClient, ServerSideEndOnBadBytesIsSeenByTheClient) {
     TempDir dir;
     const std::string path = dir.path + "/peer.sock";
