@@ -123,7 +123,24 @@ class LLDPCommand : public ::testing::Test {
         service = XQSipLocationHelperXPCMgr::initWithListener(nullptr);
         ASSERT_TRUE(service);
     }
-    void TearDown() override { service.reset(); }
+    void TearDown() override {
+        if (!service) {
+            return;
+        }
+        // A live record's task block holds the service (as the service lives
+        // for the whole process in the daemon): clear the list, and let the
+        // captures end, before letting go of it.
+        service->cancelAllLLDPTask();
+        for (int i = 0; i < 1000 && !bpf::busyUnits().empty(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        std::weak_ptr<XQSipLocationHelperXPCMgr> gone = service;
+        service.reset();
+        for (int i = 0; i < 500 && !gone.expired(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(gone.expired()) << "the service object is kept alive";
+    }
 
     // Waits until `n` captures hold a device (each blocked in its read).
     static bool waitForCaptures(size_t n) {
