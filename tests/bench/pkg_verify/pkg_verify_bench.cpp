@@ -23,13 +23,32 @@ namespace {
 const std::string kTeam = "T3MQ8VX2LC";
 const std::string kAuthority = "Developer ID Installer: Pelk Labs, Inc. (T3MQ8VX2LC)";
 
-std::string scratch() {
-    static const std::string dir = [] {
+// A scratch directory that goes, with the packages (one of 100 MiB), when the
+// run ends.
+class Scratch {
+  public:
+    Scratch() {
         char t[] = "/tmp/pkg-verify-bench-XXXXXX";
         const char* made = mkdtemp(t);
-        return std::string(made != nullptr ? made : "/tmp");
-    }();
-    return dir;
+        if (made == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        path_ = made;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+const std::string& scratch() {
+    static const Scratch dir;
+    return dir.path();
 }
 
 bool xqpkg(const std::vector<std::string>& args) {
