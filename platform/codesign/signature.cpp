@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "platform/elf/elf.h"
 
@@ -180,7 +181,8 @@ constexpr char kInfoPlist[] = "__info_plist";
 // Headers, section headers and names of an executable are small; more than
 // this beside the plist is not an executable worth reading.
 constexpr uint64_t kMaxCapture = kMaxInfoPlist + 8 * 1024 * 1024;
-constexpr size_t kHashChunk = 1 << 20;
+// Large enough for few reads, small enough to stay in the cache while hashed.
+constexpr size_t kHashChunk = 256 * 1024;
 
 }  // namespace
 
@@ -546,15 +548,17 @@ CheckedCode check_file(int fd, const security::TrustStore& anchors,
     }
 
     security::Sha256 hash;
-    Bytes chunk(std::min<uint64_t>(kHashChunk, std::max<uint64_t>(loc.covered_length, 1)));
+    const size_t chunk_size = static_cast<size_t>(
+        std::min<uint64_t>(kHashChunk, std::max<uint64_t>(loc.covered_length, 1)));
+    // Not zero-filled: every byte hashed is first read into it.
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_size]);
     ::posix_fadvise(fd, 0, static_cast<off_t>(loc.covered_length), POSIX_FADV_SEQUENTIAL);
     for (uint64_t offset = 0; offset < loc.covered_length;) {
-        size_t n =
-            static_cast<size_t>(std::min<uint64_t>(chunk.size(), loc.covered_length - offset));
-        if (!pread_all(fd, chunk.data(), n, offset)) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(chunk_size, loc.covered_length - offset));
+        if (!pread_all(fd, chunk.get(), n, offset)) {
             return result(CheckStatus::io_error, "cannot read the signed bytes");
         }
-        std::span<const uint8_t> piece(chunk.data(), n);
+        std::span<const uint8_t> piece(chunk.get(), n);
         hash.update(piece);
         if (has_plist) {
             captured.capture(offset, piece);
