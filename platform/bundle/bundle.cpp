@@ -22,16 +22,48 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
+// The largest list accepted; an executable's bundle information is a few
+// hundred bytes.
+constexpr size_t kMaxPlistSize = 1u << 20;
+
+// True when the text has a character reference that names NUL ("&#0;",
+// "&#x00;", ...).
+bool hasNulReference(std::string_view xml) {
+    for (size_t at = xml.find("&#"); at != std::string_view::npos; at = xml.find("&#", at + 2)) {
+        size_t i = at + 2;
+        const bool hex = i < xml.size() && (xml[i] == 'x' || xml[i] == 'X');
+        if (hex) {
+            ++i;
+        }
+        size_t digits = 0;
+        bool nonZero = false;
+        for (; i < xml.size(); ++i, ++digits) {
+            const char c = xml[i];
+            const bool digit = (c >= '0' && c <= '9') ||
+                               (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+            if (!digit) {
+                break;
+            }
+            nonZero = nonZero || c != '0';
+        }
+        if (digits > 0 && !nonZero) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// libplist asserts (ending the process) when a key or string holds a NUL, so
+// such input never reaches it; nor does the binary format, which can carry
+// one without a trace in the text.
 PlistPtr parse(std::string_view bytes) {
-    if (bytes.empty() || bytes.size() > UINT32_MAX / 2) {
+    if (bytes.empty() || bytes.size() > kMaxPlistSize ||
+        bytes.find('\0') != std::string_view::npos || hasNulReference(bytes) ||
+        plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
         return nullptr;
     }
     plist_t root = nullptr;
-    if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
-        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    } else {
-        plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    }
+    plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     return PlistPtr(root);
 }
 
@@ -43,14 +75,12 @@ std::optional<std::string> stringForKey(plist_t dict, const std::string& key) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
         return std::nullopt;
     }
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node, &length);
     if (value == nullptr) {
         return std::nullopt;
     }
-    std::string out(value);
-    free(value);
-    return out;
+    return std::string(value, static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -68,6 +98,31 @@ std::optional<std::string> stringForKeyInPlist(std::string_view plistBytes,
                                                const std::string& key) {
     PlistPtr root = parse(plistBytes);
     return stringForKey(root.get(), key);
+}
+
+std::optional<std::map<std::string, std::string>> stringEntriesOfPlist(
+    std::string_view plistBytes) {
+    PlistPtr root = parse(plistBytes);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::string> out;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(root.get(), &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(root.get(), it, &key, &value);
+        if (key == nullptr) {
+            break;
+        }
+        if (auto text = stringForKey(root.get(), key)) {
+            out.emplace(key, std::move(*text));
+        }
+        free(key);
+    }
+    free(it);
+    return out;
 }
 
 std::optional<std::string> objectForInfoDictionaryKey(const std::string& key) {

@@ -3,6 +3,7 @@
 // first call, from the loaded image, so no file is read.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,9 +19,15 @@ std::optional<std::string> objectForInfoDictionaryKey(const std::string& key);
 // it has none).
 std::string_view infoPlistSection();
 
-// Parses an XML or binary property list holding a dictionary and returns the
-// string value of `key`, or nullopt. Exposed for the tests and tools that read
-// another executable's section.
+// Parses an XML property list holding a dictionary and returns the string
+// value of `key`, or nullopt. For the tests and tools that read another
+// executable's section.
 std::optional<std::string> stringForKeyInPlist(std::string_view plistBytes, const std::string& key);
+
+// Every string entry of an XML property list holding a dictionary; nullopt when
+// the bytes are not such a list. The bytes are hostile input: a binary list, a
+// NUL byte or a character reference to NUL anywhere (which the property-list
+// library cannot hand out safely) refuses the whole list.
+std::optional<std::map<std::string, std::string>> stringEntriesOfPlist(std::string_view plistBytes);
 
 }  // namespace bundle

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+#include "platform/bundle/bundle.h"
 #include "platform/elf/elf.h"
 
 namespace codesign {
@@ -414,40 +415,12 @@ bool sign_file(const std::string& path, const Identity& identity, std::string_vi
 }
 
 std::map<std::string, std::string> info_strings(std::span<const uint8_t> bytes) {
-    std::map<std::string, std::string> out;
     if (bytes.empty() || bytes.size() > kMaxInfoPlist) {
-        return out;
+        return {};
     }
-    plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<uint32_t>(bytes.size()), &root);
-    if (!root) {
-        return out;
-    }
-    if (plist_get_node_type(root) == PLIST_DICT) {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(root, &it);
-        for (;;) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(root, it, &key, &value);
-            if (!key) {
-                break;
-            }
-            if (value && plist_get_node_type(value) == PLIST_STRING) {
-                char* s = nullptr;
-                plist_get_string_val(value, &s);
-                if (s) {
-                    out.emplace(key, s);
-                    std::free(s);
-                }
-            }
-            std::free(key);
-        }
-        std::free(it);
-    }
-    plist_free(root);
-    return out;
+    auto entries = bundle::stringEntriesOfPlist(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return entries ? std::move(*entries) : std::map<std::string, std::string>{};
 }
 
 const char* describe(CheckStatus status) {

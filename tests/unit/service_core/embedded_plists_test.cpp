@@ -140,3 +140,39 @@ TEST(MainBundle, BrokenListsGiveNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string dict(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body +
+           "</dict>\n</plist>\n";
+}
+
+TEST(PlistEntries, StringEntriesOnlyAndInFull) {
+    auto entries = bundle::stringEntriesOfPlist(
+        dict("<key>A</key><string>1</string><key>B</key><integer>2</integer>"
+             "<key>C</key><string>x&#10;y</string>"));
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(entries->size(), 2u);
+    EXPECT_EQ(entries->at("A"), "1");
+    EXPECT_EQ(entries->at("C"), "x\ny");
+}
+
+TEST(PlistEntries, ANulAnywhereRefusesTheWholeList) {
+    // The property-list library cannot hand out a key or string holding NUL
+    // without ending the process, so such lists never reach it.
+    for (const std::string& body :
+         {std::string("<key>A&#0;B</key><string>1</string>"),
+          std::string("<key>A</key><string>1&#x00;2</string>"),
+          std::string("<key>A</key><string>1&#X0;</string>"),
+          std::string("<key>A</key><string>1&#0000;</string>"),
+          std::string("<key>A</key><string>1") + std::string(1, '\0') + "2</string>"}) {
+        SCOPED_TRACE(body);
+        EXPECT_FALSE(bundle::stringEntriesOfPlist(dict(body)));
+        EXPECT_EQ(bundle::stringForKeyInPlist(dict(body), "A"), std::nullopt);
+    }
+    EXPECT_FALSE(bundle::stringEntriesOfPlist(std::string("bplist00") + std::string(40, '\0')));
+    EXPECT_TRUE(bundle::stringEntriesOfPlist(dict("<key>A</key><string>&#100;&#x10;</string>")));
+}
+
+}  // namespace
