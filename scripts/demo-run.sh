@@ -5,12 +5,21 @@ build=$(cd "$1" && pwd)
 daemon=$build/lx.pelk.XQSipLocationHelper-test
 clients=$build/tools/xqsip-client
 work=$(mktemp -d /tmp/xqsip-demo.XXXXXX)
+chmod 0755 "$work"   # lldpd drops privileges and must reach its control socket here
 sock=$work/helper.sock
 activator=""
 
+ns_tx=xqdemo-tx-$$
+ns_rx=xqdemo-rx-$$
+lldpd_pid=""
+netns=""   # the namespace the daemon is started in, if any
+
 cleanup() {
   [ -n "$activator" ] && kill "$activator" 2>/dev/null || true
+  [ -n "$lldpd_pid" ] && kill "$lldpd_pid" 2>/dev/null || true
   wait 2>/dev/null || true
+  ip netns del "$ns_tx" 2>/dev/null || true
+  ip netns del "$ns_rx" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -22,7 +31,11 @@ activate() {
   if [ -n "$activator" ] && kill -0 "$activator" 2>/dev/null; then return; fi
   [ -n "$activator" ] && wait "$activator" 2>/dev/null || true
   rm -f "$sock"
-  systemd-socket-activate -l "$sock" "$daemon" >/dev/null 2>"$work/activator.log" &
+  if [ -n "$netns" ]; then
+    ip netns exec "$netns" systemd-socket-activate -l "$sock" "$daemon" >/dev/null 2>"$work/activator.log" &
+  else
+    systemd-socket-activate -l "$sock" "$daemon" >/dev/null 2>"$work/activator.log" &
+  fi
   activator=$!
   for _ in $(seq 200); do [ -S "$sock" ] && return; sleep 0.01; done
   echo "socket activation did not start" >&2; exit 1
@@ -44,7 +57,7 @@ client() {
   local prog=$clients/xqsip-client${variant:+-$variant}
   local out rc=0
   activate
-  out=$("$prog" --socket "$sock" --timeout 20 "$@") || rc=$?
+  out=$("$prog" --socket "$sock" --timeout 60 "$@") || rc=$?
   printf '   %-28s %-22s -> %s (exit %d)\n' "xqsip-client${variant:+-$variant}" "$*" "${out:-<no reply>}" "$rc"
   # An accepted client's departure ends the daemon; let it finish before the
   # next client, which then starts a fresh one.
@@ -65,3 +78,23 @@ client old run
 step "the signed client again, then the stop request"
 client "" run
 client "" exit
+
+step "LLDP: a switch (lldpd) on the other end of a veth pair, the daemon in the computer's namespace"
+ip netns add "$ns_tx"; ip netns add "$ns_rx"
+ip link add vtx netns "$ns_tx" type veth peer name vrx netns "$ns_rx"
+ip -n "$ns_tx" link set vtx address 00:1a:2b:3c:4d:5e
+ip -n "$ns_tx" link set vtx up; ip -n "$ns_rx" link set vrx up
+cat > "$work/lldpd.conf" <<CONF
+configure lldp tx-interval 1
+configure lldp portidsubtype local Gi1/0/12
+configure system hostname demo-switch
+configure system capabilities enabled bridge,router
+CONF
+ip netns exec "$ns_tx" lldpd -d -k -I vtx -u "$work/lldpd.sock" -p "$work/lldpd.pid" \
+  -O "$work/lldpd.conf" >"$work/lldpd.log" 2>&1 &
+lldpd_pid=$!
+echo "   lldpd sends chassis 00:1a:2b:3c:4d:5e, port Gi1/0/12 every second"
+netns=$ns_rx
+sleep 1
+[ -n "${XQ_DEMO_DEBUG:-}" ] && cat "$work/lldpd.log"
+client "" lldp
