@@ -49,6 +49,24 @@ wait_daemon_end() {
   echo "   (the daemon ended with status $rc)"
 }
 
+xqpkg=$build/tools/xqpkg/xqpkg
+pki=$build/testpki
+label=lx.pelk.XQSipLocationHelper
+
+# package NAME VERSION CONTENT [sign args...] — a signed product archive whose
+# payload puts CONTENT at $work/helper-home/$label.
+package() {
+  local name=$1 version=$2 content=$3; shift 3
+  mkdir -p "$work/root-$name"
+  printf '%s\n' "$content" > "$work/root-$name/$label"
+  chmod 0755 "$work/root-$name/$label"
+  "$xqpkg" build --identifier "$label" --version "$version" --root "$work/root-$name" \
+    --install-location "$work/helper-home" "$work/comp-$name.pkg" >/dev/null
+  "$xqpkg" product --app-id "$label" --component "helper.pkg=$work/comp-$name.pkg" \
+    "$work/prod-$name.pkg" >/dev/null
+  "$xqpkg" sign --pki "$pki" "$@" "$work/prod-$name.pkg" "$work/$name.pkg" >/dev/null
+}
+
 step() { printf '\n== %s\n' "$*"; }
 
 # client VARIANT ARGS... — runs a client and shows what it printed and its exit status.
@@ -95,6 +113,22 @@ ip netns exec "$ns_tx" lldpd -d -k -I vtx -u "$work/lldpd.sock" -p "$work/lldpd.
 lldpd_pid=$!
 echo "   lldpd sends chassis 00:1a:2b:3c:4d:5e, port Gi1/0/12 every second"
 netns=$ns_rx
-sleep 1
-[ -n "${XQ_DEMO_DEBUG:-}" ] && cat "$work/lldpd.log"
 client "" lldp
+netns=""
+
+step "install: packages signed by the maker's installer certificate (test PKI), the helper being version 5.16.0.124"
+mkdir -p "$work/helper-home"
+printf 'helper 5.16.0.124\n' > "$work/helper-home/$label"
+package newer 5.17.0 "helper 5.17.0"
+package older 5.15.9 "helper 5.15.9"
+package tampered 5.18.0 "helper 5.18.0" --tamper-member helper.pkg/Payload
+package otherteam 5.18.0 "helper 5.18.0" --leaf installer-otherteam
+echo "   installed helper before: $(cat "$work/helper-home/$label")"
+client "" install "$work/newer.pkg"
+echo "   installed helper after:  $(cat "$work/helper-home/$label")"
+client "" install "$work/older.pkg"
+client "" install "$work/tampered.pkg"
+client "" install "$work/otherteam.pkg"
+echo "   installed helper now:    $(cat "$work/helper-home/$label")"
+step "uninstall"
+client "" uninstall
