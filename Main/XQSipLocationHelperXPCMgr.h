@@ -16,10 +16,11 @@ class LLDPCapture;
 class XQSipLLDPObject;
 class XQSipLocationCheckVersionHelper;
 
-class XQSipLocationHelperXPCMgr final : public xpc::ListenerDelegate,
-                                        public XQSipLocationXPCProtocol,
-                                        public std::enable_shared_from_this<XQSipLocationHelperXPCMgr> {
-public:
+class XQSipLocationHelperXPCMgr final
+    : public xpc::ListenerDelegate,
+      public XQSipLocationXPCProtocol,
+      public std::enable_shared_from_this<XQSipLocationHelperXPCMgr> {
+  public:
     // Creates the service object with its listener on the helper's service
     // name. The listener is not resumed: nothing arrives before run().
     static std::shared_ptr<XQSipLocationHelperXPCMgr> init();
@@ -65,7 +66,7 @@ public:
         return _checkVersionHelper;
     }
 
-private:
+  private:
     XQSipLocationHelperXPCMgr() = default;
 
     // Fields, in declaration order.

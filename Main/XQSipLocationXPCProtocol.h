@@ -16,7 +16,7 @@ class Interface;
 using XQNullableString = std::optional<std::string>;
 
 class XQSipLocationXPCProtocol {
-public:
+  public:
     using BoolReply = std::function<void(bool)>;
     using StringReply = std::function<void(const XQNullableString&)>;
     using BoolStringReply = std::function<void(bool, const XQNullableString&)>;

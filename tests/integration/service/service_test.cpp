@@ -22,7 +22,7 @@ using xqtest::TempDir;
 namespace {
 
 class ServiceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         daemon_ = std::make_unique<ActivatedDaemon>(dir_.file("helper.sock"));
         ASSERT_TRUE(daemon_->started()) << "socket activation did not start";
@@ -83,8 +83,8 @@ TEST_F(ServiceTest, RefusedClientsGetNothingAndTheDaemonGoesOnServing) {
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(daemon_->running());
     }
-    auto tampered = xqtest::runCommand({modified, "--socket", daemon_->socketPath(), "--timeout",
-                                        "20", "run"});
+    auto tampered =
+        xqtest::runCommand({modified, "--socket", daemon_->socketPath(), "--timeout", "20", "run"});
     EXPECT_EQ(tampered.exitCode, 3) << tampered.out << tampered.err;
     EXPECT_EQ(tampered.out, "");
     EXPECT_TRUE(daemon_->running());
@@ -126,9 +126,9 @@ TEST_F(ServiceTest, UndeclaredSelectorsAndWrongTypesAreDroppedAndTheConnectionSt
         "\n"
         R"({"seq":6,"selector":"runLocationHelperWithReply:","types":"c","args":[]})"
         "\n";
-    auto r = xqtest::runCommand({xqtest::clientPath(), "--socket", daemon_->socketPath(),
-                                 "--timeout", "2", "session"},
-                                requests);
+    auto r = xqtest::runCommand(
+        {xqtest::clientPath(), "--socket", daemon_->socketPath(), "--timeout", "2", "session"},
+        requests);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::istringstream lines(r.out);
     std::string line;
@@ -151,9 +151,9 @@ TEST_F(ServiceTest, RequestWrittenByAForkedChildOnTheInheritedSocketIsNotServed)
 
 TEST_F(ServiceTest, MalformedMessagesEndOnlyTheirOwnConnection) {
     // Not a JSON object, then a signed client that is still served.
-    auto bad = xqtest::runCommand({xqtest::clientPath(), "--socket", daemon_->socketPath(),
-                                   "--timeout", "3", "session"},
-                                  "[1,2,3]\n");
+    auto bad = xqtest::runCommand(
+        {xqtest::clientPath(), "--socket", daemon_->socketPath(), "--timeout", "3", "session"},
+        "[1,2,3]\n");
     EXPECT_EQ(bad.exitCode, 3) << bad.out;
     EXPECT_EQ(bad.out, "");
 }
