@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/xpc/wire.h"
 #include "platform/xpc/xpc.h"
 
 namespace {
@@ -78,16 +79,6 @@ nlohmann::json toJson(const std::vector<xpc::Value>& values) {
     return array;
 }
 
-std::string frame(const std::string& body) {
-    const uint32_t n = static_cast<uint32_t>(body.size());
-    std::string out;
-    out.push_back(static_cast<char>((n >> 24) & 0xff));
-    out.push_back(static_cast<char>((n >> 16) & 0xff));
-    out.push_back(static_cast<char>((n >> 8) & 0xff));
-    out.push_back(static_cast<char>(n & 0xff));
-    return out + body;
-}
-
 bool writeAll(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -125,7 +116,7 @@ int connectRaw(const std::string& path) {
 // Prints every message that arrives within the timeout, one per line. Returns
 // 0 at the timeout, 3 when the service ends the connection first.
 int printMessages(int fd, std::chrono::milliseconds timeout) {
-    std::string buffer;
+    xpc::wire::FrameReader reader;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -144,17 +135,19 @@ int printMessages(int fd, std::chrono::milliseconds timeout) {
             ::close(fd);
             return 3;
         }
-        buffer.append(chunk, static_cast<size_t>(n));
-        while (buffer.size() >= 4) {
-            const auto* b = reinterpret_cast<const unsigned char*>(buffer.data());
-            const size_t len =
-                (size_t{b[0]} << 24) | (size_t{b[1]} << 16) | (size_t{b[2]} << 8) | b[3];
-            if (buffer.size() < 4 + len) {
+        reader.append(chunk, static_cast<size_t>(n));
+        std::string body;
+        for (;;) {
+            auto status = reader.next(body);
+            if (status == xpc::wire::FrameReader::Status::TooLarge) {
+                ::close(fd);
+                return 3;
+            }
+            if (status != xpc::wire::FrameReader::Status::Message) {
                 break;
             }
-            std::printf("%s\n", buffer.substr(4, len).c_str());
+            std::printf("%s\n", body.c_str());
             std::fflush(stdout);
-            buffer.erase(0, 4 + len);
         }
     }
 }
@@ -166,7 +159,7 @@ int runSession(const std::string& path, std::chrono::milliseconds timeout) {
     }
     std::string line;
     while (std::getline(std::cin, line)) {
-        if (!line.empty() && !writeAll(fd, frame(line))) {
+        if (!line.empty() && !writeAll(fd, xpc::wire::frame(line))) {
             ::close(fd);
             return 3;
         }
@@ -185,7 +178,7 @@ int runFromChild(const std::string& path, const std::string& body,
     }
     pid_t child = ::fork();
     if (child == 0) {
-        _exit(writeAll(fd, frame(body)) ? 0 : 1);
+        _exit(writeAll(fd, xpc::wire::frame(body)) ? 0 : 1);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -244,11 +237,8 @@ int main(int argc, char** argv) {
         args.emplace_back(std::optional<std::string>(positional[1]));
     }
     if (fromChild) {
-        nlohmann::json request = {{"seq", 1},
-                                  {"selector", op->selector},
-                                  {"types", op->replyTypes},
-                                  {"args", toJson(args)}};
-        return runFromChild(socketPath, request.dump(), timeout);
+        return runFromChild(
+            socketPath, xpc::wire::encodeRequest(1, op->selector, op->replyTypes, args), timeout);
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     // A service started on demand may be between two runs for a moment:
