@@ -18,143 +18,130 @@
 
 // The shipped build's seam does nothing; the test profile's definition
 // replaces it at link time.
-__attribute__((weak)) void
-xq::seams::afterFirstPackageCheck(const std::string &clientPath) {
-  (void)clientPath;
+__attribute__((weak)) void xq::seams::afterFirstPackageCheck(const std::string& clientPath) {
+    (void)clientPath;
 }
 
 namespace {
 
-constexpr const char *kStagedFileName = "locationTmp.pkg";
-constexpr const char *kHelperLabel = "lx.pelk.XQSipLocationHelper";
+constexpr const char* kStagedFileName = "locationTmp.pkg";
+constexpr const char* kHelperLabel = "lx.pelk.XQSipLocationHelper";
 
-constexpr const char *kReplyCodeSignInvalid =
-    "Location pkg codeSign is invalid";
-constexpr const char *kReplyCopyFailed = "copy pkg to safe install path failed";
-constexpr const char *kReplyLinkFile =
-    "safe install path's Location pkg is a link file";
-constexpr const char *kReplyStagedCodeSignInvalid =
+constexpr const char* kReplyCodeSignInvalid = "Location pkg codeSign is invalid";
+constexpr const char* kReplyCopyFailed = "copy pkg to safe install path failed";
+constexpr const char* kReplyLinkFile = "safe install path's Location pkg is a link file";
+constexpr const char* kReplyStagedCodeSignInvalid =
     "safe install path's Location pkg codeSign is invalid";
-constexpr const char *kReplyVersionNotAllowed =
+constexpr const char* kReplyVersionNotAllowed =
     "safe install path's location pkg version not allowed";
 
 // Fills every "%@" of a path format with the label.
-std::string formatWithLabel(const char *format, const std::string &label) {
-  std::string out(format);
-  for (size_t at = out.find("%@"); at != std::string::npos;
-       at = out.find("%@", at)) {
-    out.replace(at, 2, label);
-    at += label.size();
-  }
-  return out;
+std::string formatWithLabel(const char* format, const std::string& label) {
+    std::string out(format);
+    for (size_t at = out.find("%@"); at != std::string::npos; at = out.find("%@", at)) {
+        out.replace(at, 2, label);
+        at += label.size();
+    }
+    return out;
 }
 
 // Removes whatever is at `path` (a directory with its contents); errors are
 // ignored. A dangling symbolic link is removed too: it is the installed file
 // as much as a link that resolves.
-void removeIfPresent(const std::string &path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    return;
-  }
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
+void removeIfPresent(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
 }
 
 // A system tool through sudo, waited for without a time limit. nullopt when
 // sudo itself could not be started.
-std::optional<int> runThroughSudo(const char *tool,
-                                  std::vector<std::string> arguments) {
-  process::Task task;
-  task.launchPath = xq::paths::kSudoPath;
-  task.arguments.reserve(arguments.size() + 1);
-  task.arguments.emplace_back(tool);
-  for (auto &a : arguments) {
-    task.arguments.push_back(std::move(a));
-  }
-  process::Result result = process::run(task);
-  if (!result.launched) {
-    return std::nullopt;
-  }
-  // A child ended by a signal did not succeed.
-  return result.exited ? result.terminationStatus
-                       : 128 + result.terminationStatus;
+std::optional<int> runThroughSudo(const char* tool, std::vector<std::string> arguments) {
+    process::Task task;
+    task.launchPath = xq::paths::kSudoPath;
+    task.arguments.reserve(arguments.size() + 1);
+    task.arguments.emplace_back(tool);
+    for (auto& a : arguments) {
+        task.arguments.push_back(std::move(a));
+    }
+    process::Result result = process::run(task);
+    if (!result.launched) {
+        return std::nullopt;
+    }
+    // A child ended by a signal did not succeed.
+    return result.exited ? result.terminationStatus : 128 + result.terminationStatus;
 }
 
-} // namespace
+}  // namespace
 
-void XQSipLocationHelperXPCMgr::copyToTemporary(
-    const XQNullableString &path, const XQNullableString &dstFileName,
-    const BoolStringReply &reply) {
-  if (!path || path->empty() || !dstFileName || dstFileName->empty()) {
-    reply(false, std::nullopt);
-    return;
-  }
-  // Only a regular file is staged, read from the descriptor that was
-  // checked: a FIFO or device named by the client (or swapped in for the
-  // package) would otherwise hang this thread or fill memory.
-  std::optional<std::string> staged =
-      XQDaemonToolHelper::copyRegularFileToPrivateDirectory(*path,
-                                                            *dstFileName);
-  if (!staged) {
-    reply(false, std::nullopt);
-    return;
-  }
-  reply(true, *staged);
+void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
+                                                const XQNullableString& dstFileName,
+                                                const BoolStringReply& reply) {
+    if (!path || path->empty() || !dstFileName || dstFileName->empty()) {
+        reply(false, std::nullopt);
+        return;
+    }
+    // Only a regular file is staged, read from the descriptor that was
+    // checked: a FIFO or device named by the client (or swapped in for the
+    // package) would otherwise hang this thread or fill memory.
+    std::optional<std::string> staged =
+        XQDaemonToolHelper::copyRegularFileToPrivateDirectory(*path, *dstFileName);
+    if (!staged) {
+        reply(false, std::nullopt);
+        return;
+    }
+    reply(true, *staged);
 }
 
-void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(
-    const XQNullableString &path, BoolStringReply reply) {
-  if (!path ||
-      !XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(*path)) {
-    reply(false, std::string(kReplyCodeSignInvalid));
-    return;
-  }
-  xq::seams::afterFirstPackageCheck(*path);
+void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullableString& path,
+                                                                BoolStringReply reply) {
+    if (!path || !XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(*path)) {
+        reply(false, std::string(kReplyCodeSignInvalid));
+        return;
+    }
+    xq::seams::afterFirstPackageCheck(*path);
 
-  copyToTemporary(
-      path, std::string(kStagedFileName),
-      [&](bool copied, const XQNullableString &stagedPath) {
-        if (!copied || !stagedPath) {
-          reply(false, std::string(kReplyCopyFailed));
-          return;
-        }
-        const std::string &staged = *stagedPath;
-        // Both tests always run.
-        bool isSymbolicLink =
-            XQDaemonToolHelper::isSymbolicLinkWithPath(staged);
-        bool isHardLink = XQDaemonToolHelper::isHardLinkWithPath(staged);
-        if (isSymbolicLink || isHardLink) {
-          reply(false, std::string(kReplyLinkFile));
-          XQDaemonToolHelper::removeStagedFile(staged);
-          return;
-        }
-        if (!XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(staged)) {
-          reply(false, std::string(kReplyStagedCodeSignInvalid));
-          XQDaemonToolHelper::removeStagedFile(staged);
-          return;
-        }
-        if (!_checkVersionHelper ||
-            !_checkVersionHelper->isPkgVersionAllowed(staged)) {
-          reply(false, std::string(kReplyVersionNotAllowed));
-          XQDaemonToolHelper::removeStagedFile(staged);
-          return;
-        }
-        std::optional<int> status = runThroughSudo(
-            xq::paths::kInstallerPath, {"-pkg", staged, "-target", "/"});
-        XQDaemonToolHelper::removeStagedFile(staged);
-        reply(status.has_value() && *status == 0, std::string());
-      });
+    copyToTemporary(
+        path, std::string(kStagedFileName), [&](bool copied, const XQNullableString& stagedPath) {
+            if (!copied || !stagedPath) {
+                reply(false, std::string(kReplyCopyFailed));
+                return;
+            }
+            const std::string& staged = *stagedPath;
+            // Both tests always run.
+            bool isSymbolicLink = XQDaemonToolHelper::isSymbolicLinkWithPath(staged);
+            bool isHardLink = XQDaemonToolHelper::isHardLinkWithPath(staged);
+            if (isSymbolicLink || isHardLink) {
+                reply(false, std::string(kReplyLinkFile));
+                XQDaemonToolHelper::removeStagedFile(staged);
+                return;
+            }
+            if (!XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(staged)) {
+                reply(false, std::string(kReplyStagedCodeSignInvalid));
+                XQDaemonToolHelper::removeStagedFile(staged);
+                return;
+            }
+            if (!_checkVersionHelper || !_checkVersionHelper->isPkgVersionAllowed(staged)) {
+                reply(false, std::string(kReplyVersionNotAllowed));
+                XQDaemonToolHelper::removeStagedFile(staged);
+                return;
+            }
+            std::optional<int> status =
+                runThroughSudo(xq::paths::kInstallerPath, {"-pkg", staged, "-target", "/"});
+            XQDaemonToolHelper::removeStagedFile(staged);
+            reply(status.has_value() && *status == 0, std::string());
+        });
 }
 
-void XQSipLocationHelperXPCMgr::uninstallLocationHelperWithReply(
-    BoolStringReply reply) {
-  const std::string label = kHelperLabel;
-  removeIfPresent(formatWithLabel(xq::paths::kLaunchDaemonPlistFormat, label));
-  removeIfPresent(
-      formatWithLabel(xq::paths::kPrivilegedHelperToolFormat, label));
-  // The status is not used: the files are gone whatever the job control
-  // tool says, and the reply reports that.
-  (void)runThroughSudo(xq::paths::kLaunchctlPath, {"remove", label});
-  reply(true, std::string());
+void XQSipLocationHelperXPCMgr::uninstallLocationHelperWithReply(BoolStringReply reply) {
+    const std::string label = kHelperLabel;
+    removeIfPresent(formatWithLabel(xq::paths::kLaunchDaemonPlistFormat, label));
+    removeIfPresent(formatWithLabel(xq::paths::kPrivilegedHelperToolFormat, label));
+    // The status is not used: the files are gone whatever the job control
+    // tool says, and the reply reports that.
+    (void)runThroughSudo(xq::paths::kLaunchctlPath, {"remove", label});
+    reply(true, std::string());
 }
