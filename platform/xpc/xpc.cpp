@@ -973,6 +973,10 @@ ClientConnection::~ClientConnection() {
     state_->end();
 }
 
+namespace {
+constexpr std::chrono::microseconds kSyncSpin{200};
+}  // namespace
+
 ClientConnection::Result ClientConnection::sendSync(const std::string& selector,
                                                     const std::string& replyTypes,
                                                     const std::vector<Value>& args,
@@ -989,6 +993,15 @@ ClientConnection::Result ClientConnection::sendSync(const std::string& selector,
         waiter->done.notify_all();
     });
     std::unique_lock lock(waiter->mutex);
+    // A reply usually comes back within a few tens of microseconds. Parking on
+    // the condition variable at once would add a wake-up of this thread to
+    // every round trip, so look for the reply for a short while first.
+    const auto spinUntil = std::chrono::steady_clock::now() + kSyncSpin;
+    while (!waiter->result && std::chrono::steady_clock::now() < spinUntil) {
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+    }
     if (waiter->done.wait_for(lock, timeout, [&] { return waiter->result.has_value(); })) {
         return std::move(*waiter->result);
     }
