@@ -2,12 +2,15 @@
 # units that stand in for its launchd job.
 set(XQ_LABEL "lx.pelk.XQSipLocationHelper")
 
-# xq_daemon(NAME SEAMS lib...): main.cpp with the service libraries, the
-# embedded property lists and the given link-time seams (anchors, paths,
-# capture limits).
+# xq_daemon(NAME [SOURCES file...] SEAMS lib...): main.cpp (or the given
+# entry) with the service libraries, the embedded property lists and the given
+# link-time seams (anchors, paths, capture limits).
 function(xq_daemon name)
-  cmake_parse_arguments(D "" "" "SEAMS" ${ARGN})
-  add_executable(${name} ${PROJECT_SOURCE_DIR}/main.cpp)
+  cmake_parse_arguments(D "" "" "SOURCES;SEAMS" ${ARGN})
+  if(NOT D_SOURCES)
+    set(D_SOURCES ${PROJECT_SOURCE_DIR}/main.cpp)
+  endif()
+  add_executable(${name} ${D_SOURCES})
   target_link_libraries(${name} PRIVATE xq_flags xq_main xq_common ${D_SEAMS})
   # The seams are referenced from libraries that come later on the link line,
   # so their objects are linked in directly.
@@ -31,6 +34,7 @@ foreach(lib xq_lldp_limits_test)
   endif()
 endforeach()
 
+set(XQ_TEST_SEAMS ${_xq_test_seams} CACHE INTERNAL "link-time seams of the test build")
 xq_daemon(${XQ_LABEL} SEAMS ${_xq_shipped_seams})
 xq_daemon(${XQ_LABEL}-test SEAMS ${_xq_test_seams})
 

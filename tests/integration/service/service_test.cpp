@@ -159,3 +159,33 @@ TEST_F(ServiceTest, MalformedMessagesEndOnlyTheirOwnConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServiceListener, AConnectionToAnotherListenerIsRefusedEvenFromTheSignedClient) {
+    TempDir dir;
+    const std::string own = dir.file("own.sock");
+    const std::string other = dir.file("other.sock");
+    auto service = std::async(std::launch::async, [&] {
+        return xqtest::runCommand(
+            {xqtest::buildPath("tests/integration/service/two_listeners"), own, other}, "", 60s);
+    });
+    for (int i = 0; i < 500 && !std::filesystem::exists(other); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    // The signed client passes the signature check, but this listener is not
+    // the service's own: refused, and the service goes on.
+    auto refused = runClient(other, {"run"});
+    EXPECT_EQ(refused.exitCode, 3) << refused.out << refused.err;
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(service.wait_for(0s), std::future_status::timeout) << "the service ended";
+    // The same client on the service's own listener is accepted; its departure
+    // ends the service with status 0.
+    auto accepted = runClient(own, {"run"});
+    EXPECT_EQ(accepted.exitCode, 0) << accepted.err;
+    EXPECT_EQ(accepted.out, "[true]\n");
+    ASSERT_EQ(service.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(service.get().exitCode, 0);
+}
+
+}  // namespace
