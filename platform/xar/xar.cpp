@@ -435,6 +435,33 @@ bool names_clash(const std::optional<std::string>& a, const std::optional<std::s
     return a && b && iequals(*a, *b);
 }
 
+// Reads the number held by child `name` of `d`, when there is one, into `out`
+// and sets *present. False when the child is there but holds no valid number.
+bool read_number(const Node& d, const char* name, uint64_t& out, bool* present) {
+    const Node* x = d.last_child(name);
+    if (!x)
+        return true;
+    auto v = parse_u64(x->text);
+    if (!v)
+        return false;
+    out = *v;
+    *present = true;
+    return true;
+}
+
+// Reads a checksum element (its style attribute and hex digest), when there is
+// one. False when the digest is not valid hex.
+bool read_checksum(const Node& d, const char* name, std::string& style,
+                   std::optional<std::vector<uint8_t>>& sum) {
+    const Node* x = d.last_child(name);
+    if (!x)
+        return true;
+    if (const char* s = x->attr("style"))
+        style = s;
+    sum = parse_hex(x->text);
+    return sum.has_value();
+}
+
 // Builds one <file> element (and its subtree). Fails on a malformed member.
 std::unique_ptr<__xar_file_t> build_file(const Node& n, __xar_file_t* parent, size_t* count) {
     if (++*count > kMaxMembers)
@@ -448,44 +475,22 @@ std::unique_ptr<__xar_file_t> build_file(const Node& n, __xar_file_t* parent, si
     if (const Node* d = n.last_child("data")) {
         DataInfo& di = f->data;
         di.present = true;
-        if (const Node* x = d->last_child("offset")) {
-            auto v = parse_u64(x->text);
-            if (!v)
-                return nullptr;
-            di.offset = *v;
-            di.has_offset = true;
-        }
-        if (const Node* x = d->last_child("length")) {
-            auto v = parse_u64(x->text);
-            if (!v)
-                return nullptr;
-            di.length = *v;
-            di.has_length = true;
-        }
-        if (const Node* x = d->last_child("size")) {
-            auto v = parse_u64(x->text);
-            if (!v)
-                return nullptr;
-            di.size = *v;
-        }
+        if (!read_number(*d, "offset", di.offset, &di.has_offset) ||
+            !read_number(*d, "length", di.length, &di.has_length))
+            return nullptr;
+        uint64_t size = 0;
+        bool has_size = false;
+        if (!read_number(*d, "size", size, &has_size))
+            return nullptr;
+        if (has_size)
+            di.size = size;
         if (const Node* x = d->last_child("encoding")) {
             if (const char* s = x->attr("style"))
                 di.encoding = s;
         }
-        if (const Node* x = d->last_child("archived-checksum")) {
-            if (const char* s = x->attr("style"))
-                di.archived_style = s;
-            di.archived_sum = parse_hex(x->text);
-            if (!di.archived_sum)
-                return nullptr;
-        }
-        if (const Node* x = d->last_child("extracted-checksum")) {
-            if (const char* s = x->attr("style"))
-                di.extracted_style = s;
-            di.extracted_sum = parse_hex(x->text);
-            if (!di.extracted_sum)
-                return nullptr;
-        }
+        if (!read_checksum(*d, "archived-checksum", di.archived_style, di.archived_sum) ||
+            !read_checksum(*d, "extracted-checksum", di.extracted_style, di.extracted_sum))
+            return nullptr;
     }
     for (const auto& c : n.children) {
         if (c->name != "file")
