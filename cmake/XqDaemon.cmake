@@ -37,6 +37,9 @@ endforeach()
 set(XQ_TEST_SEAMS ${_xq_test_seams} CACHE INTERNAL "link-time seams of the test build")
 xq_daemon(${XQ_LABEL} SEAMS ${_xq_shipped_seams})
 xq_daemon(${XQ_LABEL}-test SEAMS ${_xq_test_seams})
+# The test build as it runs on a kernel without pidfd socket options (before
+# Linux 6.5, as Debian 12's 6.1), whatever kernel runs it.
+xq_daemon(${XQ_LABEL}-test-before-pidfd SEAMS ${_xq_test_seams} xq_platform_xpc_before_pidfd)
 
 # systemd units of the Linux profile.
 set(XQ_SOCKET_PATH "/run/${XQ_LABEL}.sock")

@@ -1,7 +1,9 @@
 #include "tests/support/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -27,6 +29,44 @@ int statusToCode(int status) {
         return 128 + WTERMSIG(status);
     }
     return -1;
+}
+
+// fork() and exec, with the child's credentials and environment set first.
+pid_t spawnAs(const Identity* who, const std::vector<std::string>& argv,
+              const std::vector<std::string>& environment, int in, int out, int err) {
+    // Everything the child needs is made before fork(): after it, only
+    // system calls.
+    std::vector<std::string> copy = argv;
+    std::vector<char*> args;
+    for (auto& a : copy) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    std::vector<std::string> envCopy;
+    for (char** e = environ; *e != nullptr; ++e) {
+        envCopy.emplace_back(*e);
+    }
+    envCopy.insert(envCopy.end(), environment.begin(), environment.end());
+    std::vector<char*> env;
+    for (auto& e : envCopy) {
+        env.push_back(e.data());
+    }
+    env.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        return pid;
+    }
+    if ((in >= 0 && ::dup2(in, 0) < 0) || (out >= 0 && ::dup2(out, 1) < 0) ||
+        (err >= 0 && ::dup2(err, 2) < 0)) {
+        _exit(126);
+    }
+    if (who != nullptr && (::setgroups(who->groups.size(), who->groups.data()) != 0 ||
+                           ::setresgid(who->gid, who->gid, who->gid) != 0 ||
+                           ::setresuid(who->uid, who->uid, who->uid) != 0)) {
+        _exit(126);
+    }
+    ::execve(args[0], args.data(), env.data());
+    _exit(127);
 }
 
 pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
@@ -57,12 +97,21 @@ pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
 
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input,
                          std::chrono::milliseconds timeout) {
+    return runCommandAs(Identity{::geteuid(), ::getegid(), {}}, argv, input, timeout, {});
+}
+
+CommandResult runCommandAs(const Identity& who, const std::vector<std::string>& argv,
+                           const std::string& input, std::chrono::milliseconds timeout,
+                           const std::vector<std::string>& environment) {
+    const bool asSelf = who.uid == ::geteuid() && who.gid == ::getegid() && who.groups.empty() &&
+                        environment.empty();
     CommandResult result;
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
         throw std::runtime_error("pipe failed");
     }
-    pid_t pid = spawn(argv, inPipe[0], outPipe[1], errPipe[1]);
+    pid_t pid = asSelf ? spawn(argv, inPipe[0], outPipe[1], errPipe[1])
+                       : spawnAs(&who, argv, environment, inPipe[0], outPipe[1], errPipe[1]);
     close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);
@@ -125,6 +174,30 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
+gid_t testClientGroup() {
+    return static_cast<gid_t>(XQ_TEST_CLIENT_GID);
+}
+
+uid_t testUser(int index) {
+    static const uid_t users[] = {XQ_TEST_USER_UIDS};
+    return users[index];
+}
+
+std::string testIdentitiesUnavailable() {
+    if (::geteuid() != 0) {
+        return "needs root, to run processes as other users";
+    }
+    if (::getgrgid(testClientGroup()) != nullptr) {
+        return "group " + std::to_string(testClientGroup()) + " exists on this system";
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (::getpwuid(testUser(i)) != nullptr || ::getgrgid(testUser(i)) != nullptr) {
+            return "id " + std::to_string(testUser(i)) + " exists on this system";
+        }
+    }
+    return {};
+}
+
 std::string buildPath(const std::string& relative) {
     return std::string(XQ_BINARY_DIR) + "/" + relative;
 }
@@ -165,6 +238,16 @@ ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon)
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon, gid_t group)
+    : ActivatedDaemon(std::move(socketPath), std::move(daemon)) {
+    // Nothing connects before the test's first client, so the owner and mode
+    // are set before anyone could use the socket.
+    if (started_ &&
+        (::chown(socketPath_.c_str(), 0, group) != 0 || ::chmod(socketPath_.c_str(), 0660) != 0)) {
+        started_ = false;
     }
 }
 

@@ -24,6 +24,28 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& input = "",
                          std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// Who a child process runs as: user, group and supplementary groups, set
+// before it executes its program (the caller must be root).
+struct Identity {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+// runCommand as `who`, with `environment` entries ("NAME=value") added.
+CommandResult runCommandAs(const Identity& who, const std::vector<std::string>& argv,
+                           const std::string& input = "",
+                           std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                           const std::vector<std::string>& environment = {});
+
+// The test build's client group and the unprivileged users that tests run
+// as (XQ_TEST_CLIENT_GID, XQ_TEST_USER_UIDS): numbers that no entry of the
+// system's databases names. Each user's own group has the user's number.
+gid_t testClientGroup();
+uid_t testUser(int index);  // index 0 or 1
+// Empty when the numbers are free to use here, otherwise why not.
+std::string testIdentitiesUnavailable();
+
 // A path inside the build tree.
 std::string buildPath(const std::string& relative);
 
@@ -50,6 +72,9 @@ class TempDir {
 class ActivatedDaemon {
   public:
     ActivatedDaemon(std::string socketPath, std::string daemon = daemonPath());
+    // The same, with the socket owned by root and `group`, mode 0660, as the
+    // service's socket unit makes it.
+    ActivatedDaemon(std::string socketPath, std::string daemon, gid_t group);
     ~ActivatedDaemon();  // kills what still runs
     ActivatedDaemon(const ActivatedDaemon&) = delete;
     ActivatedDaemon& operator=(const ActivatedDaemon&) = delete;

@@ -19,6 +19,8 @@ TEST(LinuxPathsProfile, AgreesWithTheInstallRules) {
     EXPECT_EQ(std::string(xq::paths::kPrivilegedHelperToolFormat),
               std::string(XQ_LINUX_HELPER_DIR) + "/%@");
     EXPECT_EQ(std::string(xq::paths::kTemporaryDirectory), "/tmp/");
+    // The group that the socket unit gives the socket.
+    EXPECT_EQ(std::string(xq::paths::kClientGroup), XQ_CLIENT_GROUP);
 }
 
 TEST(LinuxPathsProfile, EveryPathIsAbsoluteAndTheFormatsNameTheLabelOnce) {

@@ -1,0 +1,77 @@
+#include "tests/integration/attacks/attack.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace attack {
+
+int connectTo(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (fd < 0 || path.size() >= sizeof address.sun_path) {
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool sendRun(int fd, unsigned seq) {
+    char body[128];
+    const int n = std::snprintf(
+        body, sizeof body,
+        R"({"seq":%u,"selector":"runLocationHelperWithReply:","types":"c","args":[]})", seq);
+    unsigned char frame[4 + sizeof body];
+    frame[0] = 0;
+    frame[1] = 0;
+    frame[2] = static_cast<unsigned char>(n >> 8);
+    frame[3] = static_cast<unsigned char>(n);
+    std::memcpy(frame + 4, body, static_cast<size_t>(n));
+    const size_t size = 4 + static_cast<size_t>(n);
+    return ::send(fd, frame, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+Outcome awaitOutcome(int fd, int milliseconds) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&p, 1, milliseconds);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) {
+        return Outcome::Silent;
+    }
+    char byte = 0;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n > 0 ? Outcome::Served : Outcome::Closed;
+}
+
+const char* describe(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Served:
+            return "served";
+        case Outcome::Closed:
+            return "closed";
+        case Outcome::Silent:
+            return "silent";
+    }
+    return "?";
+}
+
+void report(int tries, int served, const std::string& extra) {
+    std::printf("tries %d served %d%s%s\n", tries, served, extra.empty() ? "" : " ", extra.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace attack

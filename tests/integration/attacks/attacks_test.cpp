@@ -1,0 +1,440 @@
+// Attacks by a local user on the daemon, each a small program of this folder
+// run as an unprivileged user against the real daemon started through socket
+// activation, its socket owned by root and the client group as the socket
+// unit makes it. The client is installed setgid to that group, as the
+// package installs it. Each attack must get nothing served and leave the
+// daemon serving the genuine client; every test prints its tries and
+// servings.
+//
+// The attacker is given the client group as a supplementary group, so that
+// the file system lets it connect: what refuses it is the daemon's check of
+// the kernel's credentials, not the socket's mode.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/codesign/codesign.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using xqtest::ActivatedDaemon;
+using xqtest::CommandResult;
+using xqtest::Identity;
+
+struct Tally {
+    int tries = -1;
+    int served = -1;
+    std::string line;
+};
+
+// The "tries N served M ..." line of an attack program.
+Tally tallyOf(const CommandResult& result) {
+    Tally tally;
+    std::istringstream lines(result.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (std::sscanf(line.c_str(), "tries %d served %d", &tally.tries, &tally.served) == 2) {
+            tally.line = line;
+        }
+    }
+    return tally;
+}
+
+std::string attackProgram(const std::string& name) {
+    return xqtest::buildPath("tests/integration/attacks/" + name);
+}
+
+// The pids of the processes whose real user is `uid` (the owner of
+// /proc/<pid> would be root for a setgid process).
+std::vector<pid_t> processesOf(uid_t uid) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream status(entry.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            unsigned real = 0;
+            if (std::sscanf(line.c_str(), "Uid:\t%u", &real) == 1) {
+                if (real == uid) {
+                    found.push_back(std::stoi(name));
+                }
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+void copyFile(const std::string& from, const std::string& to, mode_t mode) {
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    ::chmod(to.c_str(), mode);
+}
+
+class Attacks : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = xqtest::testIdentitiesUnavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        group_ = xqtest::testClientGroup();
+        attacker_ = Identity{xqtest::testUser(0), xqtest::testUser(0), {group_}};
+        user_ = Identity{xqtest::testUser(1), xqtest::testUser(1), {}};
+        socket_ = dir_.file("service.sock");
+        // Installed as the package installs it: owner root, the client
+        // group, setgid.
+        client_ = dir_.file("xqsip-client");
+        copyFile(xqtest::clientPath(), client_, 0755);
+        ASSERT_EQ(::chown(client_.c_str(), 0, group_), 0);
+        ASSERT_EQ(::chmod(client_.c_str(), 02755), 0);
+        // The attacker's own folder.
+        own_ = dir_.file("attacker");
+        ASSERT_EQ(::mkdir(own_.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(own_.c_str(), attacker_.uid, attacker_.gid), 0);
+    }
+
+    void TearDown() override {
+        // Nothing of the attacker or the user may outlive a test.
+        for (const Identity* who : {&attacker_, &user_}) {
+            if (who->uid == 0) {
+                continue;
+            }
+            std::vector<pid_t> left;
+            for (int i = 0; i < 200; ++i) {
+                left = processesOf(who->uid);
+                if (left.empty()) {
+                    break;
+                }
+                std::this_thread::sleep_for(25ms);
+            }
+            EXPECT_TRUE(left.empty()) << left.size() << " processes of " << who->uid << " left";
+            for (pid_t pid : left) {
+                ::kill(pid, SIGKILL);
+            }
+        }
+    }
+
+    std::unique_ptr<ActivatedDaemon> startDaemon(const std::string& daemon = xqtest::daemonPath()) {
+        ::unlink(socket_.c_str());
+        auto d = std::make_unique<ActivatedDaemon>(socket_, daemon, group_);
+        EXPECT_TRUE(d->started());
+        return d;
+    }
+
+    // True once the activated process has become the daemon.
+    static bool runsDaemon(ActivatedDaemon& daemon, const std::string& path) {
+        for (int i = 0; i < 400; ++i) {
+            std::error_code error;
+            const auto exe = std::filesystem::read_symlink(
+                "/proc/" + std::to_string(daemon.pid()) + "/exe", error);
+            if (!error && exe == std::filesystem::canonical(path)) {
+                return true;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    CommandResult runAs(const Identity& who, const std::vector<std::string>& argv,
+                        const std::vector<std::string>& environment = {}) {
+        return xqtest::runCommandAs(who, argv, "", 60s, environment);
+    }
+
+    // The genuine client, run by a user through the setgid client, is served;
+    // its leaving ends the daemon with status 0.
+    void expectGenuineClientServed(ActivatedDaemon& daemon) {
+        auto r = runAs(user_, {client_, "--socket", socket_, "--timeout", "20", "run"});
+        EXPECT_EQ(r.out, "[true]\n") << r.err;
+        auto status = daemon.waitForExit(20s);
+        ASSERT_TRUE(status.has_value()) << "the daemon did not end";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    }
+
+    static void print(const std::string& attack, int tries, int served) {
+        std::cout << "[attack] " << attack << ": tries " << tries << ", served " << served
+                  << std::endl;
+    }
+
+    xqtest::TempDir dir_;
+    gid_t group_ = 0;
+    Identity attacker_;
+    Identity user_;
+    std::string socket_;
+    std::string client_;
+    std::string own_;
+};
+
+TEST_F(Attacks, ConnectThenExecuteTheGenuineClient) {
+    int tries = 0;
+    int served = 0;
+    for (const bool warm : {false, true}) {
+        for (int i = 0; i < 20; ++i) {
+            auto daemon = startDaemon();
+            std::future<CommandResult> holder;
+            if (warm) {
+                // The daemon runs already: a genuine session holds it.
+                holder = std::async(std::launch::async, [&] {
+                    return runAs(user_,
+                                 {client_, "--socket", socket_, "--timeout", "0.5", "session"});
+                });
+                ASSERT_TRUE(runsDaemon(*daemon, xqtest::daemonPath()));
+            }
+            auto r = runAs(attacker_, {attackProgram("connect_then_exec"), socket_, client_});
+            const Tally t = tallyOf(r);
+            ASSERT_EQ(t.tries, 1) << r.out << r.err;
+            tries += t.tries;
+            served += t.served;
+            EXPECT_NE(t.line.find("outcome closed"), std::string::npos) << t.line;
+            if (warm) {
+                holder.get();
+            }
+            EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+        }
+    }
+    print(std::string("connect, then execute the genuine client (20 cold, 20 warm)"), tries,
+          served);
+    EXPECT_EQ(tries, 40);
+    EXPECT_EQ(served, 0);
+    auto daemon = startDaemon();
+    expectGenuineClientServed(*daemon);
+}
+
+TEST_F(Attacks, ExecutableLinkPointedAtTheGenuineClient) {
+    auto daemon = startDaemon();
+    int tries = 0;
+    int served = 0;
+    for (int i = 0; i < 20; ++i) {
+        auto r = runAs(attacker_, {attackProgram("exe_masquerade"), client_, socket_});
+        const Tally t = tallyOf(r);
+        ASSERT_EQ(t.tries, 1) << r.out << r.err;
+        // The masquerade itself works: the link names the genuine client.
+        EXPECT_NE(t.line.find("masqueraded yes"), std::string::npos) << t.line;
+        tries += t.tries;
+        served += t.served;
+    }
+    print("CLONE_VM sibling in a user namespace of its own sets the exe link (PR_SET_MM_MAP)",
+          tries, served);
+    EXPECT_EQ(served, 0);
+    expectGenuineClientServed(*daemon);
+}
+
+TEST_F(Attacks, PeerInAUserNamespaceOfItsOwn) {
+    auto daemon = startDaemon();
+    int tries = 0;
+    int served = 0;
+    for (int i = 0; i < 20; ++i) {
+        auto r = runAs(attacker_, {attackProgram("own_user_namespace"), socket_});
+        const Tally t = tallyOf(r);
+        ASSERT_EQ(t.tries, 1) << r.out << r.err;
+        EXPECT_NE(t.line.find("euid-inside 0"), std::string::npos) << t.line;
+        tries += t.tries;
+        served += t.served;
+    }
+    print("peer in a user namespace of its own", tries, served);
+    EXPECT_EQ(served, 0);
+    expectGenuineClientServed(*daemon);
+}
+
+TEST_F(Attacks, WriteLeaseOnTheFileTheExecutableLinkNames) {
+    // A copy of the genuine client that the attacker owns and leases.
+    const std::string leased = own_ + "/leased-client";
+    copyFile(xqtest::clientPath(), leased, 0755);
+    ASSERT_EQ(::chown(leased.c_str(), attacker_.uid, attacker_.gid), 0);
+
+    auto daemon = startDaemon();
+    int tries = 0;
+    int served = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        auto r = runAs(attacker_, {attackProgram("exe_masquerade"), "--lease", leased, socket_});
+        const Tally t = tallyOf(r);
+        ASSERT_EQ(t.tries, 1) << r.out << r.err;
+        tries += t.tries;
+        served += t.served;
+    }
+    print("write lease on the file the exe link names", tries, served);
+    EXPECT_EQ(served, 0);
+    // Nothing waited for a lease to be broken (45 s each).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 40s);
+    expectGenuineClientServed(*daemon);
+
+    // The code lookup itself, which the group check now shields, does not
+    // wait on such a lease either: it refuses at once.
+    const std::string rootLeased = dir_.file("root-leased-client");
+    copyFile(xqtest::clientPath(), rootLeased, 0755);
+    int in[2];
+    int out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execl(attackProgram("exe_masquerade").c_str(), "exe_masquerade", "--lease",
+                rootLeased.c_str(), "--hold", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    char ready[64] = {};
+    ASSERT_GT(::read(out[0], ready, sizeof ready - 1), 0);
+    EXPECT_EQ(std::string(ready), "ready masqueraded\n");
+    codesign::GuestAttributes attributes;
+    attributes.pid = holder;
+    codesign::SecCodeRef code;
+    const auto before = std::chrono::steady_clock::now();
+    const codesign::OSStatus status = codesign::SecCodeCopyGuestWithAttributes(
+        nullptr, attributes, codesign::kSecCSDefaultFlags, &code);
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_EQ(status, codesign::errSecCSNoSuchCode);
+    EXPECT_LT(took, 10s) << "the lookup waited for the lease";
+    ::close(in[1]);
+    ::close(out[0]);
+    ::waitpid(holder, nullptr, 0);
+}
+
+TEST_F(Attacks, ProcessThatTakesOverTheCheckedPid) {
+    // Both ways of tying messages to the process: pidfds from the kernel, and
+    // the fallback of a kernel without them (as Debian 12's).
+    for (const std::string& daemon :
+         {xqtest::daemonPath(),
+          xqtest::buildPath("lx.pelk.XQSipLocationHelper-test-before-pidfd")}) {
+        // The signed peer stands for the genuine client letting its socket go
+        // (it passes the signature check; the group comes from its runner).
+        auto r = xqtest::runCommand(
+            {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", attackProgram("pid_reuse_lab"),
+             daemon, attackProgram("signed_peer"), dir_.path(), std::to_string(attacker_.uid),
+             std::to_string(group_), "10"},
+            "", 300s);
+        const Tally t = tallyOf(r);
+        ASSERT_EQ(t.tries, 10) << r.out << r.err;
+        print("pid reuse after the checked process exits (" +
+                  std::filesystem::path(daemon).filename().string() + "): " + t.line,
+              t.tries, t.served);
+        EXPECT_EQ(t.served, 0);
+        EXPECT_NE(t.line.find("reused 10"), std::string::npos)
+            << "the pid was not always taken over: " << t.line;
+    }
+    auto daemon = startDaemon();
+    expectGenuineClientServed(*daemon);
+}
+
+TEST_F(Attacks, SocketHandedOverOrInherited) {
+    const Identity inGroup{attacker_.uid, group_, {}};
+    int tries = 0;
+    int served = 0;
+    for (const char* mode : {"fork", "pass"}) {
+        for (int i = 0; i < 5; ++i) {
+            auto daemon = startDaemon();
+            auto r = runAs(inGroup, {attackProgram("signed_peer"), socket_, mode});
+            const Tally t = tallyOf(r);
+            ASSERT_EQ(t.tries, 1) << mode << ": " << r.out << r.err;
+            tries += t.tries;
+            served += t.served;
+            // The accepted connection ended, and the daemon with it.
+            EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+        }
+    }
+    print("socket inherited by a forked child, or passed with SCM_RIGHTS", tries, served);
+    EXPECT_EQ(served, 0);
+    auto daemon = startDaemon();
+    expectGenuineClientServed(*daemon);
+}
+
+TEST_F(Attacks, PreloadAndPtraceAgainstTheSetgidClient) {
+    const Identity plain{attacker_.uid, attacker_.gid, {}};
+    const std::string marker = own_ + "/marker";
+    const std::vector<std::string> preload = {
+        "LD_PRELOAD=" + attackProgram("libxq_preload_marker.so"), "XQ_ATTACK_MARKER=" + marker,
+        "ASAN_OPTIONS=verify_asan_link_order=0"};
+    // A plain copy of the same client, not setgid: what the attacks can do
+    // to a program that is not protected (so that the checks below can fail).
+    const std::string unprotected = own_ + "/plain-client";
+    copyFile(xqtest::clientPath(), unprotected, 0755);
+
+    // Each traced client's session is an accepted connection, whose end
+    // ends the daemon: a fresh one for each.
+    {
+        auto control = runAs(Identity{attacker_.uid, group_, {}},
+                             {unprotected, "--socket", socket_, "--help"}, preload);
+        EXPECT_EQ(::access(marker.c_str(), F_OK), 0) << "the preload library did not load at all";
+        ::unlink(marker.c_str());
+        auto daemon = startDaemon();
+        auto lookAt = runAs(Identity{attacker_.uid, group_, {}},
+                            {attackProgram("ptrace_client"), unprotected, socket_});
+        EXPECT_GE(tallyOf(lookAt).served, 1) << lookAt.out << lookAt.err;
+        EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+    }
+
+    int tries = 0;
+    int served = 0;
+    for (int i = 0; i < 5; ++i) {
+        auto r = runAs(plain, {client_, "--socket", socket_, "--help"}, preload);
+        EXPECT_EQ(r.exitCode, 0);
+        ++tries;
+        served += ::access(marker.c_str(), F_OK) == 0 ? 1 : 0;
+        auto daemon = startDaemon();
+        auto traced = runAs(plain, {attackProgram("ptrace_client"), client_, socket_});
+        const Tally t = tallyOf(traced);
+        ASSERT_EQ(t.tries, 4) << traced.out << traced.err;
+        tries += t.tries;
+        served += t.served;
+        EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+    }
+    print("LD_PRELOAD and ptrace/mem/process_vm_writev against the setgid client", tries, served);
+    EXPECT_EQ(served, 0);
+    auto daemon = startDaemon();
+    expectGenuineClientServed(*daemon);
+}
+
+TEST_F(Attacks, OneUsersFloodDoesNotStarveTheGenuineClient) {
+    auto daemon = startDaemon();
+    const Identity plain{attacker_.uid, attacker_.gid, {}};
+    // Raw connections refused at accept, and more sessions through the
+    // setgid client than the daemon keeps open in all.
+    auto flood = std::async(std::launch::async, [&] {
+        return runAs(attacker_, {attackProgram("flood"), socket_, "4", "4"});
+    });
+    std::vector<std::future<CommandResult>> sessions;
+    for (int i = 0; i < 70; ++i) {
+        sessions.push_back(std::async(std::launch::async, [&] {
+            return runAs(plain, {client_, "--socket", socket_, "--timeout", "5", "session"});
+        }));
+    }
+    std::this_thread::sleep_for(1500ms);
+    auto genuine = runAs(user_, {client_, "--socket", socket_, "--timeout", "20", "run"});
+    EXPECT_EQ(genuine.out, "[true]\n") << genuine.err;
+    const Tally t = tallyOf(flood.get());
+    for (auto& s : sessions) {
+        s.get();
+    }
+    print("one user's flood (" + t.line + ", 70 sessions) while the genuine client connects",
+          t.tries, t.served);
+    EXPECT_GT(t.tries, 0);
+    EXPECT_EQ(t.served, 0);
+    EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+}
+
+}  // namespace
