@@ -21,9 +21,14 @@ int main(int argc, char** argv) {
     }
     const std::string socket = argv[1];
     const int fd = attack::connectTo(socket);
-    if (fd < 0 || !attack::sendRun(fd, 1)) {
+    if (fd < 0) {
         std::perror("connect_then_exec: connect");
         return 2;
+    }
+    if (!attack::sendRun(fd, 1)) {
+        // Closed before the request could even be written: refused.
+        attack::report(1, 0, "outcome closed");
+        return 0;
     }
     const pid_t reader = ::fork();
     if (reader == 0) {

@@ -859,6 +859,81 @@ TEST_F(XpcService, AConnectionFloodIsCappedAndTheServiceRecovers) {
         << openDescriptors() << " descriptors, " << descriptorsBefore << " before";
 }
 
+TEST_F(XpcService, APeerThatOnlyStopsSendingGetsTheRepliesOfWhatItSent) {
+    RawPeer peer(path_);
+    ASSERT_TRUE(peer.sendMessage(request(1, "slowWithReply:", "c")));
+    ASSERT_TRUE(peer.sendMessage(request(2, "replyTwiceLaterWithReply:", "@")));
+    ASSERT_TRUE(peer.sendMessage(request(3, "keepReplyWithReply:", "c")));
+    ASSERT_TRUE(peer.sendMessage(request(4, "keepReplyWithReply:", "c")));
+    peer.closeWriting();
+    ASSERT_TRUE(eventually([&] { return delegate_.served->slowRunning.load() == 1; }));
+    delegate_.served->release();
+    auto first = peer.readReply();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->seq, 1u);
+    auto second = peer.readReply();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->seq, 2u);
+    // Two requests are neither answered nor abandoned: the connection stays.
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(delegate_.served->mutex);
+        return delegate_.served->keptReplies.size() == 2;
+    }));
+    std::string body;
+    EXPECT_EQ(peer.read(body, 300ms), RawPeer::Read::Timeout);
+    EXPECT_EQ(delegate_.record->invalidations.load(), 0);
+    // One answered from another thread, the other abandoned: then it ends.
+    std::vector<xpc::Reply> kept;
+    {
+        std::lock_guard lock(delegate_.served->mutex);
+        kept.swap(delegate_.served->keptReplies);
+    }
+    std::thread([reply = kept[0]] { reply({true}); }).join();
+    auto third = peer.readReply();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->seq, 3u);
+    EXPECT_EQ(peer.read(body, 300ms), RawPeer::Read::Timeout);
+    kept.clear();
+    EXPECT_TRUE(peer.closedWithoutReply());
+    EXPECT_TRUE(eventually([&] { return delegate_.record->invalidations.load() == 1; }));
+}
+
+TEST_F(XpcService, APeerThatClosesIsNotWaitedFor) {
+    auto peer = std::make_unique<RawPeer>(path_);
+    ASSERT_TRUE(peer->sendMessage(request(1, "keepReplyWithReply:", "c")));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(delegate_.served->mutex);
+        return delegate_.served->keptReplies.size() == 1;
+    }));
+    // The request is still unanswered; the peer is gone.
+    peer.reset();
+    EXPECT_TRUE(eventually([&] { return delegate_.record->invalidations.load() == 1; }));
+}
+
+TEST_F(XpcService, ADecisionPastItsDeadlineRefusesTheConnection) {
+    xpc::ListenerLimits limits;
+    limits.decisionDeadline = 200ms;
+    listener_->setLimits(limits);
+    std::atomic<bool> release{false};
+    delegate_.decide = [&](int index) {
+        if (index == 0) {
+            eventually([&] { return release.load(); }, 20s);
+        }
+        return true;
+    };
+    RawPeer late(path_);
+    late.sendMessage(request(1, "runWithReply:", "c"));
+    EXPECT_TRUE(late.closedWithoutReply(5s));
+    // Others are decided meanwhile.
+    EXPECT_TRUE(serviceAnswers());
+    // The late answer, a YES, changes nothing for the refused connection.
+    release = true;
+    ASSERT_TRUE(eventually([&] { return delegate_.record->deciding.load() == 0; }));
+    EXPECT_TRUE(eventually([&] { return delegate_.record->invalidations.load() == 1; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(delegate_.record->invalidations.load(), 1);
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(XpcListener, BindsItsPathForRootAndTheAdmittedGroupAndReplacesOnlyAStaleSocket) {
