@@ -225,11 +225,17 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon)
+ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon,
+                                 const std::vector<std::string>& environment)
     : socketPath_(std::move(socketPath)) {
     int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    pid_ = spawn({"/usr/bin/systemd-socket-activate", "-l", socketPath_, daemon}, devnull, devnull,
-                 -1);
+    std::vector<std::string> argv = {"/usr/bin/systemd-socket-activate", "-l", socketPath_};
+    for (const std::string& variable : environment) {
+        argv.push_back("-E");
+        argv.push_back(variable);
+    }
+    argv.push_back(daemon);
+    pid_ = spawn(argv, devnull, devnull, -1);
     close(devnull);
     for (int i = 0; i < 500 && pid_ > 0; ++i) {
         struct stat st;

@@ -69,9 +69,12 @@ class TempDir {
 
 // systemd-socket-activate listening on `socketPath`; the daemon is executed in
 // its place on the first connection, so pid() is the daemon's pid once it runs.
+// The daemon's environment holds the activation variables and `environment`
+// ("NAME=value") only.
 class ActivatedDaemon {
   public:
-    ActivatedDaemon(std::string socketPath, std::string daemon = daemonPath());
+    ActivatedDaemon(std::string socketPath, std::string daemon = daemonPath(),
+                    const std::vector<std::string>& environment = {});
     // The same, with the socket owned by root and `group`, mode 0660, as the
     // service's socket unit makes it.
     ActivatedDaemon(std::string socketPath, std::string daemon, gid_t group);

@@ -1,9 +1,12 @@
 // The daemon as the client meets it: started on demand through socket
 // activation, real signed and wrongly signed client processes over a real
 // Unix socket.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -186,6 +189,70 @@ TEST(ServiceListener, AConnectionToAnotherListenerIsRefusedEvenFromTheSignedClie
     EXPECT_EQ(accepted.out, "[true]\n");
     ASSERT_EQ(service.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(service.get().exitCode, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServiceEnvironment, AnOpenSslConfigurationChangesNoVerdict) {
+    TempDir dir;
+    // Makes every digest unavailable to a program that loads it.
+    const std::string config = dir.file("hostile.cnf");
+    std::ofstream(config) << "openssl_conf = openssl_init\n"
+                             "[openssl_init]\nalg_section = evp_properties\n"
+                             "[evp_properties]\ndefault_properties = \"fips=yes\"\n";
+    ActivatedDaemon daemon(dir.file("helper.sock"), xqtest::daemonPath(),
+                           {"OPENSSL_CONF=" + config});
+    ASSERT_TRUE(daemon.started());
+    auto r = runClient(daemon.socketPath(), {"run"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "[true]\n");
+}
+
+// The daemon started with LISTEN_FDS=1 for itself and `socketType` (or
+// nothing, for -1) at descriptor 3: its exit status and standard error.
+std::pair<int, std::string> startWithPassedSocket(int socketType) {
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        return {-1, ""};
+    }
+    const std::string daemon = xqtest::daemonPath();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(3);
+        if (socketType >= 0) {
+            const int fd = ::socket(AF_UNIX, socketType, 0);
+            if (fd != 3 && ::dup2(fd, 3) != 3) {
+                _exit(126);
+            }
+        }
+        ::dup2(err[1], 2);
+        ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+        ::setenv("LISTEN_FDS", "1", 1);
+        ::execl(daemon.c_str(), daemon.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(err[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = ::read(err[0], buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), text};
+}
+
+TEST(ServiceStart, WithoutAUsableListeningSocketTheDaemonSaysSoAndEnds) {
+    const auto [datagramStatus, datagramError] = startWithPassedSocket(SOCK_DGRAM);
+    EXPECT_NE(datagramStatus, 0);
+    EXPECT_NE(datagramError.find("not a Unix stream socket"), std::string::npos) << datagramError;
+    const auto [missingStatus, missingError] = startWithPassedSocket(-1);
+    EXPECT_NE(missingStatus, 0);
+    EXPECT_FALSE(missingError.empty());
 }
 
 }  // namespace
