@@ -77,6 +77,28 @@ std::optional<int> runThroughSudo(const char* tool, std::vector<std::string> arg
 
 }  // namespace
 
+// Counts one install or uninstall for as long as it runs, so that the end of
+// the process waits for it (terminateWhenCommandsEnd).
+class XQSipLocationHelperXPCMgr::CommandInProgress {
+  public:
+    explicit CommandInProgress(XQSipLocationHelperXPCMgr& service)
+        : service_(service), started_(service.beginCommand()) {}
+    ~CommandInProgress() {
+        if (started_) {
+            service_.endCommand();
+        }
+    }
+    CommandInProgress(const CommandInProgress&) = delete;
+    CommandInProgress& operator=(const CommandInProgress&) = delete;
+    // False once the process is ending: the command does not start and its
+    // reply is dropped with the process, like every pending reply.
+    bool started() const { return started_; }
+
+  private:
+    XQSipLocationHelperXPCMgr& service_;
+    const bool started_;
+};
+
 void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
                                                 const XQNullableString& dstFileName,
                                                 const BoolStringReply& reply) {
@@ -98,7 +120,14 @@ void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
 
 void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullableString& path,
                                                                 BoolStringReply reply) {
-    if (!path || !XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(*path)) {
+    CommandInProgress command(*this);
+    if (!command.started()) {
+        return;
+    }
+    // A relative path would be resolved against the daemon's own working
+    // directory, not the client's: it names no file the client meant.
+    if (!path || path->empty() || (*path)[0] != '/' ||
+        !XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(*path)) {
         reply(false, std::string(kReplyCodeSignInvalid));
         return;
     }
@@ -137,6 +166,10 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
 }
 
 void XQSipLocationHelperXPCMgr::uninstallLocationHelperWithReply(BoolStringReply reply) {
+    CommandInProgress command(*this);
+    if (!command.started()) {
+        return;
+    }
     const std::string label = kHelperLabel;
     removeIfPresent(formatWithLabel(xq::paths::kLaunchDaemonPlistFormat, label));
     removeIfPresent(formatWithLabel(xq::paths::kPrivilegedHelperToolFormat, label));
