@@ -417,6 +417,33 @@ TEST_F(InstallTest, UninstallRemovesTheFilesThenTheJob) {
     expectReply(request({"uninstall"}), true, "");
     EXPECT_FALSE(fs::exists(unit));
     EXPECT_FALSE(fs::exists(exe));
+
+    // With "systemd running" in the test area, the test build's job-control
+    // tool makes it forget the socket unit too, then stops both without
+    // waiting; all of it in the test area, through the systemctl stand-in.
+    const std::string unitDir = kTestArea + "/root/etc/systemd/system";
+    const std::string socket = unitDir + "/" + kLabel + ".socket";
+    const std::string wants = unitDir + "/sockets.target.wants/" + kLabel + ".socket";
+    const std::string running = kTestArea + "/run/systemd/system";
+    const std::string log = kTestArea + "/systemctl.log";
+    fs::create_directories(running);
+    fs::create_directories(fs::path(wants).parent_path());
+    std::ofstream(unit) << "[Unit]\n";
+    std::ofstream(socket) << "[Socket]\n";
+    fs::create_symlink("../" + std::string(kLabel) + ".socket", wants);
+    const size_t logOffset = fs::exists(log) ? fs::file_size(log) : 0;
+    expectReply(request({"uninstall"}), true, "");
+    std::error_code ec;
+    fs::remove_all(kTestArea + "/run", ec);
+    EXPECT_FALSE(fs::exists(unit));
+    EXPECT_FALSE(fs::exists(socket));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(wants)));
+    std::vector<std::string> verbs;
+    std::istringstream lines(readAll(log).substr(logOffset));
+    for (std::string line; std::getline(lines, line);) {
+        verbs.push_back(nlohmann::json::parse(line)["args"][0].get<std::string>());
+    }
+    EXPECT_EQ(verbs, (std::vector<std::string>{"disable", "daemon-reload", "stop"}));
 }
 
 // While A's install runs (its preinstall waits), B asks for run and leaves,
