@@ -374,11 +374,15 @@ TEST_F(StagingTest, SizeCapAndSparseFiles) {
 TEST_F(StagingTest, SweepRemovesOnlyAbandonedPrivateDirectories) {
     const std::string tmp = xq::paths::kTemporaryDirectory;
     const std::string prefix = XQ_EXPECTED_PREFIX ".";
-    // Left by a process that is gone: nobody holds its lock.
+    // Left by a process that is gone: nobody holds its lock. Made under
+    // another name and renamed into place, so that it appears whole to other
+    // processes at work in the same area.
     const std::string abandoned = tmp + prefix + "Ab3dEf9H";
-    ASSERT_EQ(::mkdir(abandoned.c_str(), 0700), 0);
-    std::ofstream(abandoned + "/locationTmp.pkg") << "staged";
-    ASSERT_EQ(::mkdir((abandoned + "/unZipLocationPkgTemp").c_str(), 0700), 0);
+    const std::string making = tmp + prefix + "making-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(making.c_str(), 0700), 0);
+    std::ofstream(making + "/locationTmp.pkg") << "staged";
+    ASSERT_EQ(::mkdir((making + "/sub").c_str(), 0700), 0);
+    ASSERT_EQ(::rename(making.c_str(), abandoned.c_str()), 0);
     // Not of the name: wrong length, and a link (never followed).
     const std::string shortName = tmp + prefix + "short";
     ASSERT_EQ(::mkdir(shortName.c_str(), 0700), 0);
