@@ -3,7 +3,9 @@
 // An install works on a private, root-owned copy of the client's package, so
 // that the file that was verified is the file the installer gets: the client's
 // path is checked once, copied, and never used again.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -74,6 +76,24 @@ std::optional<int> runThroughSudo(const char* tool, std::vector<std::string> arg
     // A child ended by a signal did not succeed.
     return result.exited ? result.terminationStatus : 128 + result.terminationStatus;
 }
+
+// Holds a file open across its removal, so that the kernel frees its blocks
+// only when this goes out of scope rather than during the unlink.
+class BlocksFreedLater {
+  public:
+    explicit BlocksFreedLater(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {}
+    ~BlocksFreedLater() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    BlocksFreedLater(const BlocksFreedLater&) = delete;
+    BlocksFreedLater& operator=(const BlocksFreedLater&) = delete;
+
+  private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -160,6 +180,10 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
             }
             std::optional<int> status =
                 runThroughSudo(xq::paths::kInstallerPath, {"-pkg", staged, "-target", "/"});
+            // The staged copy is gone before the reply; freeing its blocks
+            // (tens of milliseconds for a large package) waits until the
+            // reply is out, and still ends before the command does.
+            BlocksFreedLater blocks(staged);
             XQDaemonToolHelper::removeStagedFile(staged);
             reply(status.has_value() && *status == 0, std::string());
         });
