@@ -333,6 +333,14 @@ void XQDaemonToolHelper::removePrivateDirectory(const std::string& directory) {
     PrivateDirectoryLocks::shared().release(directory);
 }
 
+bool XQDaemonToolHelper::makeTemporaryDirectoryIfMissing() {
+    if (::mkdir(xq::paths::kTemporaryDirectory, 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat st;
+    return ::stat(xq::paths::kTemporaryDirectory, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
     const std::string prefix = privateDirectoryPrefix();
     ScopedFd tmp(::open(xq::paths::kTemporaryDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -36,6 +36,11 @@ class XQDaemonToolHelper {
     // drops this process's lock on it. Errors are ignored.
     static void removePrivateDirectory(const std::string& directory);
 
+    // Makes the process's temporary directory, mode 0700, if it is missing
+    // (the service manager makes it for the service; a daemon started by hand
+    // makes its own). False if it is not there afterwards.
+    static bool makeTemporaryDirectoryIfMissing();
+
     // Removes, from the process's temporary directory, the private directories
     // of this process's name prefix that no living process holds: those an
     // earlier process left when it crashed or was killed. Directories that

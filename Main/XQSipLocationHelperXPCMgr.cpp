@@ -66,6 +66,7 @@ std::shared_ptr<xpc::Listener> XQSipLocationHelperXPCMgr::listener() const {
 void XQSipLocationHelperXPCMgr::run() {
     // Nothing else of this service runs yet; a directory that another living
     // process holds is left alone.
+    (void)XQDaemonToolHelper::makeTemporaryDirectoryIfMissing();
     (void)XQDaemonToolHelper::removeAbandonedPrivateDirectories();
     if (auto l = listener()) {
         l->resume();
