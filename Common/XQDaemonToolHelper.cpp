@@ -1,13 +1,24 @@
 #include "Common/XQDaemonToolHelper.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "Common/XQCompiledPaths.h"
 #include "platform/bundle/bundle.h"
@@ -60,105 +71,319 @@ std::string joinPath(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
 }
 
-// The staging buffer: anonymous memory the size of the package, asked for in
-// huge pages where the kernel offers them, so that reading a large package
-// does not pay a page fault per 4 KiB; it is not zero-filled first, since
-// the read overwrites all of it. (The package file itself is never mapped:
-// its bytes are read once, through the descriptor that was checked.)
-class StagingBuffer {
+// The private directories this process made and still uses, each with the
+// descriptor that holds its lock (flock, exclusive). The lock is what tells a
+// later sweep of the temporary directory that the directory is in use; it is
+// released with the descriptor, and by the kernel when the process dies.
+class PrivateDirectoryLocks {
   public:
-    StagingBuffer() = default;
-    StagingBuffer(const StagingBuffer&) = delete;
-    StagingBuffer& operator=(const StagingBuffer&) = delete;
-    ~StagingBuffer() {
-        if (data_ != nullptr) {
-            ::munmap(data_, size_);
+    static PrivateDirectoryLocks& shared() {
+        // Never destroyed: threads may still make or remove directories
+        // while the process exits.
+        static auto* locks = new PrivateDirectoryLocks();
+        return *locks;
+    }
+    void hold(const std::string& path, int fd) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto [it, inserted] = fds_.emplace(path, fd);
+        if (!inserted) {
+            ::close(it->second);
+            it->second = fd;
         }
     }
-    bool allocate(size_t size) {
-        size_ = size;
-        if (size == 0) {
-            return true;
+    void release(const std::string& path) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto it = fds_.find(path);
+        if (it != fds_.end()) {
+            ::close(it->second);
+            fds_.erase(it);
         }
-        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) {
-            return false;
-        }
-        ::madvise(p, size, MADV_HUGEPAGE);
-        data_ = static_cast<char*>(p);
-        return true;
     }
-    char* data() const { return data_; }
-    size_t size() const { return size_; }
 
   private:
-    char* data_ = nullptr;
-    size_t size_ = 0;
+    std::mutex mutex_;
+    std::map<std::string, int> fds_;
 };
 
-// Reads the whole of a regular file from its descriptor. The size comes from
-// fstat on that same descriptor, so the buffer is allocated once and exactly;
-// a file that shrinks or grows while it is read is refused rather than
-// followed, so a writer on the other side cannot make this read run on.
-bool readWholeRegularFile(int fd, off_t size, StagingBuffer& out) {
-    if (size < 0 || static_cast<unsigned long long>(size) > SIZE_MAX / 2 ||
-        !out.allocate(static_cast<size_t>(size))) {
-        return false;
-    }
-    size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+constexpr size_t kRandomCharacters = 8;
+constexpr char kNameAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t kNameAlphabetSize = sizeof kNameAlphabet - 1;
+constexpr int kNameAttempts = 100;
+
+// Eight characters of the alphabet from the kernel's random source, without
+// modulo bias (bytes past the last whole multiple of the alphabet are drawn
+// again).
+std::optional<std::string> randomName() {
+    std::string out;
+    constexpr unsigned kLimit = 256 - (256 % kNameAlphabetSize);
+    while (out.size() < kRandomCharacters) {
+        unsigned char bytes[16];
+        ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return std::nullopt;
+        }
+        for (ssize_t i = 0; i < n && out.size() < kRandomCharacters; ++i) {
+            if (bytes[i] < kLimit) {
+                out.push_back(kNameAlphabet[bytes[i] % kNameAlphabetSize]);
+            }
+        }
+    }
+    return out;
+}
+
+bool isNameCharacter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+std::string privateDirectoryPrefix() {
+    return bundle::objectForInfoDictionaryKey("CFBundleIdentifier")
+               .value_or(std::string(kFallbackPrefix)) +
+           ".";
+}
+
+// --- Staging copy -------------------------------------------------------------
+
+bool isUnsupportedCopy(int error) {
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// Copies [offset, offset + length) of `src` to the same offset of `dst`,
+// inside the kernel where it can: copy_file_range, then sendfile, and only on
+// a file system that offers neither, through a small bounded buffer. False on
+// an error or when the source ends early (it shrank).
+bool copyRange(int src, int dst, off_t offset, uint64_t length) {
+    off_t in = offset;
+    off_t out = offset;
+    uint64_t left = length;
+    constexpr size_t kChunk = size_t{1} << 30;
+    bool useCopyFileRange = true;
+    while (left > 0 && useCopyFileRange) {
+        ssize_t n = ::copy_file_range(src, &in, dst, &out, std::min<uint64_t>(left, kChunk), 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (!isUnsupportedCopy(errno)) {
+                return false;
+            }
+            useCopyFileRange = false;
+            break;
         }
         if (n == 0) {
-            return false;  // shorter than fstat said
+            return false;
         }
-        done += static_cast<size_t>(n);
+        left -= static_cast<uint64_t>(n);
     }
-    char extra;
-    for (;;) {
-        ssize_t n = ::read(fd, &extra, 1);
+    if (left == 0) {
+        return true;
+    }
+    // sendfile writes at the output's file position.
+    bool useSendfile = ::lseek(dst, out, SEEK_SET) == out;
+    while (left > 0 && useSendfile) {
+        ssize_t n = ::sendfile(dst, src, &in, std::min<uint64_t>(left, kChunk));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (!isUnsupportedCopy(errno)) {
+                return false;
+            }
+            useSendfile = false;
+            break;
+        }
+        if (n == 0) {
+            return false;
+        }
+        out += n;
+        left -= static_cast<uint64_t>(n);
+    }
+    constexpr size_t kBuffer = 256 * 1024;
+    std::unique_ptr<char[]> buffer;
+    if (left > 0) {
+        buffer.reset(new char[kBuffer]);
+    }
+    while (left > 0) {
+        ssize_t n = ::pread(src, buffer.get(), std::min<uint64_t>(left, kBuffer), in);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        return n == 0;  // anything past the size it had means it changed
-    }
-}
-
-bool writeAll(int fd, const StagingBuffer& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (n <= 0) {
             return false;
         }
-        done += static_cast<size_t>(n);
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::pwrite(dst, buffer.get() + done, static_cast<size_t>(n - done), out);
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            if (w <= 0) {
+                return false;
+            }
+            done += w;
+            out += w;
+        }
+        in += n;
+        left -= static_cast<uint64_t>(n);
     }
     return true;
+}
+
+// Copies the first `size` bytes of `src` into the empty file `dst`. A reflink
+// (FICLONE) shares the blocks where the file system can; otherwise only the
+// source's data ranges are copied (SEEK_DATA / SEEK_HOLE) and its holes stay
+// holes, so a package padded with a sparse run costs neither time nor disk.
+bool copyContent(int src, int dst, uint64_t size) {
+    if (size == 0) {
+        return true;
+    }
+    if (::ioctl(dst, FICLONE, src) == 0) {
+        struct stat st;
+        return ::fstat(dst, &st) == 0 && static_cast<uint64_t>(st.st_size) == size;
+    }
+    uint64_t pos = 0;
+    while (pos < size) {
+        off_t data = ::lseek(src, static_cast<off_t>(pos), SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) {
+                break;  // only a hole remains
+            }
+            data = static_cast<off_t>(pos);  // no hole information: all data
+        }
+        if (static_cast<uint64_t>(data) >= size) {
+            break;
+        }
+        off_t hole = ::lseek(src, data, SEEK_HOLE);
+        uint64_t end = hole < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(hole), size);
+        if (end <= static_cast<uint64_t>(data)) {
+            end = size;
+        }
+        if (!copyRange(src, dst, data, end - static_cast<uint64_t>(data))) {
+            return false;
+        }
+        pos = end;
+    }
+    return ::ftruncate(dst, static_cast<off_t>(size)) == 0;
+}
+
+// True when the file behind `fd` still has exactly `size` bytes: its size has
+// not changed and nothing can be read at that offset.
+bool sourceEndsAt(int fd, uint64_t size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != size) {
+        return false;
+    }
+    char extra;
+    for (;;) {
+        ssize_t n = ::pread(fd, &extra, 1, static_cast<off_t>(size));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n == 0;
+    }
 }
 
 }  // namespace
 
 std::optional<std::string> XQDaemonToolHelper::getRandomlyDirectory() {
-    std::string prefix = bundle::objectForInfoDictionaryKey("CFBundleIdentifier")
-                             .value_or(std::string(kFallbackPrefix));
-    std::string path = joinPath(xq::paths::kTemporaryDirectory, prefix + ".XXXXXXXX");
-    if (path.size() + 1 > kTemplateBufferSize || path.find('\0') != std::string::npos) {
+    const std::string base = joinPath(xq::paths::kTemporaryDirectory, privateDirectoryPrefix());
+    if (base.size() + kRandomCharacters + 1 > kTemplateBufferSize ||
+        base.find('\0') != std::string::npos) {
         return std::nullopt;
     }
-    char buffer[kTemplateBufferSize];
-    std::memcpy(buffer, path.c_str(), path.size() + 1);
-    if (::mkdtemp(buffer) == nullptr) {
-        return std::nullopt;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::optional<std::string> suffix = randomName();
+        if (!suffix) {
+            return std::nullopt;
+        }
+        const std::string path = base + *suffix;
+        if (::mkdir(path.c_str(), 0700) != 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            continue;  // a sweep of another process took it before the lock
+        }
+        // The lock, then a look that the directory is still the one made here:
+        // a sweep may have locked and removed it in between.
+        struct stat held;
+        struct stat named;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 || held.st_nlink == 0 ||
+            ::lstat(path.c_str(), &named) != 0 || named.st_dev != held.st_dev ||
+            named.st_ino != held.st_ino) {
+            ::close(fd);
+            continue;
+        }
+        PrivateDirectoryLocks::shared().hold(path, fd);
+        return path;
     }
-    return std::string(buffer);
+    return std::nullopt;
+}
+
+void XQDaemonToolHelper::removePrivateDirectory(const std::string& directory) {
+    if (directory.empty()) {
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(directory, ec);
+    PrivateDirectoryLocks::shared().release(directory);
+}
+
+bool XQDaemonToolHelper::makeTemporaryDirectoryIfMissing() {
+    if (::mkdir(xq::paths::kTemporaryDirectory, 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat st;
+    return ::stat(xq::paths::kTemporaryDirectory, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
+    const std::string prefix = privateDirectoryPrefix();
+    ScopedFd tmp(::open(xq::paths::kTemporaryDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (tmp.get() < 0) {
+        return 0;
+    }
+    std::vector<std::string> candidates;
+    {
+        int listFd = ::dup(tmp.get());
+        DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+        if (dir == nullptr) {
+            if (listFd >= 0) {
+                ::close(listFd);
+            }
+            return 0;
+        }
+        while (struct dirent* e = ::readdir(dir)) {
+            std::string name = e->d_name;
+            if (name.size() == prefix.size() + kRandomCharacters && name.rfind(prefix, 0) == 0 &&
+                std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                            isNameCharacter)) {
+                candidates.push_back(std::move(name));
+            }
+        }
+        ::closedir(dir);
+    }
+    size_t removed = 0;
+    for (const std::string& name : candidates) {
+        // A directory, not a link to one; its lock free means no living
+        // process uses it (this process's own are held through other
+        // descriptors, so they count as taken too).
+        ScopedFd fd(
+            ::openat(tmp.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            continue;
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(joinPath(xq::paths::kTemporaryDirectory, name), ec);
+        if (!ec) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 bool XQDaemonToolHelper::isSymbolicLinkWithPath(const std::string& path) {
@@ -202,14 +427,11 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
     }
     // O_NONBLOCK: a FIFO swapped in after the look must not block the open.
     ScopedFd src(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (src.get() < 0 || ::fstat(src.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (src.get() < 0 || ::fstat(src.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<uint64_t>(st.st_size) > kMaxStagedFileSize) {
         return std::nullopt;
     }
-    StagingBuffer content;
-    if (!readWholeRegularFile(src.get(), st.st_size, content)) {
-        return std::nullopt;
-    }
-    src.close();
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
 
     std::optional<std::string> dir = getRandomlyDirectory();
     if (!dir || dir->empty()) {
@@ -223,14 +445,15 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
         // The umask may have narrowed the mode given to open; ownership and
         // mode are set on the descriptor so they apply to this very file.
         ok = ::fchown(dst.get(), 0, 0) == 0 && ::fchmod(dst.get(), kStagedFileMode) == 0 &&
-             writeAll(dst.get(), content);
+             copyContent(src.get(), dst.get(), size);
+        // A source that grew or shrank while it was copied is refused rather
+        // than followed, so a writer on the other side cannot make this run
+        // on; so is a file whose size does not tell its length (procfs).
+        ok = ok && sourceEndsAt(src.get(), size);
         ok = dst.close() && ok;
-        if (!ok) {
-            ::unlink(staged.c_str());
-        }
     }
     if (!ok) {
-        ::rmdir(dir->c_str());
+        removePrivateDirectory(*dir);
         return std::nullopt;
     }
     return staged;
@@ -243,6 +466,8 @@ void XQDaemonToolHelper::removeStagedFile(const std::string& stagedPath) {
     ::unlink(stagedPath.c_str());
     size_t slash = stagedPath.find_last_of('/');
     if (slash != std::string::npos && slash > 0) {
-        ::rmdir(stagedPath.substr(0, slash).c_str());
+        const std::string dir = stagedPath.substr(0, slash);
+        ::rmdir(dir.c_str());
+        PrivateDirectoryLocks::shared().release(dir);
     }
 }

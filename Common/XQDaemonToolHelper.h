@@ -1,9 +1,11 @@
 // File-system helpers of the installation path: a fresh private directory for
 // each staging or extraction, the link tests that the install command applies
-// to a staged copy, and the staging copy itself. The class holds no state and
+// to a staged copy, and the staging copy itself. The class holds no state of
+// its own beyond the locks on the private directories this process made, and
 // every member runs on the calling thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -11,13 +13,39 @@ class XQDaemonToolHelper {
   public:
     XQDaemonToolHelper() = delete;
 
+    // The largest package that staging copies (2 GiB). A larger one is refused
+    // before anything is created: the signature covers only the table of
+    // contents, so bytes appended to a signed package would otherwise cost
+    // that much root-owned disk space for nothing.
+    static constexpr uint64_t kMaxStagedFileSize = uint64_t{2} << 30;
+
     // Creates a new directory, mode 0700 for the running user, named after the
     // main bundle's CFBundleIdentifier ("lx.pelk.tmp" when there is none)
-    // followed by a dot and eight generated characters, inside the process's
-    // temporary directory. Returns its path, or nullopt when the path does not
-    // fit the 1024-byte template buffer or mkdtemp fails. The caller owns the
-    // directory and removes it.
+    // followed by a dot and eight random characters (letters and digits, from
+    // getrandom), inside the process's temporary directory; a name that
+    // exists already is drawn again. Returns its path, or nullopt when the
+    // path does not fit the 1024-byte template buffer or the directory cannot
+    // be made. The caller owns the directory and removes it, through
+    // removePrivateDirectory() or removeStagedFile(). Until then this process
+    // holds a lock on it, so that removeAbandonedPrivateDirectories() in
+    // another process leaves it alone; the lock goes with the process.
     static std::optional<std::string> getRandomlyDirectory();
+
+    // Removes a private directory made by getRandomlyDirectory() with
+    // everything in it (a symbolic link inside is removed, never followed) and
+    // drops this process's lock on it. Errors are ignored.
+    static void removePrivateDirectory(const std::string& directory);
+
+    // Makes the process's temporary directory, mode 0700, if it is missing
+    // (the service manager makes it for the service; a daemon started by hand
+    // makes its own). False if it is not there afterwards.
+    static bool makeTemporaryDirectoryIfMissing();
+
+    // Removes, from the process's temporary directory, the private directories
+    // of this process's name prefix that no living process holds: those an
+    // earlier process left when it crashed or was killed. Directories that
+    // another process is using are left alone. Returns how many were removed.
+    static size_t removeAbandonedPrivateDirectories();
 
     // True when the item at `path` is itself a symbolic link whose target
     // exists. Anything that cannot be examined (nothing there, a dangling
@@ -31,16 +59,21 @@ class XQDaemonToolHelper {
 
     // Stages the regular file at `sourcePath`: opens it once (a final symbolic
     // link is followed), confirms on the open descriptor that it is a regular
-    // file, reads its bytes from that descriptor into memory, then writes them
-    // to a new file named after the last path component of `dstFileName`
-    // inside a fresh private directory, owned by user 0 and group 0 with mode
-    // 0700. A FIFO, a device, a socket or a directory is refused without being
-    // read, as is a file whose size changes while it is read. Returns the
-    // staged file's path, or nullopt; a failure leaves no directory behind.
+    // file of at most kMaxStagedFileSize bytes, and copies its bytes from that
+    // descriptor into a new file named after the last path component of
+    // `dstFileName` inside a fresh private directory, owned by user 0 and
+    // group 0 with mode 0700. The copy runs in the kernel (a reflink where the
+    // file system has one, else copy_file_range or sendfile, holes kept as
+    // holes): the package never passes through this process's memory. A FIFO,
+    // a device, a socket or a directory is refused without being read, as is
+    // a file over the size cap or whose size changes while it is copied.
+    // Returns the staged file's path, or nullopt; a failure leaves nothing
+    // behind.
     static std::optional<std::string> copyRegularFileToPrivateDirectory(
         const std::string& sourcePath, const std::string& dstFileName);
 
     // Removes a staged file and, when it is then empty, the private directory
-    // holding it. Errors are ignored.
+    // holding it, dropping this process's lock on that directory. Errors are
+    // ignored.
     static void removeStagedFile(const std::string& stagedPath);
 };

@@ -110,7 +110,7 @@ class ExtractionArea {
             removeTree(extractDir_);
         }
         if (!privateDir_.empty()) {
-            ::rmdir(privateDir_.c_str());
+            XQDaemonToolHelper::removePrivateDirectory(privateDir_);
         }
     }
     bool create() {

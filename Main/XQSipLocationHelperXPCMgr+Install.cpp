@@ -3,7 +3,9 @@
 // An install works on a private, root-owned copy of the client's package, so
 // that the file that was verified is the file the installer gets: the client's
 // path is checked once, copied, and never used again.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -75,7 +77,47 @@ std::optional<int> runThroughSudo(const char* tool, std::vector<std::string> arg
     return result.exited ? result.terminationStatus : 128 + result.terminationStatus;
 }
 
+// Holds a file open across its removal, so that the kernel frees its blocks
+// only when this goes out of scope rather than during the unlink.
+class BlocksFreedLater {
+  public:
+    explicit BlocksFreedLater(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {}
+    ~BlocksFreedLater() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    BlocksFreedLater(const BlocksFreedLater&) = delete;
+    BlocksFreedLater& operator=(const BlocksFreedLater&) = delete;
+
+  private:
+    int fd_;
+};
+
 }  // namespace
+
+// Counts one install or uninstall for as long as it runs, so that the end of
+// the process waits for it (terminateWhenCommandsEnd).
+class XQSipLocationHelperXPCMgr::CommandInProgress {
+  public:
+    explicit CommandInProgress(XQSipLocationHelperXPCMgr& service)
+        : service_(service), started_(service.beginCommand()) {}
+    ~CommandInProgress() {
+        if (started_) {
+            service_.endCommand();
+        }
+    }
+    CommandInProgress(const CommandInProgress&) = delete;
+    CommandInProgress& operator=(const CommandInProgress&) = delete;
+    // False once the process is ending: the command does not start and its
+    // reply is dropped with the process, like every pending reply.
+    bool started() const { return started_; }
+
+  private:
+    XQSipLocationHelperXPCMgr& service_;
+    const bool started_;
+};
 
 void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
                                                 const XQNullableString& dstFileName,
@@ -98,7 +140,14 @@ void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
 
 void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullableString& path,
                                                                 BoolStringReply reply) {
-    if (!path || !XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(*path)) {
+    CommandInProgress command(*this);
+    if (!command.started()) {
+        return;
+    }
+    // A relative path would be resolved against the daemon's own working
+    // directory, not the client's: it names no file the client meant.
+    if (!path || path->empty() || (*path)[0] != '/' ||
+        !XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(*path)) {
         reply(false, std::string(kReplyCodeSignInvalid));
         return;
     }
@@ -131,12 +180,20 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
             }
             std::optional<int> status =
                 runThroughSudo(xq::paths::kInstallerPath, {"-pkg", staged, "-target", "/"});
+            // The staged copy is gone before the reply; freeing its blocks
+            // (tens of milliseconds for a large package) waits until the
+            // reply is out, and still ends before the command does.
+            BlocksFreedLater blocks(staged);
             XQDaemonToolHelper::removeStagedFile(staged);
             reply(status.has_value() && *status == 0, std::string());
         });
 }
 
 void XQSipLocationHelperXPCMgr::uninstallLocationHelperWithReply(BoolStringReply reply) {
+    CommandInProgress command(*this);
+    if (!command.started()) {
+        return;
+    }
     const std::string label = kHelperLabel;
     removeIfPresent(formatWithLabel(xq::paths::kLaunchDaemonPlistFormat, label));
     removeIfPresent(formatWithLabel(xq::paths::kPrivilegedHelperToolFormat, label));

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Common/XQCompiledPaths.h"
+#include "Common/XQDaemonToolHelper.h"
 #include "Common/XQSipCheckXPCSignatureHelper.h"
 #include "Lldp/LLDPCapture.h"
 #include "Main/XQSipLLDPObject.h"
@@ -14,14 +15,6 @@
 namespace {
 
 constexpr const char* kServiceName = "lx.pelk.XQSipLocationHelper";
-
-// Ends the process with status 0 at once. Other threads may be in the middle
-// of a capture or an install; running static destructors under them would be
-// undefined, so only the standard streams are flushed.
-[[noreturn]] void terminateService() {
-    std::fflush(nullptr);
-    _exit(0);
-}
 
 }  // namespace
 
@@ -71,6 +64,10 @@ std::shared_ptr<xpc::Listener> XQSipLocationHelperXPCMgr::listener() const {
 }
 
 void XQSipLocationHelperXPCMgr::run() {
+    // Nothing else of this service runs yet; a directory that another living
+    // process holds is left alone.
+    (void)XQDaemonToolHelper::makeTemporaryDirectoryIfMissing();
+    (void)XQDaemonToolHelper::removeAbandonedPrivateDirectories();
     if (auto l = listener()) {
         l->resume();
     }
@@ -87,11 +84,26 @@ bool XQSipLocationHelperXPCMgr::shouldAcceptNewConnection(
     if (&listener != this->listener().get() || !connection) {
         return false;
     }
+    {
+        // A connection whose decision was pending when the process began to
+        // end would be served by nothing.
+        std::lock_guard<std::mutex> guard(_commandsLock);
+        if (_ending) {
+            return false;
+        }
+    }
     connection->setExportedInterface(XQSipLocationXPCProtocolInterface());
     connection->setExportedObject(
         std::static_pointer_cast<XQSipLocationXPCProtocol>(shared_from_this()));
     connection->resume();
-    connection->setInvalidationHandler([] { terminateService(); });
+    std::weak_ptr<XQSipLocationHelperXPCMgr> weakSelf = weak_from_this();
+    connection->setInvalidationHandler([weakSelf] {
+        if (auto self = weakSelf.lock()) {
+            self->terminateWhenCommandsEnd();
+        }
+        std::fflush(nullptr);
+        _exit(0);
+    });
     connection->setInterruptionHandler([] {});
     return true;
 }
@@ -106,5 +118,38 @@ void XQSipLocationHelperXPCMgr::exitLocationHelperWithReply(StringReply reply) {
     if (reply) {
         reply(std::string("Location helper terminate start"));
     }
-    terminateService();
+    terminateWhenCommandsEnd();
+}
+
+bool XQSipLocationHelperXPCMgr::beginCommand() {
+    std::lock_guard<std::mutex> guard(_commandsLock);
+    if (_ending) {
+        return false;
+    }
+    ++_runningCommands;
+    return true;
+}
+
+void XQSipLocationHelperXPCMgr::endCommand() {
+    std::lock_guard<std::mutex> guard(_commandsLock);
+    --_runningCommands;
+    _commandsChanged.notify_all();
+}
+
+void XQSipLocationHelperXPCMgr::terminateWhenCommandsEnd() {
+    std::unique_lock<std::mutex> lock(_commandsLock);
+    _ending = true;
+    lock.unlock();
+    // New clients wait in the socket's queue for the next process (under
+    // socket activation the service manager keeps the socket).
+    if (auto l = listener()) {
+        l->invalidate();
+    }
+    lock.lock();
+    _commandsChanged.wait(lock, [this] { return _runningCommands == 0; });
+    // Other threads may be in the middle of an LLDP capture; running static
+    // destructors under them would be undefined, so only the standard streams
+    // are flushed.
+    std::fflush(nullptr);
+    _exit(0);
 }

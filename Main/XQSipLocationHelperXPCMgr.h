@@ -3,6 +3,8 @@
 // protocol that it exports on each accepted connection.
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,9 +31,18 @@ class XQSipLocationHelperXPCMgr final
         std::shared_ptr<xpc::Listener> listener);
     ~XQSipLocationHelperXPCMgr() override;
 
-    // Resumes the listener and runs the main run loop; does not return in
-    // normal operation.
+    // Removes the private directories that an earlier process of the service
+    // left behind (it crashed or was killed), resumes the listener and runs
+    // the main run loop; does not return in normal operation.
     void run();
+
+    // Ends the process with status 0, as the exit operation and the end of
+    // any accepted connection do, but never in the middle of an install or
+    // uninstall: from this call on no new connection is accepted and no new
+    // install or uninstall starts, and the process exits once every one that
+    // had started has replied (or found its client gone) and removed its
+    // staged copy. Any thread; does not return.
+    [[noreturn]] void terminateWhenCommandsEnd();
 
     // Listener delegate: the acceptance decision for a new connection.
     bool shouldAcceptNewConnection(xpc::Listener& listener,
@@ -69,6 +80,13 @@ class XQSipLocationHelperXPCMgr final
   private:
     XQSipLocationHelperXPCMgr() = default;
 
+    // An install or uninstall in progress, counted from its start until its
+    // reply has gone and its staged copy is removed. Not started (false) once
+    // the process is ending.
+    class CommandInProgress;
+    bool beginCommand();
+    void endCommand();
+
     // Fields, in declaration order.
     std::unique_ptr<LLDPCapture> _lldpCapture;
     std::shared_ptr<xpc::Listener> _listener;
@@ -76,4 +94,10 @@ class XQSipLocationHelperXPCMgr final
     std::vector<std::shared_ptr<XQSipLLDPObject>> _lldpNotCancelArray;
     std::mutex _lldpNotCancelArrayLock;
     std::shared_ptr<XQSipLocationCheckVersionHelper> _checkVersionHelper;
+
+    // Installs and uninstalls in progress, and whether the process is ending.
+    std::mutex _commandsLock;
+    std::condition_variable _commandsChanged;
+    size_t _runningCommands = 0;
+    bool _ending = false;
 };

@@ -58,7 +58,7 @@ install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.socket ${XQ_UNITS_DIR}/${XQ_LABEL}.ser
 add_custom_target(demo-programs)
 foreach(t ${XQ_LABEL}-test xqsip-client xqsip-client-unsigned xqsip-client-adhoc
           xqsip-client-otherteam xqsip-client-othercn xqsip-client-otherid xqsip-client-old
-          xqpkg installer launchctl testsudo pkgutil-test)
+          xqpkg installer launchctl launchctl-test testsudo pkgutil-test)
   if(TARGET ${t})
     add_dependencies(demo-programs ${t})
   endif()

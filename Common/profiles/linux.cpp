@@ -16,7 +16,8 @@ const char* const kPkgutilPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/pkgut
 const char* const kLaunchctlPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/launchctl";
 const char* const kLaunchDaemonPlistFormat = "/etc/systemd/system/%@.service";
 const char* const kPrivilegedHelperToolFormat = "/usr/local/libexec/%@";
-// The service runs with PrivateTmp=yes, so this /tmp is its own.
-const char* const kTemporaryDirectory = "/tmp/";
+// The service unit's CacheDirectory=, which systemd creates for the service
+// alone (root, mode 0700).
+const char* const kTemporaryDirectory = "/var/cache/lx.pelk.XQSipLocationHelper/";
 
 }  // namespace xq::paths

@@ -1098,6 +1098,20 @@ char* xar_get_safe_path(xar_file_t f) {
     }
 }
 
+int32_t xar_prop_get(xar_file_t f, const char* key, const char** value) {
+    if (!f || !key || !value)
+        return -1;
+    const std::optional<std::string>* prop = nullptr;
+    if (std::strcmp(key, "type") == 0)
+        prop = &f->type;
+    else if (std::strcmp(key, "name") == 0)
+        prop = &f->name;
+    if (!prop || !*prop)
+        return -1;
+    *value = (*prop)->c_str();
+    return 0;
+}
+
 int32_t xar_extract_tofile(xar_t x, xar_file_t f, const char* path) {
     if (!x || !f)
         return -1;

@@ -98,6 +98,12 @@ char* xar_get_path(xar_file_t f);
 /* As xar_get_path, with a "/" inside one name replaced by ":". Caller frees. */
 char* xar_get_safe_path(xar_file_t f);
 
+/* The member's property `key`, for the keys "type" (as stored: "file",
+ * "directory", "symlink", ...) and "name": 0 with *value pointing at the text
+ * (owned by the archive), or -1 when the member has no such property or the
+ * key is another one. */
+int32_t xar_prop_get(xar_file_t f, const char* key, const char** value);
+
 /* Writes the member's data to a new file (mode 0644 less the umask) that then
  * replaces whatever is at path; a symbolic link at path is replaced, not
  * followed. 0 on success, -1 on failure (path untouched, no temporary file

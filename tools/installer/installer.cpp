@@ -7,17 +7,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/process/process.h"
@@ -152,6 +156,16 @@ std::optional<Failure> extractMembers(const std::string& pkgPath, const std::str
         std::string relative;
         if (!normalizeEntryName(path, relative) || relative.empty()) {
             return Failure{"package member name not allowed: " + path};
+        }
+        // A member without a type is a file, as libxar takes it; a directory
+        // member may have no children (an empty folder of the product).
+        const char* type = nullptr;
+        if (xar_prop_get(f, "type", &type) == 0 && std::strcmp(type, "file") != 0) {
+            if (std::strcmp(type, "directory") != 0) {
+                return Failure{"package member " + relative + " is of type \"" + type +
+                               "\", not a file or a directory"};
+            }
+            out.directories.insert(relative);
         }
         members.emplace_back(relative, f);
     }
@@ -322,16 +336,145 @@ std::optional<Failure> findComponents(const Members& m, std::vector<std::string>
     return std::nullopt;
 }
 
-// --- Destination --------------------------------------------------------------
+// --- The target -------------------------------------------------------------------
 
-// Opens (creating where missing, mode 0755) the directory `relative` below the
-// directory `base`, never following a symbolic link on the way.
-std::optional<Failure> openDestination(int base, const std::string& relative, Fd& out) {
-    Fd cur(::dup(base));
+// Where archives are unpacked: an open directory and the path it was opened
+// at, with no symbolic link in it.
+struct Target {
+    int fd = -1;
+    std::string path;
+};
+
+std::string joinComponents(const std::vector<std::string>& components) {
+    std::string out;
+    for (const std::string& c : components) {
+        out += (out.empty() ? "" : "/") + c;
+    }
+    return out;
+}
+
+constexpr int kMaxLinkHops = 40;
+
+// A symbolic link that only root can have made or pointed where it points:
+// owned by root, in a directory owned by root that no one else may write to.
+// That is the system's own layout (Debian's /bin -> usr/bin), never a link a
+// user could have planted.
+bool isSystemLink(const struct stat& link, const struct stat& directory) {
+    return link.st_uid == 0 && directory.st_uid == 0 &&
+           (directory.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool readLinkAt(int dir, const std::string& path, std::string& text) {
+    std::vector<char> buf(PATH_MAX + 1);
+    ssize_t n = ::readlinkat(dir, path.c_str(), buf.data(), buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) {
+        return false;
+    }
+    text.assign(buf.data(), static_cast<size_t>(n));
+    return true;
+}
+
+// Resolves `relative` (normalised, below the target) to the path it names
+// below the target with every symbolic link on the way resolved. No link is
+// crossed except a system link (isSystemLink) that this payload did not make
+// (`payloadLinks`, resolved paths) and that leads to a place inside the
+// target. Components that do not exist yet are kept as they are. A final
+// component that is a symbolic link is resolved only when `followFinal` (a
+// directory entry meeting an existing directory); otherwise it is the entry
+// itself, which the extraction replaces. `resolved` gets the result, "" for
+// the target itself.
+std::optional<Failure> resolveInTarget(const Target& target, const std::string& relative,
+                                       const std::set<std::string>& payloadLinks, bool followFinal,
+                                       std::string& resolved) {
+    std::deque<std::string> pending;
+    for (std::string& c : splitComponents(relative)) {
+        pending.push_back(std::move(c));
+    }
+    std::vector<std::string> done;  // existing directories, then missing names
+    bool missing = false;
+    int hops = 0;
+    while (!pending.empty()) {
+        std::string comp = std::move(pending.front());
+        pending.pop_front();
+        if (comp == ".") {
+            continue;
+        }
+        if (comp == "..") {
+            // Only a link's text brings one; what `done` holds are real
+            // directories, so the parent is the one before.
+            if (done.empty() || missing) {
+                return Failure{"a symbolic link on the way leads out of the target: " + relative};
+            }
+            done.pop_back();
+            continue;
+        }
+        if (missing) {
+            done.push_back(std::move(comp));
+            continue;
+        }
+        const std::string parent = joinComponents(done);
+        done.push_back(std::move(comp));
+        const std::string here = joinComponents(done);
+        struct stat st;
+        if (::fstatat(target.fd, here.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                missing = true;
+                continue;
+            }
+            return Failure{"cannot examine " + here + ": " + std::strerror(errno)};
+        }
+        const bool last = pending.empty();
+        if (S_ISDIR(st.st_mode) || (last && (!S_ISLNK(st.st_mode) || !followFinal))) {
+            continue;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return Failure{"archive entry " + relative + " needs " + here +
+                           " to be a directory, and it is not"};
+        }
+        struct stat dir;
+        if (payloadLinks.count(here) != 0 ||
+            ::fstatat(target.fd, parent.empty() ? "." : parent.c_str(), &dir,
+                      AT_SYMLINK_NOFOLLOW) != 0 ||
+            !isSystemLink(st, dir)) {
+            return Failure{"archive entry leaves the target through a symbolic link: " + relative +
+                           " (at " + here + ")"};
+        }
+        std::string text;
+        if (++hops > kMaxLinkHops || !readLinkAt(target.fd, here, text)) {
+            return Failure{"cannot follow the symbolic link " + here};
+        }
+        done.pop_back();
+        std::vector<std::string> head;
+        if (text[0] == '/') {
+            // An absolute link names a place on the system: it must lie in
+            // the target, and is then followed from the target's top.
+            const std::string& top = target.path;
+            if (top != "/" && (text.compare(0, top.size(), top) != 0 ||
+                               (text.size() > top.size() && text[top.size()] != '/'))) {
+                return Failure{"the symbolic link " + here + " leads out of the target (" + text +
+                               ")"};
+            }
+            head = splitComponents(top == "/" ? text : text.substr(top.size()));
+            done.clear();
+        } else {
+            head = splitComponents(text);
+        }
+        pending.insert(pending.begin(), head.begin(), head.end());
+    }
+    resolved = joinComponents(done);
+    return std::nullopt;
+}
+
+// Opens (creating where missing, mode 0755) the directory at the resolved
+// path `resolved` below the target, never following a symbolic link: one that
+// appeared since the path was resolved makes this fail.
+std::optional<Failure> openResolvedDirectory(const Target& target, const std::string& resolved,
+                                             Fd& out) {
+    Fd cur(::dup(target.fd));
     if (cur.get() < 0) {
         return Failure{"cannot open the target"};
     }
-    for (const std::string& comp : splitComponents(relative)) {
+    for (const std::string& comp : splitComponents(resolved)) {
         if (::mkdirat(cur.get(), comp.c_str(), 0755) != 0 && errno != EEXIST) {
             return Failure{"cannot create the install location (" + comp + ")"};
         }
@@ -344,6 +487,109 @@ std::optional<Failure> openDestination(int base, const std::string& relative, Fd
     }
     out = std::move(cur);
     return std::nullopt;
+}
+
+// --- Archive formats ---------------------------------------------------------------
+
+bool startsWith(const unsigned char* data, size_t size, std::string_view magic, size_t at = 0) {
+    return size >= at + magic.size() && std::memcmp(data + at, magic.data(), magic.size()) == 0;
+}
+
+bool isCpio(const unsigned char* data, size_t size) {
+    return startsWith(data, size, "070707") || startsWith(data, size, "070701") ||
+           startsWith(data, size, "070702") ||
+           (size >= 2 &&
+            ((data[0] == 0xc7 && data[1] == 0x71) || (data[0] == 0x71 && data[1] == 0xc7)));
+}
+
+// What a stream that is not cpio is, by its first bytes.
+std::string nameFormat(const unsigned char* data, size_t size) {
+    if (size == 0) {
+        return "empty";
+    }
+    struct Magic {
+        std::string_view bytes;
+        size_t offset;
+        const char* name;
+    };
+    static const Magic kMagics[] = {
+        {"pbzx", 0, "a pbzx stream (Apple's chunked xz or lzfse)"},
+        {std::string_view("\xfd"
+                          "7zXZ\0",
+                          6),
+         0, "xz-compressed"},
+        {"BZh", 0, "bzip2-compressed"},
+        {"\x28\xb5\x2f\xfd", 0, "zstd-compressed"},
+        {"\x04\x22\x4d\x18", 0, "lz4-compressed"},
+        {std::string_view("\x5d\0\0", 3), 0, "lzma-compressed"},
+        {"PK\x03\x04", 0, "a zip archive"},
+        {"xar!", 0, "a XAR archive"},
+        {"ustar", 257, "a tar archive"},
+        {"bvx", 0, "an lzfse stream"},
+    };
+    for (const Magic& m : kMagics) {
+        if (startsWith(data, size, m.bytes, m.offset)) {
+            return m.name;
+        }
+    }
+    char hex[3 * 8 + 1] = "";
+    for (size_t i = 0; i < size && i < 8; ++i) {
+        std::snprintf(hex + 3 * i, 4, "%02x ", data[i]);
+    }
+    std::string first(hex);
+    first.pop_back();
+    return "of no known format (first bytes " + first + ")";
+}
+
+// Nothing when the file at `path` is a cpio archive, plain or compressed with
+// gzip (what the system installer's payloads are and this tool reads);
+// otherwise what the file is, for the error message.
+std::optional<std::string> unsupportedFormat(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    unsigned char head[512];
+    ssize_t n = fd.get() < 0 ? -1 : ::pread(fd.get(), head, sizeof head, 0);
+    if (n < 0) {
+        return std::string("unreadable");
+    }
+    const size_t size = static_cast<size_t>(n);
+    if (isCpio(head, size)) {
+        return std::nullopt;
+    }
+    if (size < 2 || head[0] != 0x1f || head[1] != 0x8b) {
+        return nameFormat(head, size);
+    }
+    // gzip: look at what it holds.
+    unsigned char inner[512];
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) {
+        return std::string("gzip-compressed data that cannot be inflated");
+    }
+    unsigned char in[4096];
+    off_t offset = 0;
+    int r = Z_OK;
+    z.next_out = inner;
+    z.avail_out = sizeof inner;
+    while (z.avail_out > 0 && r == Z_OK) {
+        if (z.avail_in == 0) {
+            ssize_t got = ::pread(fd.get(), in, sizeof in, offset);
+            if (got <= 0) {
+                break;
+            }
+            offset += got;
+            z.next_in = in;
+            z.avail_in = static_cast<uInt>(got);
+        }
+        r = inflate(&z, Z_NO_FLUSH);
+    }
+    const size_t innerSize = sizeof inner - z.avail_out;
+    inflateEnd(&z);
+    if (r != Z_OK && r != Z_STREAM_END && innerSize == 0) {
+        return std::string("damaged gzip-compressed data");
+    }
+    if (isCpio(inner, innerSize)) {
+        return std::nullopt;
+    }
+    return "gzip-compressed data " + nameFormat(inner, innerSize).insert(0, "that is ");
 }
 
 // --- cpio payloads ----------------------------------------------------------
@@ -362,7 +608,7 @@ std::unique_ptr<struct archive, ReadArchiveFree> openCpio(const std::string& pat
     return a;
 }
 
-// True when `path` lies at or below one of `links`.
+// True when `path` lies below one of `links`.
 bool throughLink(const std::set<std::string>& links, const std::string& path) {
     for (size_t slash = path.find('/'); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
@@ -373,31 +619,22 @@ bool throughLink(const std::set<std::string>& links, const std::string& path) {
     return false;
 }
 
-// True when an existing parent directory of `relative` under `dest` is a
-// symbolic link (or not a directory): writing there would leave the target.
-bool parentLeavesDestination(int dest, const std::string& relative) {
-    std::vector<std::string> comps = splitComponents(relative);
-    std::string prefix;
-    for (size_t i = 0; i + 1 < comps.size(); ++i) {
-        prefix += (prefix.empty() ? "" : "/") + comps[i];
-        struct stat st;
-        if (::fstatat(dest, prefix.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            return false;  // missing: everything below is created new
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            return true;
-        }
+std::string below(const std::string& destination, const std::string& relative) {
+    if (destination.empty()) {
+        return relative;
     }
-    return false;
+    return relative.empty() ? destination : destination + "/" + relative;
 }
 
 // First pass: every entry is read and judged before anything is written, so
-// a refused payload leaves the destination untouched.
-std::optional<Failure> checkCpio(const std::string& path, int dest, bool allowLinks) {
+// a refused payload leaves the target untouched.
+std::optional<Failure> checkCpio(const std::string& path, const Target& target,
+                                 const std::string& destination, bool allowLinks) {
     auto a = openCpio(path);
     if (!a) {
         return Failure{"cannot read the archive " + fs::path(path).filename().string()};
     }
+    const std::set<std::string> noPayloadLinks;
     std::set<std::string> symlinks;
     struct archive_entry* e = nullptr;
     int r;
@@ -408,11 +645,16 @@ std::optional<Failure> checkCpio(const std::string& path, int dest, bool allowLi
             return Failure{std::string("archive entry leaves the target: ") +
                            (name != nullptr ? name : "(no name)")};
         }
+        std::string resolved;
         if (const char* hl = archive_entry_hardlink(e)) {
             std::string hrel;
             if (!allowLinks || !normalizeEntryName(hl, hrel) || hrel.empty() ||
-                throughLink(symlinks, hrel)) {
+                throughLink(symlinks, hrel) || symlinks.count(hrel) != 0) {
                 return Failure{std::string("hard link leaves the target: ") + hl};
+            }
+            if (auto f = resolveInTarget(target, below(destination, hrel), noPayloadLinks, false,
+                                         resolved)) {
+                return f;
             }
         }
         mode_t type = archive_entry_filetype(e);
@@ -422,8 +664,12 @@ std::optional<Failure> checkCpio(const std::string& path, int dest, bool allowLi
         if (rel.empty()) {
             continue;
         }
-        if (throughLink(symlinks, rel) || parentLeavesDestination(dest, rel)) {
+        if (throughLink(symlinks, rel)) {
             return Failure{"archive entry leaves the target through a symbolic link: " + rel};
+        }
+        if (auto f = resolveInTarget(target, below(destination, rel), noPayloadLinks,
+                                     type == AE_IFDIR, resolved)) {
+            return f;
         }
         if (type == AE_IFLNK) {
             symlinks.insert(rel);
@@ -439,9 +685,13 @@ std::optional<Failure> checkCpio(const std::string& path, int dest, bool allowLi
     return std::nullopt;
 }
 
-// Second pass: writes the entries below `dest` (the current directory while it
-// runs). Directories that already exist keep their owner and mode.
-std::optional<Failure> extractCpio(const std::string& path, int dest, bool keepOwners) {
+// Second pass: writes the entries below `destination`. Each entry's path is
+// resolved again against the target as it is now (system links crossed, the
+// payload's own links never) and handed to the writer in its resolved form,
+// which has no symbolic link in it: the writer refuses any it meets.
+// Directories that already exist keep their owner and mode.
+std::optional<Failure> extractCpio(const std::string& path, const Target& target,
+                                   const std::string& destination, bool keepOwners) {
     auto a = openCpio(path);
     if (!a) {
         return Failure{"cannot read the archive " + fs::path(path).filename().string()};
@@ -459,8 +709,8 @@ std::optional<Failure> extractCpio(const std::string& path, int dest, bool keepO
     archive_write_disk_set_options(w.get(), flags);
 
     Fd cwd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (cwd.get() < 0 || ::fchdir(dest) != 0) {
-        return Failure{"cannot enter the install location"};
+    if (cwd.get() < 0 || ::fchdir(target.fd) != 0) {
+        return Failure{"cannot enter the target"};
     }
     struct RestoreCwd {
         int fd;
@@ -475,6 +725,7 @@ std::optional<Failure> extractCpio(const std::string& path, int dest, bool keepO
         const char* msg = archive_error_string(x);
         return Failure{what + ": " + (msg != nullptr ? msg : "unknown error")};
     };
+    std::set<std::string> payloadLinks;
     struct archive_entry* e = nullptr;
     int r;
     while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK) {
@@ -485,23 +736,36 @@ std::optional<Failure> extractCpio(const std::string& path, int dest, bool keepO
         if (rel.empty()) {
             continue;  // the destination itself keeps its owner and mode
         }
-        if (archive_entry_filetype(e) == AE_IFDIR) {
-            struct stat st;
-            if (::fstatat(dest, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISDIR(st.st_mode)) {
-                continue;
-            }
+        const bool isDirectory = archive_entry_filetype(e) == AE_IFDIR;
+        std::string resolved;
+        if (auto f = resolveInTarget(target, below(destination, rel), payloadLinks, isDirectory,
+                                     resolved)) {
+            return f;
         }
-        archive_entry_copy_pathname(e, rel.c_str());
+        struct stat st;
+        if (resolved.empty() ||
+            (isDirectory && ::fstatat(target.fd, resolved.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+             S_ISDIR(st.st_mode))) {
+            continue;
+        }
+        archive_entry_copy_pathname(e, resolved.c_str());
         if (const char* hl = archive_entry_hardlink(e)) {
             std::string hrel;
+            std::string hresolved;
             if (!normalizeEntryName(hl, hrel)) {
                 return Failure{"hard link leaves the target"};
             }
-            archive_entry_copy_hardlink(e, hrel.c_str());
+            if (auto f = resolveInTarget(target, below(destination, hrel), payloadLinks, false,
+                                         hresolved)) {
+                return f;
+            }
+            archive_entry_copy_hardlink(e, hresolved.c_str());
         }
         if (archive_write_header(w.get(), e) != ARCHIVE_OK) {
             return failWith(w.get(), "cannot install " + rel);
+        }
+        if (archive_entry_filetype(e) == AE_IFLNK) {
+            payloadLinks.insert(resolved);
         }
         if (archive_entry_size(e) > 0) {
             const void* buf;
@@ -528,6 +792,22 @@ std::optional<Failure> extractCpio(const std::string& path, int dest, bool keepO
         return failWith(w.get(), "cannot complete the install");
     }
     return std::nullopt;
+}
+
+// One archive of a component (its Payload or its Scripts) below
+// `destination`: its format named if it is not one this tool reads, then
+// checked whole, then written.
+std::optional<Failure> unpackArchive(const std::string& what, const std::string& path,
+                                     const Target& target, const std::string& destination,
+                                     bool allowLinks, bool keepOwners) {
+    if (std::optional<std::string> format = unsupportedFormat(path)) {
+        return Failure{what + " is " + *format +
+                       "; this installer reads cpio archives, plain or gzip-compressed"};
+    }
+    if (auto f = checkCpio(path, target, destination, allowLinks)) {
+        return f;
+    }
+    return extractCpio(path, target, destination, keepOwners);
 }
 
 // --- Scripts --------------------------------------------------------------------
@@ -564,6 +844,7 @@ std::optional<Failure> runScript(const std::string& dir, const std::string& name
 struct Options {
     std::string pkg;
     std::string target;
+    bool runScripts = true;
 };
 
 std::optional<Failure> install(const Options& opt) {
@@ -576,6 +857,7 @@ std::optional<Failure> install(const Options& opt) {
     if (targetFd.get() < 0) {
         return Failure{"the target " + target + " is not a directory"};
     }
+    const Target top{targetFd.get(), target};
     std::string pkgPath = opt.pkg;
     if (pkgPath.empty() || pkgPath[0] != '/') {
         std::error_code ec;
@@ -616,33 +898,42 @@ std::optional<Failure> install(const Options& opt) {
         if (location[0] != '/' || !normalizeEntryName(location.substr(1), locRel)) {
             return Failure{"install location not allowed: " + location};
         }
+        // The location is resolved below the target as payload paths are
+        // (system links crossed), and made if it is missing.
+        std::string destination;
         Fd dest;
-        if (auto f = openDestination(targetFd.get(), locRel, dest)) {
+        if (auto f = resolveInTarget(top, locRel, {}, true, destination)) {
+            return f;
+        }
+        if (auto f = openResolvedDirectory(top, destination, dest)) {
             return f;
         }
         const std::string destPath = locRel.empty()  ? target
                                      : target == "/" ? "/" + locRel
                                                      : target + "/" + locRel;
         const std::vector<std::string> scriptArgs = {pkgPath, destPath, target, "/"};
+        const std::string name = comp.empty() ? std::string("the package") : comp;
 
         std::string scriptsDir;
         if (members.files.count(prefix + "Scripts") != 0) {
-            scriptsDir = work.path() + "/scripts-" + std::to_string(index);
-            Fd sfd;
-            if (::mkdir(scriptsDir.c_str(), 0700) != 0) {
+            const std::string dir = work.path() + "/scripts-" + std::to_string(index);
+            if (::mkdir(dir.c_str(), 0700) != 0) {
                 return Failure{"cannot create the scripts directory"};
             }
-            sfd.reset(::open(scriptsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            const std::string archivePath = members.root + "/" + prefix + "Scripts";
+            Fd sfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (sfd.get() < 0) {
                 return Failure{"cannot open the scripts directory"};
             }
-            if (auto f = checkCpio(archivePath, sfd.get(), false)) {
+            if (auto f =
+                    unpackArchive("the Scripts of " + name, members.root + "/" + prefix + "Scripts",
+                                  Target{sfd.get(), dir}, "", false, false)) {
                 return f;
             }
-            if (auto f = extractCpio(archivePath, sfd.get(), false)) {
-                return f;
+            if (opt.runScripts) {
+                scriptsDir = dir;
             }
+        }
+        if (!scriptsDir.empty()) {
             ::setenv("PACKAGE_PATH", pkgPath.c_str(), 1);
             ::setenv("DSTVOLUME", target.c_str(), 1);
             ::setenv("DSTROOT", destPath.c_str(), 1);
@@ -652,11 +943,9 @@ std::optional<Failure> install(const Options& opt) {
             }
         }
         if (members.files.count(prefix + "Payload") != 0) {
-            const std::string payload = members.root + "/" + prefix + "Payload";
-            if (auto f = checkCpio(payload, dest.get(), true)) {
-                return f;
-            }
-            if (auto f = extractCpio(payload, dest.get(), true)) {
+            if (auto f =
+                    unpackArchive("the Payload of " + name, members.root + "/" + prefix + "Payload",
+                                  top, destination, true, true)) {
                 return f;
             }
         }
@@ -671,6 +960,8 @@ std::optional<Failure> install(const Options& opt) {
 }
 
 constexpr const char* kUsage = "usage: installer -pkg <path> -target <directory>\n";
+constexpr const char* kTestUsage =
+    "usage: installer-test -pkg <path> -target <directory> [-test-skip-scripts]\n";
 
 }  // namespace
 
@@ -692,10 +983,31 @@ bool normalizeEntryName(const std::string& name, std::string& relative) {
     return true;
 }
 
-int installerMain(const std::vector<std::string>& arguments) {
+std::optional<std::string> installPayload(const std::string& archivePath, int targetFd,
+                                          const std::string& targetPath,
+                                          const std::string& destination, bool keepOwners) {
+    const Target top{targetFd, targetPath};
+    std::string rel;
+    std::string resolved;
+    Fd dest;
+    std::optional<Failure> f;
+    if (!normalizeEntryName(destination, rel)) {
+        f = Failure{"install location not allowed: " + destination};
+    } else if (!(f = resolveInTarget(top, rel, {}, true, resolved)) &&
+               !(f = openResolvedDirectory(top, resolved, dest))) {
+        f = unpackArchive("the Payload", archivePath, top, resolved, true, keepOwners);
+    }
+    if (f) {
+        return f->reason;
+    }
+    return std::nullopt;
+}
+
+int installerMain(const std::vector<std::string>& arguments, Build build) {
     Options opt;
     bool havePkg = false;
     bool haveTarget = false;
+    const char* usage = build == Build::Test ? kTestUsage : kUsage;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& a = arguments[i];
         if ((a == "-pkg" || a == "-package") && i + 1 < arguments.size() && !havePkg) {
@@ -704,13 +1016,15 @@ int installerMain(const std::vector<std::string>& arguments) {
         } else if ((a == "-target" || a == "-tgt") && i + 1 < arguments.size() && !haveTarget) {
             opt.target = arguments[++i];
             haveTarget = true;
+        } else if (build == Build::Test && a == "-test-skip-scripts" && opt.runScripts) {
+            opt.runScripts = false;
         } else {
-            std::fputs(kUsage, stderr);
+            std::fputs(usage, stderr);
             return 2;
         }
     }
     if (!havePkg || !haveTarget || opt.pkg.empty() || opt.target.empty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs(usage, stderr);
         return 2;
     }
     if (std::optional<Failure> f = install(opt)) {

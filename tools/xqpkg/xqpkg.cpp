@@ -26,15 +26,16 @@ constexpr const char* kUsage =
     R"(usage:
   xqpkg build --identifier ID --version V [--root DIR] [--scripts DIR]
               [--install-location PATH] [--extra-member NAME=FILE]...
-              [--extra-encoding gzip|bzip2|none] OUT.pkg
+              [--extra-encoding gzip|bzip2|none] [--extra-directory NAME]... OUT.pkg
       A flat component package: PackageInfo (pkg-info with identifier and
       version), Payload (cpio odc, gzip) of DIR, Scripts (cpio odc, gzip) of a
       directory holding preinstall and/or postinstall. Extra members come first
-      in archive order (before Payload, Scripts, PackageInfo).
+      in archive order (before Payload, Scripts, PackageInfo); each
+      --extra-directory adds an empty directory member (parents first).
 
   xqpkg product (--distribution FILE | --app-id ID) [--title TEXT]
               [--component NAME=COMPONENT.pkg]... [--extra-member NAME=FILE]...
-              [--extra-encoding gzip|bzip2|none] OUT.pkg
+              [--extra-encoding gzip|bzip2|none] [--extra-directory NAME]... OUT.pkg
       A product archive: each component package's members inside the directory
       NAME, then Distribution at the root. With --app-id a Distribution is
       written that names the application identifier in an <app id=...> element.
@@ -199,13 +200,19 @@ bool add_extras(const Args& a, std::vector<Member>* members, std::string* err) {
         }
         members->push_back(std::move(m));
     }
+    for (const std::string& name : a.all("--extra-directory")) {
+        Member m;
+        m.path = name;
+        m.directory = true;
+        members->push_back(std::move(m));
+    }
     return true;
 }
 
 int cmd_build(int argc, char** argv) {
     Args a = parse_args(argc, argv, 2,
                         {"--identifier", "--version", "--root", "--scripts", "--install-location",
-                         "--extra-member", "--extra-encoding"},
+                         "--extra-member", "--extra-encoding", "--extra-directory"},
                         {});
     if (!a.error.empty())
         return usage_error(a.error);
@@ -264,7 +271,7 @@ int cmd_build(int argc, char** argv) {
 int cmd_product(int argc, char** argv) {
     Args a = parse_args(argc, argv, 2,
                         {"--distribution", "--app-id", "--title", "--component", "--extra-member",
-                         "--extra-encoding"},
+                         "--extra-encoding", "--extra-directory"},
                         {});
     if (!a.error.empty())
         return usage_error(a.error);
@@ -574,8 +581,11 @@ bool load_members(const std::string& path, const std::string& prefix, std::vecto
     std::string scratch = std::string(dirbuf.data()) + "/member";
     bool ok = true;
     for (size_t i = 0; i < files.size() && ok; ++i) {
-        // A member that others live under is a directory.
-        bool dir = false;
+        // A member that others live under is a directory, as is one stored
+        // as a directory without children.
+        const char* type = nullptr;
+        bool dir =
+            xar_prop_get(files[i], "type", &type) == 0 && std::strcmp(type, "directory") == 0;
         for (const std::string& q : paths)
             if (q.size() > paths[i].size() && q.compare(0, paths[i].size(), paths[i]) == 0 &&
                 q[paths[i].size()] == '/')

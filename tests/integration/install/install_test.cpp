@@ -3,6 +3,7 @@
 // with packages built and signed at test time. The test build's "sudo" logs
 // every child the daemon starts, and its install seam runs an executable
 // placed next to the package between the first signature check and staging.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,8 +11,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -29,6 +34,7 @@ constexpr const char* kOwnVersion = "5.16.0.124";
 const std::string kTestArea = XQ_TEST_AREA;
 const std::string kStagingArea = kTestArea + "/tmp";
 const std::string kSudoLog = kTestArea + "/sudo.log";
+const std::string kSeams = kTestArea + "/seams";
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -60,6 +66,8 @@ class InstallTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(kSeams + dir_.path(), ec);
         // No request leaves a private directory, a staged copy or an
         // extraction directory behind.
         for (const std::string& e : entries(kStagingArea)) {
@@ -87,10 +95,12 @@ class InstallTest : public ::testing::Test {
         std::ofstream(root + "/helper") << content;
         ::chmod((root + "/helper").c_str(), 0755);
         const std::string comp = dir_.file("comp-" + name);
-        std::vector<std::string> build = {"build",    "--identifier", kLabel, "--version",
-                                          version,    "--root",       root,   "--install-location",
-                                          installed()};
+        // Given build arguments come first: the package tool takes the first
+        // of a repeated option, so they may name another install location.
+        std::vector<std::string> build = {"build"};
         build.insert(build.end(), buildArgs.begin(), buildArgs.end());
+        build.insert(build.end(), {"--identifier", kLabel, "--version", version, "--root", root,
+                                   "--install-location", installed()});
         build.push_back(comp);
         xqpkg(build);
         const std::string prod = dir_.file("prod-" + name);
@@ -181,11 +191,78 @@ class InstallTest : public ::testing::Test {
         EXPECT_FALSE(fs::exists(staged));
     }
 
-    // A swap executable for the seam: runs `script` with the package path as $1.
+    // The seam's hook for a package: in the test area, at the package's path
+    // below the seams directory.
+    static std::string hookPath(const std::string& pkg) {
+        return kSeams + pkg + ".after-first-check";
+    }
+
+    // A swap executable for the seam: runs `script` with the package path as
+    // $1. Made by root, writable by no one else, as the seam requires.
     void onFirstCheck(const std::string& pkg, const std::string& script) {
-        const std::string hook = pkg + ".after-first-check";
+        const std::string hook = hookPath(pkg);
+        fs::create_directories(fs::path(hook).parent_path());
         std::ofstream(hook) << "#!/bin/sh\nset -e\n" << script << "\n";
         ::chmod(hook.c_str(), 0755);
+    }
+
+    // The helper's test package with `scripts` (a directory holding
+    // preinstall and/or postinstall) and `location` as its install location.
+    std::string makeScriptedPackage(const std::string& name, const std::string& content,
+                                    const std::string& scripts, const std::string& location = "") {
+        std::vector<std::string> build = {"--scripts", scripts};
+        if (!location.empty()) {
+            build = {"--scripts", scripts, "--install-location", location};
+        }
+        return makePackage(name, "5.17", content, {"--app-id", kLabel}, {}, "installer", build);
+    }
+
+    // A package whose preinstall marks that it runs, then waits until the
+    // test lets it go on; its postinstall marks the install's end.
+    struct SlowPackage {
+        std::string path, started, go, finished, content;
+    };
+    SlowPackage makeSlowPackage(const std::string& name) {
+        SlowPackage p;
+        p.started = dir_.file(name + ".started");
+        p.go = dir_.file(name + ".go");
+        p.finished = dir_.file(name + ".finished");
+        p.content = std::string(3 << 20, '\0');
+        for (size_t i = 0; i < p.content.size(); ++i) {
+            p.content[i] = static_cast<char>((i * 2654435761u) >> 13);
+        }
+        const std::string scripts = dir_.file(name + "-scripts");
+        fs::create_directories(scripts);
+        std::ofstream(scripts + "/preinstall")
+            << "#!/bin/sh\ntouch '" << p.started << "'\ni=0\nwhile [ ! -e '" << p.go
+            << "' ]; do sleep 0.05; i=$((i+1)); [ $i -lt 2400 ] || exit 1; done\n";
+        std::ofstream(scripts + "/postinstall") << "#!/bin/sh\ntouch '" << p.finished << "'\n";
+        ::chmod((scripts + "/preinstall").c_str(), 0755);
+        ::chmod((scripts + "/postinstall").c_str(), 0755);
+        p.path = makeScriptedPackage(name, p.content, scripts);
+        return p;
+    }
+
+    static bool waitForFile(const std::string& path, std::chrono::seconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!fs::exists(path)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    // Entries of the staging area that were not there before the test.
+    std::set<std::string> newStagingEntries() {
+        std::set<std::string> out;
+        for (const std::string& e : entries(kStagingArea)) {
+            if (stagingBefore_.count(e) == 0) {
+                out.insert(e);
+            }
+        }
+        return out;
     }
 
     xqtest::TempDir dir_;
@@ -340,6 +417,271 @@ TEST_F(InstallTest, UninstallRemovesTheFilesThenTheJob) {
     expectReply(request({"uninstall"}), true, "");
     EXPECT_FALSE(fs::exists(unit));
     EXPECT_FALSE(fs::exists(exe));
+
+    // With "systemd running" in the test area, the test build's job-control
+    // tool makes it forget the socket unit too, then stops both without
+    // waiting; all of it in the test area, through the systemctl stand-in.
+    const std::string unitDir = kTestArea + "/root/etc/systemd/system";
+    const std::string socket = unitDir + "/" + kLabel + ".socket";
+    const std::string wants = unitDir + "/sockets.target.wants/" + kLabel + ".socket";
+    const std::string running = kTestArea + "/run/systemd/system";
+    const std::string log = kTestArea + "/systemctl.log";
+    fs::create_directories(running);
+    fs::create_directories(fs::path(wants).parent_path());
+    std::ofstream(unit) << "[Unit]\n";
+    std::ofstream(socket) << "[Socket]\n";
+    fs::create_symlink("../" + std::string(kLabel) + ".socket", wants);
+    const size_t logOffset = fs::exists(log) ? fs::file_size(log) : 0;
+    expectReply(request({"uninstall"}), true, "");
+    std::error_code ec;
+    fs::remove_all(kTestArea + "/run", ec);
+    EXPECT_FALSE(fs::exists(unit));
+    EXPECT_FALSE(fs::exists(socket));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(wants)));
+    std::vector<std::string> verbs;
+    std::istringstream lines(readAll(log).substr(logOffset));
+    for (std::string line; std::getline(lines, line);) {
+        verbs.push_back(nlohmann::json::parse(line)["args"][0].get<std::string>());
+    }
+    EXPECT_EQ(verbs, (std::vector<std::string>{"disable", "daemon-reload", "stop"}));
+}
+
+// While A's install runs (its preinstall waits), B asks for run and leaves,
+// or just leaves, or asks for exit: each ends the process, and the end waits
+// for A. A gets its reply, the helper is installed whole, no staged copy is
+// left, and only then does the process exit, with status 0. No new client is
+// taken on meanwhile.
+TEST_F(InstallTest, TheProcessEndWaitsForTheRunningInstall) {
+    struct Departure {
+        const char* what;
+        std::vector<std::string> args;
+        std::string reply;
+    };
+    const std::vector<Departure> departures = {
+        {"run, then leaving", {"run"}, "[true]\n"},
+        {"leaving without a request", {"session"}, ""},
+        {"exit", {"exit"}, "[\"Location helper terminate start\"]\n"},
+    };
+    int n = 0;
+    for (const Departure& b : departures) {
+        SCOPED_TRACE(b.what);
+        std::error_code ec;
+        fs::remove_all(installed(), ec);
+        SlowPackage pkg = makeSlowPackage("slow" + std::to_string(n++) + ".pkg");
+        xqtest::ActivatedDaemon daemon(dir_.file("ending-" + std::to_string(n) + ".sock"));
+        ASSERT_TRUE(daemon.started());
+        auto a = std::async(std::launch::async, [&] {
+            return xqtest::runClient(daemon.socketPath(), {"install", pkg.path}, "", 120);
+        });
+        ASSERT_TRUE(waitForFile(pkg.started, 60s));
+        EXPECT_EQ(newStagingEntries().size(), 1u);
+
+        auto br = xqtest::runClient(daemon.socketPath(), b.args, "", 0.5);
+        EXPECT_EQ(br.exitCode, 0) << br.err;
+        EXPECT_EQ(br.out, b.reply);
+        // Time for a wrong end to happen: the process must still be there,
+        // A unanswered, and no new client is taken on.
+        std::this_thread::sleep_for(500ms);
+        EXPECT_TRUE(daemon.running());
+        EXPECT_EQ(a.wait_for(0s), std::future_status::timeout);
+        // (The client tool retries a refused connection until its timeout.)
+        auto c = xqtest::runClient(daemon.socketPath(), {"run"}, "", 0.5);
+        EXPECT_NE(c.out, "[true]\n");
+
+        std::ofstream(pkg.go) << "go";
+        auto ar = a.get();
+        EXPECT_EQ(ar.exitCode, 0) << ar.err;
+        EXPECT_EQ(ar.out, "[true,\"\"]\n");
+        EXPECT_TRUE(fs::exists(pkg.finished));
+        EXPECT_TRUE(readAll(installedHelper()) == pkg.content) << "the helper is not whole";
+        std::optional<int> status = daemon.waitForExit(30s);
+        ASSERT_TRUE(status.has_value()) << "the process did not end";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+        EXPECT_TRUE(newStagingEntries().empty());
+    }
+}
+
+// A process killed in the middle of an install leaves its private directory;
+// the next process of the service removes it when it starts.
+TEST_F(InstallTest, DirectoryLeftByAKilledProcessIsRemovedAtTheNextStart) {
+    SlowPackage pkg = makeSlowPackage("killed.pkg");
+    {
+        xqtest::ActivatedDaemon daemon(dir_.file("killed.sock"));
+        ASSERT_TRUE(daemon.started());
+        auto a = std::async(std::launch::async, [&] {
+            return xqtest::runClient(daemon.socketPath(), {"install", pkg.path}, "", 120);
+        });
+        ASSERT_TRUE(waitForFile(pkg.started, 60s));
+        ASSERT_EQ(::kill(daemon.pid(), SIGKILL), 0);
+        ASSERT_TRUE(daemon.waitForExit(10s).has_value());
+        EXPECT_NE(a.get().exitCode, 0);  // no reply
+    }
+    std::set<std::string> left = newStagingEntries();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(fs::exists(*left.begin() + "/locationTmp.pkg"));
+    // The orphaned installer runs to its end; then the next start sweeps.
+    std::ofstream(pkg.go) << "go";
+    ASSERT_TRUE(waitForFile(pkg.finished, 60s));
+    Reply r = request({"run"});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.values, nlohmann::json::array({true}));
+    EXPECT_TRUE(newStagingEntries().empty());
+}
+
+// Bytes appended after a signed package pass both signature checks (the
+// signature covers the table of contents): one byte over the 2 GiB cap is
+// refused at staging with nothing left; 1 GiB of padding under the cap
+// installs. Sparse padding costs the test neither time nor disk.
+TEST_F(InstallTest, PaddedPackagesOverTheCapAreRefusedUnderItInstalled) {
+    const std::string pkg = makePackage("padded.pkg", "5.17", "padded helper");
+    const uintmax_t size = fs::file_size(pkg);
+    const std::string over = dir_.file("over.pkg");
+    fs::copy_file(pkg, over);
+    fs::resize_file(over, (uintmax_t{2} << 30) + 1);
+    expectReply(install(over), false, "copy pkg to safe install path failed");
+    EXPECT_TRUE(installerRuns().empty());
+    EXPECT_TRUE(newStagingEntries().empty());
+    fs::remove(over);
+
+    const std::string under = dir_.file("under.pkg");
+    fs::copy_file(pkg, under);
+    fs::resize_file(under, size + (uintmax_t{1} << 30));
+    expectReply(install(under), true, "");
+    EXPECT_EQ(readAll(installedHelper()), "padded helper");
+    expectInstallerRanOnStagedCopy(under);
+}
+
+// The daemon never reads a package from its own working directory: a
+// relative path is refused as a package that fails the signature check is,
+// even with a valid package of that name where the daemon runs.
+TEST_F(InstallTest, RelativePathIsRefused) {
+    const std::string pkg = makePackage("newer.pkg", "5.17", "from the daemon's directory");
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+    xqtest::ActivatedDaemon daemon(dir_.file("relative.sock"));
+    ASSERT_EQ(::chdir(cwd), 0);
+    ASSERT_TRUE(daemon.started());
+    // The client tool makes paths absolute itself, so the request is sent as
+    // it is on the wire.
+    std::string requests;
+    for (const char* path : {"newer.pkg", "./newer.pkg", ""}) {
+        requests += nlohmann::json({{"seq", requests.size()},
+                                    {"selector", "installNewLocationHelperPackage:reply:"},
+                                    {"types", "c@"},
+                                    {"args", {path}}})
+                        .dump() +
+                    "\n";
+    }
+    auto r = xqtest::runCommand(
+        {xqtest::clientPath(), "--socket", daemon.socketPath(), "--timeout", "2", "session"},
+        requests, 30s);
+    std::istringstream lines(r.out);
+    int replies = 0;
+    for (std::string line; std::getline(lines, line); ++replies) {
+        auto reply = nlohmann::json::parse(line);
+        EXPECT_EQ(reply["reply"],
+                  nlohmann::json::array({false, "Location pkg codeSign is invalid"}));
+    }
+    EXPECT_EQ(replies, 3) << r.out << r.err;
+    EXPECT_TRUE(installerRuns().empty());
+    EXPECT_FALSE(fs::exists(installedHelper()));
+}
+
+// A product archive with an empty directory among its resources (as real
+// ones have) installs.
+TEST_F(InstallTest, EmptyDirectoryMemberInstalls) {
+    const std::string pkg = makePackage("empty-dir.pkg", "5.17", "with an empty folder",
+                                        {"--app-id", kLabel, "--extra-directory", "Resources",
+                                         "--extra-directory", "Resources/sv.lproj"});
+    expectReply(install(pkg), true, "");
+    EXPECT_EQ(readAll(installedHelper()), "with an empty folder");
+}
+
+// The install location lies behind a symbolic link that root made in a
+// root-owned directory (as /bin -> usr/bin is): the installer crosses it. The
+// same link owned by a user is one the user could have planted: the
+// installer refuses, and nothing is written.
+TEST_F(InstallTest, SystemSymbolicLinkIsCrossedAPlantedOneIsNot) {
+    const std::string real = dir_.file("real");
+    fs::create_directories(real);
+    const std::string link = dir_.file("system-link");
+    fs::create_symlink("real", link);
+    const std::string scripts = dir_.file("no-scripts");
+    fs::create_directories(scripts);
+    const std::string pkg =
+        makeScriptedPackage("behind-link.pkg", "behind a link", scripts, link + "/helper-dir");
+    expectReply(install(pkg), true, "");
+    EXPECT_EQ(readAll(real + "/helper-dir/helper"), "behind a link");
+    EXPECT_TRUE(fs::is_symlink(link));
+
+    fs::remove_all(real + "/helper-dir");
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    expectReply(install(pkg), false, "");
+    EXPECT_TRUE(fs::is_empty(real));
+}
+
+// The test seam runs only a hook that root made in the test area and that no
+// one else may change. Each planted hook below would swap in an unsigned
+// package (making the install fail) and leave a mark; none runs.
+TEST_F(InstallTest, SeamRunsOnlyRootsHookInTheTestArea) {
+    const std::string good = makePackage("seam.pkg", "5.17", "genuine");
+    const std::string bad =
+        makePackage("seam-bad.pkg", "5.17", "forged", {"--app-id", kLabel}, {}, "");
+    const std::string mark = dir_.file("hook-ran");
+    const std::string body =
+        "#!/bin/sh\ntouch '" + mark + "'\ncp '" + bad + "' \"$1.new\"\nmv \"$1.new\" \"$1\"\n";
+    struct Planted {
+        const char* what;
+        std::function<void(const std::string& pkg)> plant;
+    };
+    auto writeHook = [&](const std::string& path) {
+        fs::create_directories(fs::path(path).parent_path());
+        std::ofstream(path) << body;
+        ::chmod(path.c_str(), 0755);
+    };
+    const std::vector<Planted> planted = {
+        {"beside the package, outside the test area",
+         [&](const std::string& p) { writeHook(p + ".after-first-check"); }},
+        {"owned by a user",
+         [&](const std::string& p) {
+             writeHook(hookPath(p));
+             ASSERT_EQ(::chown(hookPath(p).c_str(), 65534, 65534), 0);
+         }},
+        {"writable by others",
+         [&](const std::string& p) {
+             writeHook(hookPath(p));
+             ::chmod(hookPath(p).c_str(), 0777);
+         }},
+        {"in a directory a group may write to",
+         [&](const std::string& p) {
+             writeHook(hookPath(p));
+             ::chmod(fs::path(hookPath(p)).parent_path().c_str(), 0775);
+         }},
+        {"a symbolic link to root's hook",
+         [&](const std::string& p) {
+             writeHook(dir_.file("real-hook"));
+             fs::create_directories(fs::path(hookPath(p)).parent_path());
+             fs::create_symlink(dir_.file("real-hook"), hookPath(p));
+         }},
+    };
+    int i = 0;
+    for (const Planted& h : planted) {
+        SCOPED_TRACE(h.what);
+        const std::string pkg = dir_.file("seam-" + std::to_string(i++) + ".pkg");
+        fs::copy_file(good, pkg);
+        h.plant(pkg);
+        expectReply(install(pkg), true, "");
+        EXPECT_FALSE(fs::exists(mark));
+        std::error_code ec;
+        fs::remove_all(kSeams + dir_.path(), ec);
+    }
+    // Root's own hook in the test area runs.
+    const std::string pkg = dir_.file("seam-root.pkg");
+    fs::copy_file(good, pkg);
+    writeHook(hookPath(pkg));
+    expectReply(install(pkg), false, "safe install path's Location pkg codeSign is invalid");
+    EXPECT_TRUE(fs::exists(mark));
 }
 
 }  // namespace

@@ -12,7 +12,11 @@ for u in "$unitdir/$label.socket" "$unitdir/$label.service"; do
   [ -f "$u" ] || { echo "missing unit $u"; exit 1; }
 done
 grep -qx "ExecStart=/usr/local/libexec/$label" "$unitdir/$label.service"
-grep -qx "PrivateTmp=yes" "$unitdir/$label.service"
+grep -qx "CacheDirectory=$label" "$unitdir/$label.service"
+grep -qx "CacheDirectoryMode=0700" "$unitdir/$label.service"
+# Not PrivateTmp=: clients name packages in their own /tmp.
+if grep -q "^PrivateTmp=" "$unitdir/$label.service"; then echo "PrivateTmp= hides /tmp"; exit 1; fi
+grep -qx "RemoveOnStop=yes" "$unitdir/$label.socket"
 grep -qx "ListenStream=/run/$label.sock" "$unitdir/$label.socket"
 [ -x "$root/usr/local/libexec/$label" ] || { echo "daemon not installed"; exit 1; }
 # systemd-analyze resolves ExecStart and the default dependencies inside the

@@ -8,6 +8,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,12 +33,23 @@ struct Entry {
     bool hardlink = false;  // cpio marks hard links by inode, so tests leave this off
 };
 
-// A cpio (odc) archive compressed with gzip, as a package's Payload.
-std::string makeCpio(const std::vector<Entry>& entries) {
+enum class Format { GzipCpio, XzCpio, GzipTar };
+
+// A cpio (odc) archive compressed with gzip, as a package's Payload; or, for
+// the refusal tests, another format.
+std::string makeCpio(const std::vector<Entry>& entries, Format format = Format::GzipCpio) {
     std::string out;
     struct archive* a = archive_write_new();
-    archive_write_set_format_cpio_odc(a);
-    archive_write_add_filter_gzip(a);
+    if (format == Format::GzipTar) {
+        archive_write_set_format_ustar(a);
+    } else {
+        archive_write_set_format_cpio_odc(a);
+    }
+    if (format == Format::XzCpio) {
+        archive_write_add_filter_xz(a);
+    } else {
+        archive_write_add_filter_gzip(a);
+    }
     archive_write_set_bytes_in_last_block(a, 1);
     archive_write_open2(
         a, &out, nullptr,
@@ -113,8 +127,9 @@ class InstallerTest : public ::testing::Test {
     }
 
     std::string packageWithPayload(const std::string& name, const std::vector<Entry>& entries,
-                                   std::vector<std::string> extra = {}) {
-        std::string payload = write(name + ".payload", makeCpio(entries));
+                                   std::vector<std::string> extra = {},
+                                   Format format = Format::GzipCpio) {
+        std::string payload = write(name + ".payload", makeCpio(entries, format));
         extra.insert(extra.end(),
                      {"--extra-member", "Payload=" + payload, "--extra-encoding", "none"});
         return package(name, extra);
@@ -125,6 +140,22 @@ class InstallerTest : public ::testing::Test {
             process::run({INSTALLER_PATH, {"-pkg", pkg, "-target", target_}, false});
         EXPECT_TRUE(r.launched && r.exited);
         return r.terminationStatus;
+    }
+
+    // The test build of the tool, scripts not run, with what it printed on
+    // either stream.
+    struct Run {
+        int status = -1;
+        std::string output;
+    };
+    Run installWithoutScripts(const std::string& pkg, const std::string& target) {
+        process::Result r =
+            process::run({"/bin/sh",
+                          {"-c", "exec \"$0\" -pkg \"$1\" -target \"$2\" -test-skip-scripts 2>&1",
+                           INSTALLER_TEST_PATH, pkg, target},
+                          true});
+        EXPECT_TRUE(r.launched && r.exited) << pkg;
+        return {r.exited ? r.terminationStatus : -1, r.standardOutput};
     }
 
     bool targetIsEmpty() { return fs::is_empty(target_); }
@@ -332,6 +363,183 @@ TEST_F(InstallerTest, BadInvocationsAndInputs) {
     // Arguments in the other order are accepted.
     EXPECT_EQ(status({"-target", target_, "-pkg", pkg}), 0);
     EXPECT_EQ(readAll(target_ + "/f"), "f");
+}
+
+// Every real package of the test data, into a scratch target of its own, with
+// the test build's scripts switched off (they are other makers' scripts for
+// another system). Each installs, but for the one whose table of contents is
+// damaged, which is refused with a message and leaves its target empty.
+TEST_F(InstallerTest, RealPackagesInstallIntoAScratchTarget) {
+    struct Expected {
+        bool installs;
+        std::vector<std::string> present;  // below the target
+    };
+    const std::map<std::string, Expected> expected = {
+        {"Karabiner-DriverKit-VirtualHIDDevice-7.3.0.pkg",
+         {true,
+          {"Applications/.Karabiner-VirtualHIDDevice-Manager.app/Contents",
+           "Library/Application Support/org.pqrs/Karabiner-DriverKit-VirtualHIDDevice"}}},
+        {"Sigmatizm.pkg", {true, {"Applications/Sigmatizm.app/Contents/Info.plist"}}},
+        {"fleet_not-distribution-signed.pkg", {true, {}}},
+        {"fleet_wrong-toc.pkg", {false, {}}},
+        // A product whose Resources hold an empty directory member; its
+        // payload holds symbolic links of its own.
+        {"gino_XZ.pkg",
+         {true, {"usr/local/lib/liblzma.5.dylib", "usr/local/share/man/man1/xzcat.1"}}},
+        {"outset_script-20140507.pkg", {true, {"usr/local/outset/everyboot-scripts"}}},
+    };
+    size_t seen = 0;
+    for (const auto& e : fs::directory_iterator(REAL_PACKAGES_DIR)) {
+        if (e.path().extension() != ".pkg") {
+            continue;
+        }
+        ++seen;
+        const std::string name = e.path().filename().string();
+        const std::string target = work_ + "/real-" + name;
+        fs::create_directories(target);
+        Run r = installWithoutScripts(e.path().string(), target);
+        auto it = expected.find(name);
+        const bool installs = it == expected.end() || it->second.installs;
+        if (installs) {
+            EXPECT_EQ(r.status, 0) << name << ": " << r.output;
+            EXPECT_NE(r.output.find("installer: The install was successful."), std::string::npos);
+        } else {
+            EXPECT_EQ(r.status, 1) << name << ": " << r.output;
+            EXPECT_NE(r.output.find("installer: Error - "), std::string::npos) << r.output;
+            EXPECT_TRUE(fs::is_empty(target)) << name;
+        }
+        if (it != expected.end()) {
+            for (const std::string& p : it->second.present) {
+                EXPECT_TRUE(fs::exists(fs::symlink_status(target + "/" + p))) << name << ": " << p;
+            }
+        }
+    }
+    EXPECT_GE(seen, expected.size());
+    EXPECT_TRUE(fs::is_symlink(work_ + "/real-gino_XZ.pkg/usr/local/share/man/man1/xzcat.1"));
+    // The package's own resources are not installed, the empty folder neither.
+    EXPECT_FALSE(fs::exists(work_ + "/real-gino_XZ.pkg/Resources"));
+}
+
+// A symbolic link already in the target is crossed only when the system put
+// it there: owned by root, in a root-owned directory no one else may write
+// to, and leading to a place inside the target (like Debian's /bin -> usr/bin).
+TEST_F(InstallerTest, SystemSymbolicLinksAreCrossedOthersNever) {
+    const std::vector<Entry> payload = {{"./usr", S_IFDIR | 0755, ""},
+                                        {"./usr/local", S_IFDIR | 0755, ""},
+                                        {"./usr/local/bin", S_IFDIR | 0755, ""},
+                                        {"./usr/local/bin/tool", S_IFREG | 0755, "tool"}};
+    const std::string pkg = packageWithPayload("tool.pkg", payload);
+
+    // Relative, as the system's own: the payload goes through it, and the
+    // link stays a link.
+    fs::create_directories(target_ + "/sys/usr");
+    fs::create_symlink("sys/usr", target_ + "/usr");
+    ASSERT_EQ(install(pkg), 0);
+    EXPECT_EQ(readAll(target_ + "/sys/usr/local/bin/tool"), "tool");
+    EXPECT_TRUE(fs::is_symlink(target_ + "/usr"));
+
+    // An absolute one that names a place inside the target, and a chain.
+    fs::remove_all(target_);
+    fs::create_directories(target_ + "/sys/usr");
+    fs::create_symlink(target_ + "/sys/usr", target_ + "/abs");
+    fs::create_symlink("abs", target_ + "/usr");
+    ASSERT_EQ(install(pkg), 0);
+    EXPECT_EQ(readAll(target_ + "/sys/usr/local/bin/tool"), "tool");
+
+    // The install location itself may lie behind one.
+    fs::remove_all(target_);
+    fs::create_directories(target_ + "/usr/bin");
+    fs::create_symlink("usr/bin", target_ + "/bin");
+    write("loc-root/tool", "located");
+    std::string located =
+        package("located.pkg", {"--root", work_ + "/loc-root", "--install-location", "/bin"});
+    ASSERT_EQ(install(located), 0);
+    EXPECT_EQ(readAll(target_ + "/usr/bin/tool"), "located");
+    EXPECT_TRUE(fs::is_symlink(target_ + "/bin"));
+
+    // Links a user could have planted, and one leading out of the target: the
+    // install is refused before anything is written.
+    const std::string outside = work_ + "/outside";
+    fs::create_directories(outside);
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+    };
+    const std::vector<Case> refused = {
+        {"owned by a user",
+         [&] {
+             fs::create_directories(target_ + "/sys/usr");
+             fs::create_symlink("sys/usr", target_ + "/usr");
+             ASSERT_EQ(::lchown((target_ + "/usr").c_str(), 65534, 65534), 0);
+         }},
+        {"in a directory others may write to",
+         [&] {
+             fs::create_directories(target_ + "/shared/sys/usr");
+             ::chmod((target_ + "/shared").c_str(), 01777);
+             fs::create_symlink("sys/usr", target_ + "/shared/usr");
+             fs::create_symlink("shared/usr", target_ + "/usr");
+         }},
+        {"in a directory a user owns",
+         [&] {
+             fs::create_directories(target_ + "/home/sys/usr");
+             ASSERT_EQ(::chown((target_ + "/home").c_str(), 65534, 65534), 0);
+             fs::create_symlink("sys/usr", target_ + "/home/usr");
+             fs::create_symlink("home/usr", target_ + "/usr");
+         }},
+        {"leading out of the target", [&] { fs::create_symlink(outside, target_ + "/usr"); }},
+        {"leading out through ..", [&] { fs::create_symlink("../outside", target_ + "/usr"); }},
+    };
+    for (const Case& c : refused) {
+        fs::remove_all(target_);
+        fs::create_directories(target_);
+        c.prepare();
+        std::set<std::string> before;
+        for (const auto& e : fs::recursive_directory_iterator(target_)) {
+            before.insert(e.path().string());
+        }
+        EXPECT_NE(install(pkg), 0) << c.what;
+        std::set<std::string> after;
+        for (const auto& e : fs::recursive_directory_iterator(target_)) {
+            after.insert(e.path().string());
+        }
+        EXPECT_EQ(before, after) << c.what;
+        EXPECT_TRUE(fs::is_empty(outside)) << c.what;
+    }
+}
+
+// A payload (or scripts archive) in a format this installer does not read is
+// refused with an error that names the format; nothing is written.
+TEST_F(InstallerTest, PayloadInAnotherFormatIsNamed) {
+    const std::vector<Entry> entries = {{"./f", S_IFREG | 0644, "f"}};
+    struct Case {
+        std::string name;
+        std::string payload;
+        std::string named;
+    };
+    std::string pbzx("pbzx\0\0\0\0\0\x10\0\0", 12);
+    pbzx += std::string(64, 'z');
+    const std::vector<Case> cases = {
+        {"pbzx.pkg", pbzx, "pbzx"},
+        {"xz.pkg", makeCpio(entries, Format::XzCpio), "xz-compressed"},
+        {"tar.pkg", makeCpio(entries, Format::GzipTar),
+         "gzip-compressed data that is a tar archive"},
+        {"zip.pkg", std::string("PK\x03\x04", 4) + std::string(40, '\0'), "zip archive"},
+        {"text.pkg", "plain text, no archive", "no known format (first bytes 70 6c 61 69"},
+    };
+    for (const Case& c : cases) {
+        std::string payload = write(c.name + ".payload", c.payload);
+        std::string pkg =
+            package(c.name, {"--extra-member", "Payload=" + payload, "--extra-encoding", "none"});
+        Run r = installWithoutScripts(pkg, target_);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_NE(r.output.find("the Payload of the package is "), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find(c.named), std::string::npos) << c.name << ": " << r.output;
+        EXPECT_TRUE(targetIsEmpty()) << c.name;
+    }
+    // The test-only option is the test build's alone.
+    process::Result shipped = process::run(
+        {INSTALLER_PATH, {"-pkg", "x.pkg", "-target", target_, "-test-skip-scripts"}, false});
+    EXPECT_EQ(shipped.terminationStatus, 2);
 }
 
 }  // namespace

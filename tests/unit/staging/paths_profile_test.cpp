@@ -1,5 +1,7 @@
 // The Linux profile's compiled-in paths agree with where `cmake --install`
 // puts the files (the XQ_LINUX_* values of the build), and fit the FHS.
+#include <fstream>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -18,9 +20,31 @@ TEST(LinuxPathsProfile, AgreesWithTheInstallRules) {
               std::string(XQ_LINUX_UNIT_DIR) + "/%@.service");
     EXPECT_EQ(std::string(xq::paths::kPrivilegedHelperToolFormat),
               std::string(XQ_LINUX_HELPER_DIR) + "/%@");
-    EXPECT_EQ(std::string(xq::paths::kTemporaryDirectory), "/tmp/");
+    EXPECT_EQ(std::string(xq::paths::kTemporaryDirectory), std::string(XQ_LINUX_TEMP_DIR) + "/");
     // The group that the socket unit gives the socket.
     EXPECT_EQ(std::string(xq::paths::kClientGroup), XQ_CLIENT_GROUP);
+}
+
+// The temporary directory is the one systemd makes for the service alone: the
+// generated unit names it as its CacheDirectory= (relative to /var/cache), root-only,
+// and does not hide the system's /tmp, where clients keep their packages.
+TEST(LinuxPathsProfile, TemporaryDirectoryIsTheServiceCacheDirectory) {
+    std::ifstream in(XQ_SERVICE_UNIT);
+    ASSERT_TRUE(in) << XQ_SERVICE_UNIT;
+    std::map<std::string, std::string> settings;
+    for (std::string line; std::getline(in, line);) {
+        size_t eq = line.find('=');
+        if (!line.empty() && line[0] != '#' && eq != std::string::npos) {
+            settings[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    const std::string dir = XQ_LINUX_TEMP_DIR;
+    const std::string cache = "/var/cache/";
+    ASSERT_EQ(dir.rfind(cache, 0), 0u);
+    const std::string name = dir.substr(cache.size());
+    EXPECT_EQ(settings["CacheDirectory"], name);
+    EXPECT_EQ(settings["CacheDirectoryMode"], "0700");
+    EXPECT_EQ(settings.count("PrivateTmp"), 0u);
 }
 
 TEST(LinuxPathsProfile, EveryPathIsAbsoluteAndTheFormatsNameTheLabelOnce) {

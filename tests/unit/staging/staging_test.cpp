@@ -2,8 +2,10 @@
 // link tests applied to the staged copy. These tests run as root, as the
 // daemon does, so that ownership by user 0 can be given and checked.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <future>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -44,8 +47,7 @@ class StagingTest : public ::testing::Test {
             fs::remove_all(work_, ec);
         }
         for (const std::string& d : created_) {
-            std::error_code ec;
-            fs::remove_all(d, ec);
+            XQDaemonToolHelper::removePrivateDirectory(d);
         }
     }
 
@@ -102,8 +104,11 @@ class StagingTest : public ::testing::Test {
 };
 
 std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::string out(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    in.seekg(0);
+    in.read(out.data(), static_cast<std::streamsize>(out.size()));
+    return out;
 }
 
 TEST_F(StagingTest, RegularFileBecomesRootOwnedPrivateCopy) {
@@ -281,6 +286,152 @@ TEST_F(StagingTest, LinkTests) {
     EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(dir));
     EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(work_ + "/none"));
     EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(dangling));
+}
+
+// Eight random characters after the prefix (letters and digits), every name
+// new; the directory belongs to root alone.
+TEST_F(StagingTest, PrivateDirectoriesHaveEightRandomCharacters) {
+    std::set<std::string> suffixes;
+    std::set<char> characters;
+    for (int i = 0; i < 64; ++i) {
+        auto d = XQDaemonToolHelper::getRandomlyDirectory();
+        ASSERT_TRUE(d);
+        created_.insert(*d);
+        const std::string name = fs::path(*d).filename().string();
+        const std::string prefix = XQ_EXPECTED_PREFIX ".";
+        ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
+        const std::string suffix = name.substr(prefix.size());
+        ASSERT_EQ(suffix.size(), 8u) << name;
+        for (char c : suffix) {
+            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << name;
+            characters.insert(c);
+        }
+        suffixes.insert(suffix);
+        struct stat st;
+        ASSERT_EQ(::lstat(d->c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+    }
+    EXPECT_EQ(suffixes.size(), 64u);
+    // 512 draws from 62 characters: a generator stuck on a few would show.
+    EXPECT_GT(characters.size(), 40u);
+    for (const std::string& d : created_) {
+        XQDaemonToolHelper::removePrivateDirectory(d);
+        EXPECT_FALSE(fs::exists(d));
+    }
+    created_.clear();
+}
+
+// The cap is checked on the open descriptor before anything is made: a file
+// one byte over it is refused at once, with nothing left. Sparse files stand
+// in for large ones; their holes stay holes in the copy.
+TEST_F(StagingTest, SizeCapAndSparseFiles) {
+    const uint64_t cap = XQDaemonToolHelper::kMaxStagedFileSize;
+    ASSERT_EQ(cap, uint64_t{2} << 30);
+    const std::string over = work_ + "/over.pkg";
+    { std::ofstream(over) << "signed package bytes"; }
+    ASSERT_EQ(::truncate(over.c_str(), static_cast<off_t>(cap + 1)), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(stage(over, "locationTmp.pkg"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    expectNothingLeftBehind();
+
+    ASSERT_EQ(::truncate(over.c_str(), static_cast<off_t>(cap)), 0);
+    auto atCap = stage(over, "locationTmp.pkg");
+    ASSERT_TRUE(atCap);
+    struct stat st;
+    ASSERT_EQ(::stat(atCap->c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), cap);
+    EXPECT_LT(st.st_blocks * 512, 64 << 20) << "the holes were written out";
+    XQDaemonToolHelper::removeStagedFile(*atCap);
+
+    // Data between holes arrives byte for byte, the holes stay holes.
+    const std::string sparse = work_ + "/sparse.pkg";
+    const std::vector<std::pair<off_t, std::string>> pieces = {
+        {0, std::string(70000, 'a')},
+        {off_t{20} << 20, std::string(5000, 'b')},
+        {(off_t{64} << 20) - 3, "end"}};
+    {
+        int fd = ::open(sparse.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        for (const auto& [offset, bytes] : pieces) {
+            ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset),
+                      static_cast<ssize_t>(bytes.size()));
+        }
+        ::close(fd);
+    }
+    auto staged = stage(sparse, "locationTmp.pkg");
+    ASSERT_TRUE(staged);
+    EXPECT_EQ(readAll(*staged), readAll(sparse));
+    struct stat source;
+    ASSERT_EQ(::stat(sparse.c_str(), &source), 0);
+    ASSERT_EQ(::stat(staged->c_str(), &st), 0);
+    EXPECT_LE(st.st_blocks, source.st_blocks + 64);
+}
+
+// At start the service removes what a crashed or killed process left: private
+// directories of its prefix that no living process holds. One that this or
+// another living process holds stays, as does anything not of that name.
+TEST_F(StagingTest, SweepRemovesOnlyAbandonedPrivateDirectories) {
+    const std::string tmp = xq::paths::kTemporaryDirectory;
+    const std::string prefix = XQ_EXPECTED_PREFIX ".";
+    // Left by a process that is gone: nobody holds its lock. Made under
+    // another name and renamed into place, so that it appears whole to other
+    // processes at work in the same area.
+    const std::string abandoned = tmp + prefix + "Ab3dEf9H";
+    const std::string making = tmp + prefix + "making-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(making.c_str(), 0700), 0);
+    std::ofstream(making + "/locationTmp.pkg") << "staged";
+    ASSERT_EQ(::mkdir((making + "/sub").c_str(), 0700), 0);
+    ASSERT_EQ(::rename(making.c_str(), abandoned.c_str()), 0);
+    // Not of the name: wrong length, and a link (never followed).
+    const std::string shortName = tmp + prefix + "short";
+    ASSERT_EQ(::mkdir(shortName.c_str(), 0700), 0);
+    const std::string linkTarget = work_ + "/kept";
+    ASSERT_EQ(::mkdir(linkTarget.c_str(), 0700), 0);
+    std::ofstream(linkTarget + "/file") << "kept";
+    const std::string link = tmp + prefix + "LinkLink";
+    ASSERT_EQ(::symlink(linkTarget.c_str(), link.c_str()), 0);
+    // Held by this process.
+    auto own = stage(writeFile("p.pkg", "bytes", 0644), "locationTmp.pkg");
+    ASSERT_TRUE(own);
+    // Held by another living process, which is then killed.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto d = XQDaemonToolHelper::getRandomlyDirectory();
+        std::string path = d.value_or("") + "\n";
+        (void)!::write(pipeFds[1], path.data(), path.size());
+        ::pause();
+        std::_Exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string theirs;
+    char c;
+    while (::read(pipeFds[0], &c, 1) == 1 && c != '\n') {
+        theirs.push_back(c);
+    }
+    ::close(pipeFds[0]);
+    ASSERT_FALSE(theirs.empty());
+
+    XQDaemonToolHelper::removeAbandonedPrivateDirectories();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(abandoned)));
+    EXPECT_TRUE(fs::exists(*own));
+    EXPECT_TRUE(fs::is_directory(theirs));
+    EXPECT_TRUE(fs::is_directory(shortName));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(fs::exists(linkTarget + "/file"));
+
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    XQDaemonToolHelper::removeAbandonedPrivateDirectories();
+    EXPECT_FALSE(fs::exists(theirs));
+    EXPECT_TRUE(fs::exists(*own));
+
+    ::rmdir(shortName.c_str());
+    ::unlink(link.c_str());
 }
 
 }  // namespace

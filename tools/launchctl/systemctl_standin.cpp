@@ -1,0 +1,82 @@
+// The test build's systemctl, which launchctl-test runs in place of the real
+// one: it never talks to a service manager. Each call appends one JSON line
+// to the test area's systemctl.log: {"args": [...], "unitFiles": [...]}, the
+// arguments and the entries of the test area's unit directory at that moment
+// (relative paths, sorted), so a test can tell what was done in which order
+// and what systemd would have seen at each step.
+//
+// "disable UNIT..." does what disabling does to the unit directory: removes
+// the links named UNIT in its .wants and .requires directories; like the real
+// one it fails for a unit that has no unit file. Every other command is only
+// logged and succeeds.
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#if !defined(XQ_SYSTEMCTL_UNIT_DIR) || !defined(XQ_SYSTEMCTL_LOG)
+#error "XQ_SYSTEMCTL_UNIT_DIR and XQ_SYSTEMCTL_LOG must be set"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> unitDirectoryEntries() {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(XQ_SYSTEMCTL_UNIT_DIR, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        out.push_back(fs::relative(it->path(), XQ_SYSTEMCTL_UNIT_DIR).string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+int disable(const std::vector<std::string>& units) {
+    const fs::path dir = XQ_SYSTEMCTL_UNIT_DIR;
+    for (const std::string& unit : units) {
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(dir / unit, ec))) {
+            std::fprintf(stderr, "Failed to disable unit: Unit file %s does not exist.\n",
+                         unit.c_str());
+            return 1;
+        }
+    }
+    for (const std::string& unit : units) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(dir, ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.ends_with(".wants") || name.ends_with(".requires")) {
+                fs::path link = e.path() / unit;
+                if (fs::is_symlink(fs::symlink_status(link, ec))) {
+                    fs::remove(link, ec);
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    nlohmann::json line = {{"args", args}, {"unitFiles", unitDirectoryEntries()}};
+    std::ofstream(XQ_SYSTEMCTL_LOG, std::ios::app) << line.dump() << "\n";
+    if (args.empty()) {
+        return 1;
+    }
+    if (args[0] == "disable") {
+        std::vector<std::string> units;
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (args[i].rfind("--", 0) != 0) {
+                units.push_back(args[i]);
+            }
+        }
+        return disable(units);
+    }
+    return 0;
+}
