@@ -200,12 +200,21 @@ struct FoldedSipHash {
     }
 };
 
-struct FoldedEqual {
-    bool operator()(std::string_view a, std::string_view b) const { return iequals(a, b); }
+// A name with its hash, computed once: growing the set rehashes from it.
+struct NameKey {
+    std::string_view name;
+    size_t hash;
 };
 
-// Views of the children's names, which live in the children themselves.
-using NameSet = std::unordered_set<std::string_view, FoldedSipHash, FoldedEqual>;
+struct KeyHash {
+    size_t operator()(const NameKey& k) const { return k.hash; }
+};
+
+struct KeyEqual {
+    bool operator()(const NameKey& a, const NameKey& b) const { return iequals(a.name, b.name); }
+};
+
+using NameSet = std::unordered_set<NameKey, KeyHash, KeyEqual>;
 
 // ---- memory of the XML parser ----
 
@@ -381,7 +390,6 @@ class TocBuilder {
             key[1] = ~key[0];
         }
         hash_ = FoldedSipHash{key[0], key[1]};
-        top_names_ = NameSet(16, hash_);
         parser_ = XML_ParserCreate_MM(nullptr, &kBudgetSuite, nullptr);  // no namespaces
         if (!parser_)
             return;
@@ -567,7 +575,7 @@ class TocBuilder {
                     fail("The archive has more than " + std::to_string(kMaxMembers) + " members");
                     return;
                 }
-                OpenFile f{std::make_unique<__xar_file_t>(), std::nullopt, NameSet(0, hash_)};
+                OpenFile f{std::make_unique<__xar_file_t>(), std::nullopt, NameSet()};
                 f.file->parent = files_.empty() ? nullptr : files_.back().file.get();
                 files_.push_back(std::move(f));
                 break;
@@ -748,7 +756,7 @@ class TocBuilder {
         // libxar refuses a second member of the same name (ignoring case) in
         // one directory unless the two are identical; here any such pair is.
         NameSet& siblings = files_.empty() ? top_names_ : files_.back().names;
-        if (f.file->name && !siblings.insert(std::string_view(*f.file->name)).second) {
+        if (f.file->name && !siblings.insert(NameKey{*f.file->name, hash_(*f.file->name)}).second) {
             fail("Two members of one directory are named \"" + *f.file->name +
                  "\" (ignoring case)");
             return;
@@ -833,8 +841,15 @@ struct InflateEnd {
     ~InflateEnd() { inflateEnd(zs); }
 };
 
-// Inflated XML goes to the parser in pieces of this size.
-constexpr size_t kXmlPiece = 256 * 1024;
+// Inflated XML goes to the parser in pieces. A token that spans pieces (a
+// start tag with all its attributes) is scanned again from its start with
+// each new piece, so the pieces grow with what has been read, an eighth of
+// it, from 256 KiB to 2 MiB: the rescanning then adds a bounded factor, not a
+// square, to the parse.
+size_t xml_piece(uint64_t inflated) {
+    constexpr uint64_t kMin = 256 * 1024, kMax = 2u << 20;
+    return size_t(std::clamp<uint64_t>(inflated / 8, kMin, kMax));
+}
 
 }  // namespace
 
@@ -919,20 +934,21 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
         zs.avail_in = uInt(n);
         bool output_full = false;
         while (!ended && (zs.avail_in > 0 || output_full)) {
-            void* out = builder.buffer(kXmlPiece, budget);
+            const size_t piece = xml_piece(inflated);
+            void* out = builder.buffer(piece, budget);
             if (!out) {
                 *why = builder.why();
                 return false;
             }
             zs.next_out = static_cast<Bytef*>(out);
-            zs.avail_out = uInt(kXmlPiece);
+            zs.avail_out = uInt(piece);
             const int rc = inflate(&zs, Z_NO_FLUSH);
             if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
                 *why = std::string("The table of contents does not inflate (zlib: ") +
                        (zs.msg ? zs.msg : "error " + std::to_string(rc)) + ")";
                 return false;
             }
-            const size_t got = kXmlPiece - zs.avail_out;
+            const size_t got = piece - zs.avail_out;
             inflated += got;
             if (inflated > ulen) {
                 *why = "The table of contents inflates past its declared length of " +
