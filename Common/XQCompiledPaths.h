@@ -6,6 +6,11 @@
 
 namespace xq::paths {
 
+// The system group that the client is installed setgid to: besides root, only
+// a process whose effective group this was when it connected may talk to the
+// service. A group name, or a number.
+extern const char* const kClientGroup;
+
 // Program of every child process; the tool and its arguments follow it.
 extern const char* const kSudoPath;
 // The system installer, package tool and job-control tool.

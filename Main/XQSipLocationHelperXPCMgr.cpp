@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "Common/XQCompiledPaths.h"
 #include "Common/XQSipCheckXPCSignatureHelper.h"
 #include "Lldp/LLDPCapture.h"
 #include "Main/XQSipLLDPObject.h"
@@ -25,7 +26,11 @@ constexpr const char* kServiceName = "lx.pelk.XQSipLocationHelper";
 }  // namespace
 
 std::shared_ptr<XQSipLocationHelperXPCMgr> XQSipLocationHelperXPCMgr::init() {
-    return initWithListener(xpc::Listener::initWithMachServiceName(kServiceName));
+    // Besides root, only the client's group may connect; without that group
+    // on the system, root alone.
+    xpc::PeerAdmission admission;
+    admission.group = xpc::PeerAdmission::groupNamed(xq::paths::kClientGroup);
+    return initWithListener(xpc::Listener::initWithMachServiceName(kServiceName, admission));
 }
 
 std::shared_ptr<XQSipLocationHelperXPCMgr> XQSipLocationHelperXPCMgr::initWithListener(

@@ -7,6 +7,9 @@
 
 namespace xq::paths {
 
+// Created by the package (sysusers.d); the client is installed setgid to it.
+const char* const kClientGroup = "xqsip-client";
+
 const char* const kSudoPath = "/usr/bin/sudo";
 const char* const kInstallerPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/installer";
 const char* const kPkgutilPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/pkgutil";

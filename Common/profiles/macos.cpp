@@ -3,6 +3,9 @@
 
 namespace xq::paths {
 
+// The original platform has no such group; on Linux the kernel needs one.
+const char* const kClientGroup = "xqsip-client";
+
 const char* const kSudoPath = "/usr/bin/sudo";
 const char* const kInstallerPath = "/usr/sbin/installer";
 const char* const kPkgutilPath = "/usr/sbin/pkgutil";

@@ -287,9 +287,17 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttri
     if (!same_user_namespace(dir.get())) {
         return errSecCSGuestInvalid;
     }
-    Fd exe(::openat(dir.get(), "exe", O_RDONLY | O_CLOEXEC));
+    // Never waits on the peer: a file lease held on the executable makes the
+    // open fail at once instead of stalling until the lease is broken, and
+    // anything but a regular file (a FIFO opens without blocking, then
+    // stalls a read) is refused.
+    Fd exe(::openat(dir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (exe.get() < 0) {
-        return errSecCSNoSuchCode;  // exited (a zombie has no executable) or not readable
+        return errSecCSNoSuchCode;  // exited (a zombie has no executable), leased or not readable
+    }
+    struct stat exe_stat {};
+    if (::fstat(exe.get(), &exe_stat) != 0 || !S_ISREG(exe_stat.st_mode)) {
+        return errSecCSNoSuchCode;
     }
     *guest = std::make_shared<SecCode>(pid, exe.release());
     return errSecSuccess;

@@ -14,7 +14,9 @@
 //   that the process is still the one the token names, and opens `exe`
 //   relative to that directory: a process that has exited (reaped or not) is
 //   refused and never mistaken for another one. A peer in another user
-//   namespace than this process's is refused.
+//   namespace than this process's is refused. The lookup never waits on the
+//   peer: the executable is opened without blocking (a file lease on it is a
+//   refusal, not a wait), and only a regular file is accepted.
 // - The executable is read only through the descriptor opened at lookup,
 //   never through a path.
 // - Validity: the signature block's CMS signature is verified first (chain to

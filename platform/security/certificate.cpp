@@ -1,4 +1,5 @@
 #include "platform/security/certificate.h"
+#include "platform/security/security.h"
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
@@ -8,6 +9,11 @@
 #include <climits>
 
 namespace security {
+namespace {
+// Links the initialisation without configuration into every program that
+// uses this file.
+[[maybe_unused]] const bool kNoConfiguration = security::initialize_without_configuration();
+}  // namespace
 
 std::optional<Certificate> Certificate::createWithData(const uint8_t* der, size_t length) {
     if (der == nullptr || length == 0 || length > static_cast<size_t>(LONG_MAX)) {

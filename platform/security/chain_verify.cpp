@@ -13,6 +13,11 @@
 
 namespace security::detail {
 namespace {
+// Links the initialisation without configuration into every program that
+// uses this file.
+[[maybe_unused]] const bool kNoConfiguration = security::initialize_without_configuration();
+}  // namespace
+namespace {
 
 bool only_known_unhandled_critical_extensions(X509* cert) {
     const int count = X509_get_ext_count(cert);

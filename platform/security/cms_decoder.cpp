@@ -1,4 +1,5 @@
 #include "platform/security/cms_decoder.h"
+#include "platform/security/security.h"
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
@@ -13,6 +14,11 @@
 #include "platform/security/chain_verify.h"
 
 namespace security {
+namespace {
+// Links the initialisation without configuration into every program that
+// uses this file.
+[[maybe_unused]] const bool kNoConfiguration = security::initialize_without_configuration();
+}  // namespace
 
 struct CMSDecoder::State {
     std::vector<uint8_t> message;

@@ -16,7 +16,18 @@
 #include <sstream>
 
 namespace security {
+
+bool initialize_without_configuration() {
+    // The first initialisation decides: OPENSSL_INIT_NO_LOAD_CONFIG makes
+    // every later automatic initialisation skip the configuration file too.
+    static const bool done = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+    return done;
+}
+
 namespace {
+
+// Before main(), so before any other code of the program can touch OpenSSL.
+[[maybe_unused]] const bool kInitialisedWithoutConfiguration = initialize_without_configuration();
 
 // Files of certificates and keys are small; anything larger is not one.
 constexpr size_t kMaxCredentialFile = 1 << 20;

@@ -10,6 +10,10 @@
 //   returned error text (drain_errors() collects it).
 // - Trust anchors are always passed in explicitly (see anchors.h for the
 //   compiled-in set); nothing here reads the system's certificate store.
+// - No outside configuration: OpenSSL is initialised before main() of any
+//   program that links this module without loading a configuration file
+//   (neither OPENSSL_CONF nor the system's openssl.cnf), so neither a file
+//   nor an environment variable can change a verdict.
 #pragma once
 
 #include <openssl/cms.h>
@@ -31,6 +35,11 @@
 namespace security {
 
 using Bytes = std::vector<uint8_t>;
+
+// Initialises OpenSSL without its configuration file, once per process; true
+// when that took effect (the first initialisation of the process). Runs
+// before main(); callable again at any time.
+bool initialize_without_configuration();
 
 // ---- Ownership -------------------------------------------------------------
 

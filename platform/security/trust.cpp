@@ -1,4 +1,5 @@
 #include "platform/security/trust.h"
+#include "platform/security/security.h"
 
 #include <openssl/x509v3.h>
 
@@ -8,6 +9,11 @@
 #include "platform/security/chain_verify.h"
 
 namespace security {
+namespace {
+// Links the initialisation without configuration into every program that
+// uses this file.
+[[maybe_unused]] const bool kNoConfiguration = security::initialize_without_configuration();
+}  // namespace
 
 int Trust::createWithCertificates(std::vector<Certificate> certificates, Policy policy,
                                   std::optional<Trust>& out) {

@@ -15,15 +15,7 @@
 #include <thread>
 #include <utility>
 
-#include <sys/syscall.h>
-
 #include "platform/xpc/wire.h"
-
-// Older C library headers lack this (Linux 6.5). The C library's pidfd_open()
-// declaration is not usable from C++ in glibc 2.36, hence syscall() below.
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
 
 namespace xpc {
 namespace {
@@ -104,25 +96,39 @@ bool clearStaleSocket(const std::string& path) {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
-int bindListeningSocket(const std::string& path) {
+int bindListeningSocket(const std::string& path, const PeerAdmission& admission,
+                        std::string& error) {
     sockaddr_un address;
     socklen_t length = 0;
-    if (!fillUnixAddress(path, address, length) || !clearStaleSocket(path)) {
+    if (!fillUnixAddress(path, address, length)) {
+        error = "cannot listen on " + path + ": the path is too long";
+        return -1;
+    }
+    if (!clearStaleSocket(path)) {
+        error = "cannot listen on " + path + ": something else is there";
         return -1;
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
+        error = std::string("cannot make a socket: ") + std::strerror(errno);
         return -1;
     }
-    // The unprivileged client must be able to connect; who may talk to the
-    // service is decided per connection.
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-        const bool bound = errno != EADDRINUSE;
+    // The file system lets root and the admitted group connect; the kernel's
+    // credentials of each peer are checked again at accept. The socket is not
+    // listening before its owner and mode are set, so nobody connects early.
+    const gid_t group = admission.group.value_or(0);
+    const mode_t mode = admission.group ? 0660 : 0600;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
         ::close(fd);
-        if (bound) {
-            ::unlink(path.c_str());
-        }
+        return -1;
+    }
+    const bool owned = ::geteuid() == 0 ? ::chown(path.c_str(), 0, group) == 0
+                                        : !admission.group || ::chown(path.c_str(), -1, group) == 0;
+    if (!owned || ::chmod(path.c_str(), mode) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        ::unlink(path.c_str());
         return -1;
     }
     return fd;
@@ -219,92 +225,88 @@ int audit_token_to_pidfd(const AuditToken& token) {
 // ---------------------------------------------------------------------------
 // Reply
 
+// Shared by the copies of one request's handle. The request counts as
+// answered once a call claims the reply or the last copy goes.
+struct Reply::State {
+    explicit State(std::weak_ptr<Connection> c) : connection(std::move(c)) {}
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() { settle(); }
+
+    void settle() {
+        if (!settled.exchange(true)) {
+            if (const std::shared_ptr<Connection> c = connection.lock()) {
+                c->requestSettled();
+            }
+        }
+    }
+
+    std::weak_ptr<Connection> connection;
+    std::atomic<bool> called{false};
+    std::atomic<bool> settled{false};
+};
+
 Reply::Reply(std::weak_ptr<Connection> connection, uint64_t seq, std::string replyTypes)
-    : connection_(std::move(connection)),
+    : state_(std::make_shared<State>(std::move(connection))),
       seq_(seq),
-      replyTypes_(std::move(replyTypes)),
-      called_(std::make_shared<std::atomic<bool>>(false)) {}
+      replyTypes_(std::move(replyTypes)) {}
 
 bool Reply::operator()(const std::vector<Value>& values) const {
-    if (!called_ || called_->exchange(true)) {
+    if (!state_ || state_->called.exchange(true)) {
         return false;
     }
-    if (!valuesMatchTypes(values, replyTypes_)) {
-        return false;
+    bool sent = false;
+    if (valuesMatchTypes(values, replyTypes_)) {
+        const std::shared_ptr<Connection> connection = state_->connection.lock();
+        sent = connection && connection->sendReply(seq_, values);
     }
-    const std::shared_ptr<Connection> connection = connection_.lock();
-    return connection && connection->sendReply(seq_, values);
+    state_->settle();
+    return sent;
 }
 
 bool Reply::wasCalled() const {
-    return called_ && called_->load();
+    return state_ && state_->called.load();
 }
 
 // ---------------------------------------------------------------------------
 // Connection
 
-Connection::Connection(Private, int fd, PeerCredentials peer)
-    : peer_(peer), queue_(dispatch::queue_create("xpc.connection")), fd_(fd) {}
+Connection::Connection(Private, int fd, PeerProcess peer)
+    : peer_(std::move(peer)), queue_(dispatch::queue_create("xpc.connection")), fd_(fd) {}
 
 Connection::~Connection() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
-    if (peer_.pidfd >= 0) {
-        ::close(peer_.pidfd);
-    }
 }
 
 std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd) {
-    PeerCredentials peer;
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
-        credentials.pid <= 0) {
+    const std::optional<KernelCredentials> credentials = kernelCredentials(fd);
+    if (!credentials) {
         ::close(fd);
         return nullptr;
     }
-    peer.pid = credentials.pid;
-    peer.uid = credentials.uid;
-    peer.gid = credentials.gid;
+    return fromAcceptedSocket(fd, *credentials);
+}
 
-    // The kernel names the process that connected, even if its id has since
-    // been reused.
-    int pidfd = -1;
-    length = sizeof pidfd;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) {
-        // Older kernels: open the pid that SO_PEERCRED reported. This is the
-        // weaker path: had the peer exited and its id been reused before this
-        // call, the pidfd would name the newcomer.
-        pidfd = static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0));
-    }
-    if (pidfd >= 0) {
-        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-    }
-    peer.pidfd = pidfd;
-
-    // Every message will carry its sender's credentials, checked against
-    // the peer captured here.
-    const int on = 1;
+std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd,
+                                                           const KernelCredentials& credentials) {
+    std::optional<PeerProcess> peer = PeerProcess::identify(fd, credentials);
     const timeval sendTimeout{static_cast<time_t>(kSendTimeout.count()), 0};
-    if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+    if (!peer || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
         ::close(fd);
-        if (pidfd >= 0) {
-            ::close(pidfd);
-        }
         return nullptr;
     }
-    return std::make_shared<Connection>(Private{}, fd, peer);
+    return std::make_shared<Connection>(Private{}, fd, std::move(*peer));
 }
 
 std::optional<AuditToken> Connection::auditToken() const {
-    if (peer_.pidfd < 0) {
+    if (peer_.pidfd() < 0) {
         return std::nullopt;
     }
     AuditToken token{};
-    storeInt32(token, 0, static_cast<int32_t>(peer_.pid));
-    storeInt32(token, 4, static_cast<int32_t>(peer_.pidfd + 1));
+    storeInt32(token, 0, static_cast<int32_t>(peer_.credentials().pid));
+    storeInt32(token, 4, static_cast<int32_t>(peer_.pidfd() + 1));
     return token;
 }
 
@@ -397,6 +399,7 @@ void Connection::end(EndReason reason) {
         // Requests already read from a peer that simply closed still run;
         // after anything else, nothing more is served.
         dropPending_ = reason != EndReason::PeerClosed;
+        draining_ = false;
         slot = std::move(listenerSlot_);
         // Wakes a reader blocked in recvmsg and a writer blocked in send.
         ::shutdown(fd_, SHUT_RDWR);
@@ -435,7 +438,7 @@ void Connection::readLoop() {
     wire::FrameReader frames;
     std::string body;
     std::vector<char> chunk(kReadChunk);
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    alignas(cmsghdr) char control[PeerProcess::kControlSpace];
     bool keepReading = true;
     while (keepReading) {
         {
@@ -448,45 +451,49 @@ void Connection::readLoop() {
                 break;
             }
         }
-        iovec io{chunk.data(), chunk.size()};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
-        if (n < 0) {
+        // The peer process ending is seen even while its socket stays open
+        // elsewhere; end() wakes this with a shutdown of the socket.
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {peer_.pidfd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             end(EndReason::Broken);
             break;
         }
+        if (fds[1].revents != 0) {
+            end(EndReason::PeerExited);
+            break;
+        }
+        iovec io{chunk.data(), chunk.size()};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            end(EndReason::Broken);
+            break;
+        }
         if (n == 0) {
-            end(frames.buffered() == 0 ? EndReason::PeerClosed : EndReason::Violation);
+            if (frames.buffered() != 0) {
+                end(EndReason::Violation);
+            } else if (peerHungUp()) {
+                end(EndReason::PeerClosed);
+            } else {
+                drain();
+            }
             break;
         }
         // The kernel never returns bytes of two senders from one call, so the
-        // credentials name the sender of every byte just read. Bytes without
-        // credentials or from anyone but the accepted peer end the connection
-        // before any of them is looked at.
-        const ucred* sender = nullptr;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
-                c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
-                sender = reinterpret_cast<const ucred*>(CMSG_DATA(c));
-            } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                // Descriptors are not part of the protocol; close what came.
-                const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (size_t i = 0; i < count; ++i) {
-                    int passed = -1;
-                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                    ::close(passed);
-                }
-            }
-        }
-        if (sender == nullptr || sender->pid != peer_.pid ||
-            (message.msg_flags & MSG_CTRUNC) != 0) {
+        // credentials name the sender of every byte just read. Bytes from
+        // anyone but the accepted peer end the connection before any of them
+        // is looked at.
+        if (!peer_.sentByPeer(message)) {
             end(EndReason::Violation);
             break;
         }
@@ -516,6 +523,65 @@ void Connection::readLoop() {
     }
 }
 
+bool Connection::peerHungUp() const {
+    // A peer that closed its socket leaves this end hung up both ways; one
+    // that only shut down its sending side leaves this end able to send.
+    pollfd p{fd_, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+void Connection::drain() {
+    {
+        std::unique_lock lock(mutex_);
+        if (invalidated_) {
+            return;
+        }
+        draining_ = true;
+        if (unanswered_ == 0) {
+            lock.unlock();
+            end(EndReason::PeerClosed);
+            return;
+        }
+    }
+    // Replies go out from the queue or from any thread; the last one ends the
+    // connection (requestSettled). Meanwhile, watch for the peer going away.
+    for (;;) {
+        pollfd fds[2] = {{fd_, 0, 0}, {peer_.pidfd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            end(EndReason::Broken);
+            return;
+        }
+        if (isInvalidated()) {
+            return;
+        }
+        if (fds[1].revents != 0) {
+            end(EndReason::PeerExited);
+            return;
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            end(EndReason::PeerClosed);
+            return;
+        }
+    }
+}
+
+void Connection::requestSettled() {
+    bool done = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (unanswered_ > 0) {
+            --unanswered_;
+        }
+        done = draining_ && unanswered_ == 0 && !invalidated_;
+    }
+    if (done) {
+        end(EndReason::PeerClosed);
+    }
+}
+
 void Connection::handleMessage(std::string_view body, bool& keepReading) {
     const std::shared_ptr<Interface> interface = exportedInterface();
     wire::Request request;
@@ -537,9 +603,13 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
         }
         ++queuedRequests_;
         queuedBytes_ += body.size();
+        ++unanswered_;
     }
+    // The handle exists from now on, so that a request dropped before it runs
+    // counts as answered.
+    Reply reply(shared_from_this(), request.seq, request.method->replyTypes);
     auto run = [self = shared_from_this(), interface, size = body.size(),
-                request = std::move(request)] {
+                request = std::move(request), reply = std::move(reply)]() mutable {
         std::shared_ptr<void> object;
         {
             std::lock_guard lock(self->mutex_);
@@ -549,9 +619,9 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
         }
         // Without an exported object there is nothing to call.
         if (object) {
-            const Reply reply(self, request.seq, request.method->replyTypes);
             request.method->invoker(object, request.args, reply);
         }
+        reply = Reply();
         self->requestFinished(size);
     };
     dispatch::async(queue_, std::move(run));
@@ -597,7 +667,19 @@ std::string socketPathForServiceName(const std::string& name) {
     return "/run/" + name + ".sock";
 }
 
+struct Listener::Decision {
+    std::chrono::steady_clock::time_point deadline;
+    std::shared_ptr<Connection> connection;  // released once decided
+    uid_t user = 0;
+    std::atomic<bool> decided{false};
+};
+
 struct Listener::State {
+    struct PerUser {
+        size_t pending = 0;
+        size_t open = 0;
+    };
+
     std::mutex mutex;
     int fd = -1;
     int wakeFd = -1;
@@ -605,9 +687,49 @@ struct Listener::State {
     bool invalidated = false;
     bool looping = false;
     std::string boundPath;
+    std::string error;
+    PeerAdmission admission;
+    ListenerLimits limits;
     ListenerDelegate* delegate = nullptr;
-    std::atomic<size_t> pending{0};
-    std::atomic<size_t> open{0};
+    size_t pending = 0;  // decisions whose delegate has not returned
+    size_t open = 0;
+    std::map<uid_t, PerUser> users;
+    // Decisions in the order they were offered, touched by the accept loop
+    // only; deadlines therefore come in order too.
+    std::vector<std::shared_ptr<Decision>> decisions;
+
+    // Reserves a place for a connection of `user`, under `mutex`.
+    bool reserve(uid_t user) {
+        PerUser& mine = users[user];
+        if (pending >= limits.pending || open >= limits.open ||
+            mine.pending >= limits.pendingPerUser || mine.open >= limits.openPerUser) {
+            if (mine.pending == 0 && mine.open == 0) {
+                users.erase(user);
+            }
+            return false;
+        }
+        ++pending;
+        ++open;
+        ++mine.pending;
+        ++mine.open;
+        return true;
+    }
+
+    void release(uid_t user, bool decision, bool connection) {
+        std::lock_guard lock(mutex);
+        PerUser& mine = users[user];
+        if (decision) {
+            --pending;
+            --mine.pending;
+        }
+        if (connection) {
+            --open;
+            --mine.open;
+        }
+        if (mine.pending == 0 && mine.open == 0) {
+            users.erase(user);
+        }
+    }
 
     ~State() {
         if (fd >= 0) {
@@ -619,16 +741,23 @@ struct Listener::State {
     }
 };
 
-Listener::Listener(Private, int fd, std::string boundPath)
+Listener::Listener(Private, int fd, std::string boundPath, PeerAdmission admission,
+                   std::string error)
     : path_(std::move(boundPath)), state_(std::make_shared<State>()) {
     state_->fd = fd;
     state_->boundPath = path_;
+    state_->admission = admission;
+    state_->error = std::move(error);
     if (fd >= 0) {
         state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (state_->wakeFd < 0) {
+            state_->error = std::string("cannot make an event descriptor: ") + std::strerror(errno);
+        }
         // Set on the listening socket too: a client's first bytes may be
         // queued before accept() returns.
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+        kernel::passPidfds(fd);
     }
 }
 
@@ -636,7 +765,8 @@ Listener::~Listener() {
     invalidate();
 }
 
-std::shared_ptr<Listener> Listener::initWithMachServiceName(const std::string& name) {
+std::shared_ptr<Listener> Listener::initWithMachServiceName(const std::string& name,
+                                                            PeerAdmission admission) {
     const char* listenPid = std::getenv("LISTEN_PID");
     const char* listenFds = std::getenv("LISTEN_FDS");
     long pid = 0;
@@ -652,25 +782,44 @@ std::shared_ptr<Listener> Listener::initWithMachServiceName(const std::string& n
     if (activated) {
         constexpr int kFirstPassedDescriptor = 3;
         ::fcntl(kFirstPassedDescriptor, F_SETFD, FD_CLOEXEC);
-        return listenerWithDescriptor(kFirstPassedDescriptor);
+        return listenerWithDescriptor(kFirstPassedDescriptor, admission);
     }
-    return listenerWithSocketPath(socketPathForServiceName(name));
+    return listenerWithSocketPath(socketPathForServiceName(name), admission);
 }
 
-std::shared_ptr<Listener> Listener::listenerWithSocketPath(const std::string& path) {
-    const int fd = bindListeningSocket(path);
-    return std::make_shared<Listener>(Private{}, fd, fd >= 0 ? path : std::string());
+std::shared_ptr<Listener> Listener::listenerWithSocketPath(const std::string& path,
+                                                           PeerAdmission admission) {
+    std::string error;
+    const int fd = bindListeningSocket(path, admission, error);
+    return std::make_shared<Listener>(Private{}, fd, fd >= 0 ? path : std::string(), admission,
+                                      std::move(error));
 }
 
-std::shared_ptr<Listener> Listener::listenerWithDescriptor(int fd) {
+std::shared_ptr<Listener> Listener::listenerWithDescriptor(int fd, PeerAdmission admission) {
     int type = 0;
+    int domain = 0;
     socklen_t length = sizeof type;
-    if (fd >= 0 && (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
-                    type != SOCK_STREAM || ::listen(fd, SOMAXCONN) != 0)) {
+    socklen_t domainLength = sizeof domain;
+    std::string error;
+    if (fd < 0) {
+        error = "no listening socket";
+    } else if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+               ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLength) != 0 ||
+               type != SOCK_STREAM || domain != AF_UNIX) {
+        error = "the socket passed for listening is not a Unix stream socket";
+    } else if (::listen(fd, SOMAXCONN) != 0) {
+        error = std::string("cannot listen on the socket passed: ") + std::strerror(errno);
+    }
+    if (!error.empty() && fd >= 0) {
         ::close(fd);
         fd = -1;
     }
-    return std::make_shared<Listener>(Private{}, fd, std::string());
+    return std::make_shared<Listener>(Private{}, fd, std::string(), admission, std::move(error));
+}
+
+void Listener::setLimits(const ListenerLimits& limits) {
+    std::lock_guard lock(state_->mutex);
+    state_->limits = limits;
 }
 
 void Listener::setDelegate(ListenerDelegate* delegate) {
@@ -688,6 +837,14 @@ bool Listener::isValid() const {
     return state_->fd >= 0 && state_->wakeFd >= 0 && !state_->invalidated;
 }
 
+std::string Listener::errorDescription() const {
+    std::lock_guard lock(state_->mutex);
+    if (state_->invalidated) {
+        return "the listener was invalidated";
+    }
+    return state_->error;
+}
+
 void Listener::resume() {
     std::lock_guard lock(state_->mutex);
     if (state_->resumed || state_->invalidated || state_->fd < 0 || state_->wakeFd < 0) {
@@ -698,32 +855,32 @@ void Listener::resume() {
     dispatch::async(runtimeQueue(), [self = weak_from_this(), state = state_] {
         // Runs until invalidate(); holds the state, not the listener, so that
         // dropping the listener ends the loop.
+        int timeout = -1;
         for (;;) {
             pollfd fds[2] = {{state->fd, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
+            const int ready = ::poll(fds, 2, timeout);
+            if (ready < 0 && errno != EINTR) {
                 break;
             }
             if (fds[1].revents != 0) {
                 break;
             }
-            const int fd = ::accept4(state->fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            const std::shared_ptr<Listener> listener = self.lock();
+            if (!listener) {
+                break;
+            }
+            if (ready > 0 && fds[0].revents != 0) {
+                const int fd = ::accept4(state->fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    listener->offer(fd);
+                } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+                           errno == ENOMEM) {
                     // Out of descriptors or memory: give the process a moment
                     // rather than spinning on the same pending connection.
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
-                continue;
             }
-            const std::shared_ptr<Listener> listener = self.lock();
-            if (!listener) {
-                ::close(fd);
-                break;
-            }
-            listener->offer(fd);
+            timeout = listener->expireDecisions();
         }
         std::lock_guard stateLock(state->mutex);
         state->looping = false;
@@ -736,24 +893,39 @@ void Listener::resume() {
 
 void Listener::offer(int fd) {
     const std::shared_ptr<State> state = state_;
-    if (state->open.load() >= kMaxOpenConnections ||
-        state->pending.load() >= kMaxPendingConnections) {
+    // Decided on what the kernel recorded at connect, before anything else
+    // is done for the peer.
+    const std::optional<KernelCredentials> credentials = kernelCredentials(fd);
+    bool reserved = false;
+    if (credentials) {
+        std::lock_guard lock(state->mutex);
+        reserved = admitted(*credentials, state->admission) && state->reserve(credentials->uid);
+    }
+    if (!reserved) {
         ::close(fd);
         return;
     }
-    std::shared_ptr<Connection> connection = Connection::fromAcceptedSocket(fd);
+    const uid_t user = credentials->uid;
+    std::shared_ptr<Connection> connection = Connection::fromAcceptedSocket(fd, *credentials);
     if (!connection) {
+        state->release(user, true, true);
         return;
     }
-    ++state->open;
-    ++state->pending;
     {
         std::lock_guard lock(connection->mutex_);
         connection->awaitingDecision_ = true;
-        connection->listenerSlot_ =
-            std::shared_ptr<void>(state.get(), [state](void*) { --state->open; });
+        connection->listenerSlot_ = std::shared_ptr<void>(
+            state.get(), [state, user](void*) { state->release(user, false, true); });
     }
-    dispatch::async(runtimeQueue(), [listener = shared_from_this(), connection] {
+    auto decision = std::make_shared<Decision>();
+    decision->connection = connection;
+    decision->user = user;
+    {
+        std::lock_guard lock(state->mutex);
+        decision->deadline = std::chrono::steady_clock::now() + state->limits.decisionDeadline;
+    }
+    state->decisions.push_back(decision);
+    dispatch::async(runtimeQueue(), [listener = shared_from_this(), connection, decision] {
         ListenerDelegate* delegate = nullptr;
         {
             std::lock_guard lock(listener->state_->mutex);
@@ -763,9 +935,46 @@ void Listener::offer(int fd) {
         }
         const bool accepted =
             delegate != nullptr && delegate->shouldAcceptNewConnection(*listener, connection);
-        --listener->state_->pending;
-        connection->decisionMade(accepted);
+        listener->finishDecision(decision, accepted);
+        listener->state_->release(decision->user, true, false);
     });
+}
+
+void Listener::finishDecision(const std::shared_ptr<Decision>& decision, bool accepted) {
+    if (decision->decided.exchange(true)) {
+        return;  // refused at its deadline already
+    }
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard lock(state_->mutex);
+        connection = std::move(decision->connection);
+    }
+    if (connection) {
+        connection->decisionMade(accepted);
+    }
+}
+
+int Listener::expireDecisions() {
+    std::vector<std::shared_ptr<Decision>>& decisions = state_->decisions;
+    const auto now = std::chrono::steady_clock::now();
+    size_t kept = 0;
+    for (size_t i = 0; i < decisions.size(); ++i) {
+        const std::shared_ptr<Decision>& decision = decisions[i];
+        if (!decision->decided.load() && decision->deadline <= now) {
+            finishDecision(decision, false);
+        }
+        if (!decision->decided.load()) {
+            decisions[kept++] = decision;
+        }
+    }
+    decisions.resize(kept);
+    if (decisions.empty()) {
+        return -1;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(decisions.front()->deadline - now) +
+        std::chrono::milliseconds(1);
+    return static_cast<int>(std::max<long long>(left.count(), 1));
 }
 
 void Listener::invalidate() {

@@ -13,28 +13,43 @@
 // connection stays open.
 //
 // Service side
+// - Who may connect: a listener admits a peer only when the kernel's
+//   credentials of it (SO_PEERCRED, recorded when the peer called connect)
+//   show effective user root or the admitted group (PeerAdmission); any other
+//   connection is closed at accept, before the delegate hears of it. Such a
+//   refusal ends nothing else.
 // - Listener: accepts connections on its socket and asks its delegate about
-//   each one on a queue of the runtime (never the main thread; decisions for
-//   different connections may run at the same time). A refused connection is
-//   closed and the listener goes on. At most kMaxPendingConnections wait for a
-//   decision and at most kMaxOpenConnections (including those) are open at
-//   once; a connection over either cap is closed as soon as it is accepted.
+//   each admitted one on a queue of the runtime (never the main thread;
+//   decisions for different connections may run at the same time). A refused
+//   connection is closed and the listener goes on. Decisions still running
+//   and connections open are capped in total and per peer user
+//   (ListenerLimits); a connection over a cap is closed as soon as it is
+//   accepted. A decision not made within the deadline refuses its connection
+//   (the delegate's late answer is ignored); it still counts against the caps
+//   until the delegate returns.
 // - Connection: one per accepted peer. The peer's pidfd, pid, uid and gid are
 //   taken when it is accepted. Requests are read only after resume() (and, for
 //   a connection that a listener offers to its delegate, after the delegate
 //   has answered YES), and run one after another on the connection's own
 //   serial queue. Every message must come from the process captured at
-//   accept: a message whose sender (SCM_CREDENTIALS) is another process, such
-//   as a forked child writing on an inherited socket, ends the connection and
-//   nothing of it is served.
+//   accept (peer.h): a message from any other process, such as a forked
+//   child writing on an inherited socket or a process that took over the
+//   pid, ends the connection and nothing of it is served. When that process
+//   exits, the connection ends and requests not yet started are dropped.
 // - Invalidation: when the peer closes, the stream breaks, a message ends the
-//   connection, a reply cannot be written, or invalidate() is called, the
-//   invalidation handler runs once on the connection's queue. Requests read
-//   before a clean close by the peer still run first; after invalidate() or a
-//   protocol violation, requests not yet started are dropped. Once the handler
-//   has run, the connection releases its handlers and exported object.
+//   connection, a reply cannot be written, the peer process exits, or
+//   invalidate() is called, the invalidation handler runs once on the
+//   connection's queue. Requests read before a clean close by the peer still
+//   run first. A peer that only shuts down its sending side gets the replies
+//   of the requests it sent: the connection ends once each of them has been
+//   answered or abandoned (or the peer closes, or exits). After invalidate()
+//   or a protocol violation, requests not yet started are dropped. Once the
+//   handler has run, the connection releases its handlers and exported
+//   object.
 // - Reply: a copyable handle through which an operation answers, from any
 //   thread, at most once; later calls and calls after invalidation do nothing.
+//   A request counts as answered once a call has been made or the last copy
+//   of its handle is gone.
 //
 // Client side: ClientConnection connects to a socket path, sends requests and
 // matches replies by sequence number.
@@ -58,14 +73,27 @@
 #include <sys/types.h>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/xpc/peer.h"
 
 namespace xpc {
 
 // Largest message body accepted or sent.
 constexpr size_t kMaxMessageSize = 1u << 20;
-// Caps on a listener's connections (see above).
+// Caps on a listener's connections (see above), in total and per peer user,
+// and the time a decision may take.
 constexpr size_t kMaxPendingConnections = 16;
+constexpr size_t kMaxPendingConnectionsPerUser = 4;
 constexpr size_t kMaxOpenConnections = 64;
+constexpr size_t kMaxOpenConnectionsPerUser = 16;
+constexpr std::chrono::milliseconds kDecisionDeadline{10000};
+
+struct ListenerLimits {
+    size_t pending = kMaxPendingConnections;
+    size_t pendingPerUser = kMaxPendingConnectionsPerUser;
+    size_t open = kMaxOpenConnections;
+    size_t openPerUser = kMaxOpenConnectionsPerUser;
+    std::chrono::milliseconds decisionDeadline = kDecisionDeadline;
+};
 // Requests read but not yet started on one connection (count and bytes of
 // their messages); beyond either limit the
 // connection's socket is not read until its queue catches up, so a client that
@@ -105,10 +133,10 @@ class Reply {
     friend class Connection;
     Reply(std::weak_ptr<Connection> connection, uint64_t seq, std::string replyTypes);
 
-    std::weak_ptr<Connection> connection_;
+    struct State;
+    std::shared_ptr<State> state_;
     uint64_t seq_ = 0;
     std::string replyTypes_;
-    std::shared_ptr<std::atomic<bool>> called_;
 };
 
 // Calls one operation on the exported object. `exportedObject` is exactly the
@@ -152,23 +180,16 @@ int audit_token_to_pidfd(const AuditToken& token);
 
 class Listener;
 
-// Identity of a peer, captured when its connection was accepted.
-struct PeerCredentials {
-    pid_t pid = 0;
-    uid_t uid = static_cast<uid_t>(-1);
-    gid_t gid = static_cast<gid_t>(-1);
-    int pidfd = -1;  // owned by the connection
-};
-
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    pid_t processIdentifier() const { return peer_.pid; }
-    uid_t effectiveUserIdentifier() const { return peer_.uid; }
-    gid_t effectiveGroupIdentifier() const { return peer_.gid; }
+    // The kernel's record of the peer at connect.
+    pid_t processIdentifier() const { return peer_.credentials().pid; }
+    uid_t effectiveUserIdentifier() const { return peer_.credentials().uid; }
+    gid_t effectiveGroupIdentifier() const { return peer_.credentials().gid; }
     // The peer's token, or nullopt when no pidfd could be taken for it.
     std::optional<AuditToken> auditToken() const;
 
@@ -203,21 +224,29 @@ class Connection : public std::enable_shared_from_this<Connection> {
     struct Private {};
 
   public:
-    Connection(Private, int fd, PeerCredentials peer);
+    Connection(Private, int fd, PeerProcess peer);
 
   private:
-    enum class EndReason { PeerClosed, Broken, Violation, Invalidated };
+    enum class EndReason { PeerClosed, PeerExited, Broken, Violation, Invalidated };
 
+    static std::shared_ptr<Connection> fromAcceptedSocket(int fd,
+                                                          const KernelCredentials& credentials);
     void readLoop();
+    // After the peer shut down its sending side: waits until every request
+    // read has been answered, the peer closes or exits, or the connection
+    // ends otherwise.
+    void drain();
+    bool peerHungUp() const;
     void handleMessage(std::string_view body, bool& keepReading);
     void end(EndReason reason);
     bool sendReply(uint64_t seq, const std::vector<Value>& values);
     void requestFinished(size_t size);
+    void requestSettled();
     void startReading();
     // Called by the listener once its delegate has answered.
     void decisionMade(bool accepted);
 
-    const PeerCredentials peer_;
+    const PeerProcess peer_;
     const dispatch::QueuePtr queue_;
 
     mutable std::mutex mutex_;
@@ -231,8 +260,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool invalidated_ = false;
     bool dropPending_ = false;
     bool handlerCalled_ = false;
+    bool draining_ = false;
     size_t queuedRequests_ = 0;
     size_t queuedBytes_ = 0;
+    size_t unanswered_ = 0;               // requests read whose reply is neither sent nor abandoned
     std::shared_ptr<void> listenerSlot_;  // releases the listener's count when freed
 
     std::condition_variable roomForRequests_;  // the reader waits here for the queue
@@ -255,21 +286,27 @@ std::string socketPathForServiceName(const std::string& name);
 class Listener : public std::enable_shared_from_this<Listener> {
   public:
     // The listening socket from systemd socket activation when this process
-    // was given one (LISTEN_PID is our pid, LISTEN_FDS >= 1: descriptor 3;
-    // the variables are then removed from the environment), otherwise a
-    // socket bound at socketPathForServiceName(name), replacing a stale
-    // socket there (not a live one, nor anything that is not a socket), with
-    // mode 0666. If neither works the listener is not valid and never accepts.
-    static std::shared_ptr<Listener> initWithMachServiceName(const std::string& name);
+    // was given one (LISTEN_PID is our pid, LISTEN_FDS >= 1: descriptor 3,
+    // which must be a Unix stream socket; the variables are then removed from
+    // the environment), otherwise a socket bound at
+    // socketPathForServiceName(name), replacing a stale socket there (not a
+    // live one, nor anything that is not a socket), owned by root and the
+    // admitted group with mode 0660 (0600 without a group). If that fails the
+    // listener is not valid, never accepts, and errorDescription() says why.
+    static std::shared_ptr<Listener> initWithMachServiceName(const std::string& name,
+                                                             PeerAdmission admission = {});
     // Binds `path` itself, as above.
-    static std::shared_ptr<Listener> listenerWithSocketPath(const std::string& path);
+    static std::shared_ptr<Listener> listenerWithSocketPath(const std::string& path,
+                                                            PeerAdmission admission = {});
     // Listens on a socket the caller made (bound, listening or not); takes
     // ownership of fd.
-    static std::shared_ptr<Listener> listenerWithDescriptor(int fd);
+    static std::shared_ptr<Listener> listenerWithDescriptor(int fd, PeerAdmission admission = {});
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
+    // Before resume().
+    void setLimits(const ListenerLimits& limits);
     // Not owned; must outlive the listener's decisions.
     void setDelegate(ListenerDelegate* delegate);
     ListenerDelegate* delegate() const;
@@ -279,6 +316,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
     // bound is also removed from the file system). Accepted connections stay.
     void invalidate();
     bool isValid() const;
+    // Why a listener is not valid (empty for a valid one).
+    std::string errorDescription() const;
     // The path this listener bound, empty otherwise.
     const std::string& socketPath() const { return path_; }
 
@@ -286,12 +325,16 @@ class Listener : public std::enable_shared_from_this<Listener> {
     struct Private {};
 
   public:
-    Listener(Private, int fd, std::string boundPath);
+    Listener(Private, int fd, std::string boundPath, PeerAdmission admission, std::string error);
 
   private:
     struct State;
-    void acceptLoop();
+    struct Decision;
     void offer(int fd);
+    void finishDecision(const std::shared_ptr<Decision>& decision, bool accepted);
+    // Refuses the connections whose decisions are overdue; the time until the
+    // next deadline, or -1 when none is pending.
+    int expireDecisions();
 
     std::string path_;
     std::shared_ptr<State> state_;

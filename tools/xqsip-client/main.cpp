@@ -1,24 +1,39 @@
 // xqsip-client: sends one operation to the location helper and prints the
-// reply values as one JSON array on one line.
+// reply values as one JSON array on one line; or, in a session, relays
+// requests read from standard input and prints every message that comes back.
+//
+// Installed setgid to the client group, this tool is what the daemon admits
+// besides root: a desktop program talks to the daemon through it (as a broker
+// it runs), since GUI toolkits refuse to run setgid. Because it runs with
+// that group, it trusts nothing it is given: when the kernel runs it in
+// secure-execution mode (setgid), it drops its environment, closes every
+// descriptor but the standard ones (opening those that are missing on
+// /dev/null), takes a socket path only if the file is a socket of root and
+// the group it runs with, bounds every number and line it reads, and starts
+// no other program.
 //
 // Exit status: 0 a reply came; 3 the connection ended without a reply; 4 no
 // reply within the timeout; 2 bad usage or no connection could be made.
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/auxv.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <iostream>
 
 #include <nlohmann/json.hpp>
 
@@ -28,6 +43,8 @@
 namespace {
 
 constexpr const char* kServiceName = "lx.pelk.XQSipLocationHelper";
+// Longest wait a caller may ask for: a day.
+constexpr double kMaxSeconds = 86400;
 
 struct Operation {
     const char* name;
@@ -47,19 +64,106 @@ constexpr Operation kOperations[] = {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: xqsip-client [--socket PATH] [--timeout SECONDS] OPERATION [ARG]\n"
-                 "       xqsip-client [--socket PATH] session\n"
+                 "       xqsip-client [--socket PATH] [--timeout SECONDS] session\n"
                  "  OPERATION: run | exit | install PKG | uninstall | lldp\n"
-                 "  --socket PATH     the helper's socket (default %s)\n"
+                 "  --socket PATH     the helper's socket (default %s); when this tool\n"
+                 "                    runs setgid, only a socket of root and its group\n"
                  "  --timeout SECONDS how long to wait for the reply (default 300)\n"
                  "  --linger SECONDS  keep the connection open this long after the reply;\n"
                  "                    exit 3 if the service ends it meanwhile\n"
                  "  --from-child      send the request from a forked child on the inherited\n"
-                 "                    connection (the service must refuse to serve it)\n"
-                 "  session: send each JSON request object read from standard input, one per\n"
-                 "  line, as it is; print every message received as one JSON line\n"
+                 "                    connection (the service must refuse to serve it; not\n"
+                 "                    when running setgid)\n"
+                 "  session: send each line of standard input (one JSON request object,\n"
+                 "  at most 1 MiB) as it comes; print every message received as one JSON\n"
+                 "  line; after the end of the input, wait up to the timeout\n"
                  "Prints the reply values as one JSON array. Exit status: 0 reply, 3 connection\n"
                  "ended without a reply, 4 timed out, 2 usage or connection error.\n",
                  xpc::socketPathForServiceName(kServiceName).c_str());
+}
+
+[[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* format, ...) {
+    std::fprintf(stderr, "xqsip-client: ");
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fprintf(stderr, "\n");
+    std::exit(2);
+}
+
+// Running setgid (or setuid): the kernel's secure-execution mode.
+bool runsPrivileged() {
+    return ::getauxval(AT_SECURE) != 0;
+}
+
+// What a program that runs with more privilege than its caller must do
+// before anything else.
+void takeCareOfInheritedState() {
+    ::clearenv();
+    ::umask(077);
+    ::close_range(3, ~0U, 0);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // Takes the lowest free number, which is this one.
+            if (::open("/dev/null", O_RDWR) != fd) {
+                std::_Exit(2);
+            }
+        }
+    }
+}
+
+double parseSeconds(const char* text, bool zeroAllowed) {
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(value) || value > kMaxSeconds ||
+        value < 0 || (!zeroAllowed && value == 0)) {
+        fail("bad number of seconds '%s'", text);
+    }
+    return value;
+}
+
+std::chrono::milliseconds toMilliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+// The daemon reads the package from the path it is given, in its own working
+// directory: a relative path is made absolute here, against this process's.
+// Nothing is resolved or opened: the daemon checks what it finds.
+std::string absolutePackagePath(const std::string& path) {
+    if (path.empty() || path.size() >= PATH_MAX) {
+        fail("bad package path '%s'", path.c_str());
+    }
+    if (path.front() == '/') {
+        return path;
+    }
+    std::vector<char> cwd(PATH_MAX);
+    if (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        fail("cannot tell the working directory: %s", std::strerror(errno));
+    }
+    std::string absolute(cwd.data());
+    if (absolute.back() != '/') {
+        absolute += '/';
+    }
+    absolute += path;
+    if (absolute.size() >= PATH_MAX) {
+        fail("package path too long: '%s'", path.c_str());
+    }
+    return absolute;
+}
+
+// Under setgid, the socket may only be one that root made for the group this
+// tool runs with, as the service's socket unit makes it.
+void checkSocketPath(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        fail("cannot use socket '%s'", path.c_str());
+    }
+    if (!S_ISSOCK(st.st_mode) || st.st_uid != 0 || st.st_gid != ::getegid()) {
+        fail("'%s' is not the service's socket (a socket of root and the client group)",
+             path.c_str());
+    }
 }
 
 nlohmann::json toJson(const std::vector<xpc::Value>& values) {
@@ -94,13 +198,14 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// Raw session: every line of standard input is sent as one message body, and
-// every message that arrives within the timeout is printed on a line.
 int connectRaw(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (fd < 0 || path.size() >= sizeof addr.sun_path) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return -1;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -113,10 +218,121 @@ int connectRaw(const std::string& path) {
     return fd;
 }
 
-// Prints every message that arrives within the timeout, one per line. Returns
-// 0 at the timeout, 3 when the service ends the connection first.
-int printMessages(int fd, std::chrono::milliseconds timeout) {
+// Prints the complete messages buffered in `reader`; false when the service
+// sent more than a message may hold.
+bool printMessages(xpc::wire::FrameReader& reader) {
+    std::string body;
+    for (;;) {
+        const auto status = reader.next(body);
+        if (status == xpc::wire::FrameReader::Status::TooLarge) {
+            return false;
+        }
+        if (status != xpc::wire::FrameReader::Status::Message) {
+            return true;
+        }
+        std::printf("%s\n", body.c_str());
+        std::fflush(stdout);
+    }
+}
+
+// Relays a session: each line of standard input goes out as one message as
+// soon as it is complete, and every message that comes back is printed. Once
+// the input has ended, messages are printed until the timeout (0) or until
+// the service ends the connection (3).
+int runSession(const std::string& path, std::chrono::milliseconds timeout) {
+    const int fd = connectRaw(path);
+    if (fd < 0) {
+        return 2;
+    }
     xpc::wire::FrameReader reader;
+    std::string line;
+    bool inputOpen = true;
+    std::chrono::steady_clock::time_point deadline{};
+    std::vector<char> chunk(64 * 1024);
+    for (;;) {
+        int wait = -1;
+        if (!inputOpen) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                ::close(fd);
+                return 0;
+            }
+            wait = static_cast<int>(left.count());
+        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
+        if (::poll(fds, 2, wait) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ::close(fd);
+            return 3;
+        }
+        if (fds[0].revents != 0) {
+            const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                ::close(fd);
+                return 3;
+            }
+            reader.append(chunk.data(), static_cast<size_t>(n));
+            if (!printMessages(reader)) {
+                ::close(fd);
+                return 3;
+            }
+        }
+        if (inputOpen && fds[1].revents != 0) {
+            const ssize_t n = ::read(0, chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                inputOpen = false;
+                deadline = std::chrono::steady_clock::now() + timeout;
+                if (!line.empty() && !writeAll(fd, xpc::wire::frame(line))) {
+                    ::close(fd);
+                    return 3;
+                }
+                continue;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                if (chunk[static_cast<size_t>(i)] != '\n') {
+                    line.push_back(chunk[static_cast<size_t>(i)]);
+                    if (line.size() > xpc::kMaxMessageSize) {
+                        ::close(fd);
+                        fail("a request line is longer than %s bytes", "1048576");
+                    }
+                    continue;
+                }
+                if (!line.empty() && !writeAll(fd, xpc::wire::frame(line))) {
+                    ::close(fd);
+                    return 3;
+                }
+                line.clear();
+            }
+        }
+    }
+}
+
+// Connects, then lets a forked child write the request on the inherited
+// socket. Whatever the service sends back is printed; 3 means it ended the
+// connection without serving anything.
+int runFromChild(const std::string& path, const std::string& body,
+                 std::chrono::milliseconds timeout) {
+    const int fd = connectRaw(path);
+    if (fd < 0) {
+        return 2;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        _exit(writeAll(fd, xpc::wire::frame(body)) ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    xpc::wire::FrameReader reader;
+    std::vector<char> chunk(64 * 1024);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -129,93 +345,53 @@ int printMessages(int fd, std::chrono::milliseconds timeout) {
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             continue;
         }
-        char chunk[65536];
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) {
-            ::close(fd);
-            return 3;
-        }
-        reader.append(chunk, static_cast<size_t>(n));
-        std::string body;
-        for (;;) {
-            auto status = reader.next(body);
-            if (status == xpc::wire::FrameReader::Status::TooLarge) {
-                ::close(fd);
-                return 3;
-            }
-            if (status != xpc::wire::FrameReader::Status::Message) {
-                break;
-            }
-            std::printf("%s\n", body.c_str());
-            std::fflush(stdout);
-        }
-    }
-}
-
-int runSession(const std::string& path, std::chrono::milliseconds timeout) {
-    int fd = connectRaw(path);
-    if (fd < 0) {
-        return 2;
-    }
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        if (!line.empty() && !writeAll(fd, xpc::wire::frame(line))) {
+        const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
+        if (n <= 0 ||
+            (reader.append(chunk.data(), static_cast<size_t>(n)), !printMessages(reader))) {
             ::close(fd);
             return 3;
         }
     }
-    return printMessages(fd, timeout);
-}
-
-// Connects, then lets a forked child write the request on the inherited
-// socket. Whatever the service sends back is printed; 3 means it ended the
-// connection without serving anything.
-int runFromChild(const std::string& path, const std::string& body,
-                 std::chrono::milliseconds timeout) {
-    int fd = connectRaw(path);
-    if (fd < 0) {
-        return 2;
-    }
-    pid_t child = ::fork();
-    if (child == 0) {
-        _exit(writeAll(fd, xpc::wire::frame(body)) ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return printMessages(fd, timeout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool privileged = runsPrivileged();
+    if (privileged) {
+        takeCareOfInheritedState();
+    }
     std::string socketPath = xpc::socketPathForServiceName(kServiceName);
+    bool socketGiven = false;
     double timeoutSeconds = 300;
     double lingerSeconds = 0;
     bool fromChild = false;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
         } else if (arg == "--socket" && i + 1 < argc) {
             socketPath = argv[++i];
+            socketGiven = true;
         } else if (arg == "--timeout" && i + 1 < argc) {
-            char* end = nullptr;
-            timeoutSeconds = std::strtod(argv[++i], &end);
-            if (end == nullptr || *end != '\0' || !(timeoutSeconds > 0)) {
-                std::fprintf(stderr, "xqsip-client: bad timeout '%s'\n", argv[i]);
-                return 2;
-            }
+            timeoutSeconds = parseSeconds(argv[++i], false);
         } else if (arg == "--linger" && i + 1 < argc) {
-            lingerSeconds = std::strtod(argv[++i], nullptr);
-        } else if (arg == "--from-child") {
+            lingerSeconds = parseSeconds(argv[++i], true);
+        } else if (arg == "--from-child" && !privileged) {
             fromChild = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            usage(stderr);
+            return 2;
         } else {
             positional.push_back(arg);
         }
     }
-    const auto timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
+    if (privileged && socketGiven) {
+        checkSocketPath(socketPath);
+    }
+    const auto timeout = toMilliseconds(timeoutSeconds);
     if (positional.size() == 1 && positional[0] == "session") {
         return runSession(socketPath, timeout);
     }
@@ -234,7 +410,7 @@ int main(int argc, char** argv) {
 
     std::vector<xpc::Value> args;
     if (op->takesArgument) {
-        args.emplace_back(std::optional<std::string>(positional[1]));
+        args.emplace_back(std::optional<std::string>(absolutePackagePath(positional[1])));
     }
     if (fromChild) {
         return runFromChild(
@@ -266,8 +442,8 @@ int main(int argc, char** argv) {
         case xpc::ClientConnection::Status::Replied:
             std::printf("%s\n", toJson(result.values).dump().c_str());
             std::fflush(stdout);
-            if (lingerSeconds > 0 && connection->waitForInvalidation(std::chrono::milliseconds(
-                                         static_cast<long long>(lingerSeconds * 1000)))) {
+            if (lingerSeconds > 0 &&
+                connection->waitForInvalidation(toMilliseconds(lingerSeconds))) {
                 return 3;
             }
             return 0;

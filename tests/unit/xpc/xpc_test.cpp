@@ -800,6 +800,11 @@ TEST_F(XpcService, RefusedConnectionIsClosedAndTheNextIsServed) {
 }
 
 TEST_F(XpcService, AConnectionFloodIsCappedAndTheServiceRecovers) {
+    // Every peer here is the same user: the totals are what is tested.
+    xpc::ListenerLimits limits;
+    limits.pendingPerUser = limits.pending;
+    limits.openPerUser = limits.open;
+    listener_->setLimits(limits);
     const size_t descriptorsBefore = openDescriptors();
     std::atomic<bool> release{false};
     delegate_.decide = [&](int) {
@@ -856,21 +861,34 @@ TEST_F(XpcService, AConnectionFloodIsCappedAndTheServiceRecovers) {
 
 // ---------------------------------------------------------------------------
 
-TEST(XpcListener, BindsItsPathForEveryoneAndReplacesOnlyAStaleSocket) {
+TEST(XpcListener, BindsItsPathForRootAndTheAdmittedGroupAndReplacesOnlyAStaleSocket) {
     TempDir dir;
     const std::string path = dir.path + "/s.sock";
     {
+        // Root alone without a group.
         auto listener = xpc::Listener::listenerWithSocketPath(path);
         ASSERT_TRUE(listener->isValid());
+        struct stat info;
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+    {
+        xpc::PeerAdmission admission;
+        admission.group = ::getegid();
+        auto listener = xpc::Listener::listenerWithSocketPath(path, admission);
+        ASSERT_TRUE(listener->isValid()) << listener->errorDescription();
         EXPECT_EQ(listener->socketPath(), path);
         struct stat info;
         ASSERT_EQ(::stat(path.c_str(), &info), 0);
         EXPECT_TRUE(S_ISSOCK(info.st_mode));
-        EXPECT_EQ(info.st_mode & 0777, 0666u);
+        EXPECT_EQ(info.st_mode & 0777, 0660u);
+        EXPECT_EQ(info.st_gid, ::getegid());
 
         // A live listener is not taken over.
         auto second = xpc::Listener::listenerWithSocketPath(path);
         EXPECT_FALSE(second->isValid());
+        EXPECT_NE(second->errorDescription().find(path), std::string::npos)
+            << second->errorDescription();
         listener->invalidate();
         EXPECT_FALSE(listener->isValid());
         EXPECT_NE(::access(path.c_str(), F_OK), 0);

@@ -1,0 +1,267 @@
+#include "platform/xpc/peer.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// Linux 6.5; older C library headers lack it.
+#ifndef SCM_PIDFD
+#define SCM_PIDFD 0x04
+#endif
+
+namespace xpc {
+namespace {
+
+// The file system of pidfds from Linux 6.9 on: one inode per process.
+constexpr long kPidfsMagic = 0x50494446;
+
+// The "Pid:" line of a pidfd's fdinfo: the pid it names in this process's
+// namespace, -1 once it has been reaped; nullopt when it cannot be read.
+std::optional<long> pidOfPidfd(int pidfd) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    char line[256];
+    std::optional<long> pid;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        long value = 0;
+        if (std::sscanf(line, "Pid:\t%ld", &value) == 1) {
+            pid = value;
+            break;
+        }
+    }
+    std::fclose(file);
+    return pid;
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int n = 0;
+    do {
+        n = ::poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n != 0;  // readable, or poll failed: either way not a live process
+}
+
+// The effective ids on the "Uid:" and "Gid:" lines of /proc/<pid>/status.
+bool currentIdsMatch(pid_t pid, const KernelCredentials& credentials) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        return false;
+    }
+    char line[256];
+    long real = 0;
+    long effective = 0;
+    bool uidSeen = false;
+    bool gidSeen = false;
+    bool match = true;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::sscanf(line, "Uid:\t%ld\t%ld", &real, &effective) == 2) {
+            uidSeen = true;
+            match = match && static_cast<uid_t>(effective) == credentials.uid;
+        } else if (std::sscanf(line, "Gid:\t%ld\t%ld", &real, &effective) == 2) {
+            gidSeen = true;
+            match = match && static_cast<gid_t>(effective) == credentials.gid;
+        }
+    }
+    std::fclose(file);
+    return uidSeen && gidSeen && match;
+}
+
+}  // namespace
+
+std::optional<gid_t> PeerAdmission::groupNamed(const char* name) {
+    if (name == nullptr || *name == '\0') {
+        return std::nullopt;
+    }
+    const std::string_view text(name);
+    if (text.find_first_not_of("0123456789") == std::string_view::npos) {
+        gid_t gid = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), gid);
+        if (error != std::errc() || end != text.data() + text.size() ||
+            gid == static_cast<gid_t>(-1)) {
+            return std::nullopt;
+        }
+        return gid;
+    }
+    struct group entry {};
+    struct group* found = nullptr;
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const int error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || found == nullptr) {
+            return std::nullopt;
+        }
+        return found->gr_gid;
+    }
+}
+
+std::optional<KernelCredentials> kernelCredentials(int socket) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        length != sizeof credentials || credentials.pid <= 0) {
+        return std::nullopt;
+    }
+    return KernelCredentials{credentials.pid, credentials.uid, credentials.gid};
+}
+
+bool admitted(const KernelCredentials& credentials, const PeerAdmission& admission) {
+    if (credentials.uid == 0) {
+        return true;
+    }
+    return admission.group.has_value() && credentials.gid == *admission.group;
+}
+
+PeerProcess::PeerProcess(KernelCredentials credentials, int pidfd, bool pidfdsPassed)
+    : credentials_(credentials), pidfd_(pidfd), pidfdsPassed_(pidfdsPassed) {
+    struct statfs fs {};
+    struct stat st {};
+    if (::fstatfs(pidfd_, &fs) == 0 && fs.f_type == kPidfsMagic && ::fstat(pidfd_, &st) == 0) {
+        pidfs_ = true;
+        inode_ = st.st_ino;
+    }
+}
+
+PeerProcess::PeerProcess(PeerProcess&& other) noexcept
+    : credentials_(other.credentials_),
+      pidfd_(std::exchange(other.pidfd_, -1)),
+      pidfdsPassed_(other.pidfdsPassed_),
+      pidfs_(other.pidfs_),
+      inode_(other.inode_) {}
+
+PeerProcess::~PeerProcess() {
+    if (pidfd_ >= 0) {
+        ::close(pidfd_);
+    }
+}
+
+std::optional<PeerProcess> PeerProcess::identify(int socket) {
+    const std::optional<KernelCredentials> credentials = kernelCredentials(socket);
+    if (!credentials) {
+        return std::nullopt;
+    }
+    return identify(socket, *credentials);
+}
+
+std::optional<PeerProcess> PeerProcess::identify(int socket, const KernelCredentials& credentials) {
+    int pidfd = kernel::peerPidfd(socket);
+    if (pidfd < 0) {
+        if (errno != ENOPROTOOPT) {
+            return std::nullopt;
+        }
+        // The kernel cannot name the process that connected. Open the pid it
+        // recorded, and accept it only while that process still has the
+        // credentials recorded at connect and has not exited since the check
+        // (a pid is reused only after its process has been reaped).
+        pidfd = static_cast<int>(::syscall(SYS_pidfd_open, credentials.pid, 0));
+        if (pidfd < 0) {
+            return std::nullopt;
+        }
+        if (!currentIdsMatch(credentials.pid, credentials) || readable(pidfd)) {
+            ::close(pidfd);
+            return std::nullopt;
+        }
+    }
+    ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+    PeerProcess peer(credentials, pidfd, false);
+
+    const int on = 1;
+    if (kernel::passPidfds(socket)) {
+        peer.pidfdsPassed_ = true;
+    } else if (errno != ENOPROTOOPT) {
+        return std::nullopt;
+    }
+    if (::setsockopt(socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        return std::nullopt;
+    }
+    return peer;
+}
+
+bool PeerProcess::exited() const {
+    return pidfd_ < 0 || readable(pidfd_);
+}
+
+bool PeerProcess::sentByPeer(msghdr& message) const {
+    const ucred* sender = nullptr;
+    int senderPidfd = -1;
+    bool pidfdSeen = false;
+    bool ok = (message.msg_flags & MSG_CTRUNC) == 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET) {
+            ok = false;
+            continue;
+        }
+        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+            sender = reinterpret_cast<const ucred*>(CMSG_DATA(c));
+        } else if (c->cmsg_type == SCM_PIDFD && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            // A negative value is the kernel's error in making the pidfd.
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+            if (pidfdSeen && senderPidfd >= 0) {
+                ::close(senderPidfd);
+                ok = false;
+            }
+            pidfdSeen = true;
+            senderPidfd = fd;
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+            // Descriptors are not part of the protocol: close what came, and
+            // do not take the bytes that came with them.
+            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int passed = -1;
+                std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                ::close(passed);
+            }
+            ok = false;
+        } else {
+            ok = false;
+        }
+    }
+    if (sender == nullptr || sender->pid != credentials_.pid) {
+        ok = false;
+    }
+    if (ok && pidfdsPassed_) {
+        if (senderPidfd < 0) {
+            ok = false;
+        } else if (pidfs_) {
+            struct stat st {};
+            struct stat mine {};
+            ok = ::fstat(senderPidfd, &st) == 0 && ::fstat(pidfd_, &mine) == 0 &&
+                 st.st_dev == mine.st_dev && st.st_ino == inode_;
+        } else {
+            const std::optional<long> pid = pidOfPidfd(senderPidfd);
+            ok = pid && *pid == credentials_.pid && !exited();
+        }
+    } else if (ok) {
+        ok = !exited();
+    }
+    if (senderPidfd >= 0) {
+        ::close(senderPidfd);
+    }
+    return ok;
+}
+
+}  // namespace xpc
