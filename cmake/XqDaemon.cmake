@@ -4,7 +4,7 @@ set(XQ_LABEL "lx.pelk.XQSipLocationHelper")
 
 # xq_daemon(NAME [SOURCES file...] SEAMS lib...): main.cpp (or the given
 # entry) with the service libraries, the embedded property lists and the given
-# link-time seams (anchors, paths, capture limits).
+# link-time seams (anchors, paths, capture limits, the interface list).
 function(xq_daemon name)
   cmake_parse_arguments(D "" "" "SOURCES;SEAMS" ${ARGN})
   if(NOT D_SOURCES)
@@ -28,7 +28,7 @@ foreach(lib xq_lldp_limits_shipped)
     list(APPEND _xq_shipped_seams ${lib})
   endif()
 endforeach()
-foreach(lib xq_lldp_limits_test)
+foreach(lib xq_lldp_limits_test xq_netif_list_test)
   if(TARGET ${lib})
     list(APPEND _xq_test_seams ${lib})
   endif()

@@ -9,7 +9,6 @@ function(xq_add_gtest name)
   target_compile_definitions(${name} PRIVATE
     XQ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     XQ_BINARY_DIR="${PROJECT_BINARY_DIR}"
-    XQ_SHARED_DIR="${PROJECT_SOURCE_DIR}/../shared"
     XQ_TESTPKI_DIR="${XQ_TESTPKI_DIR}")
   add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
   if(NOT T_TIMEOUT)

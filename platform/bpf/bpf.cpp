@@ -5,8 +5,8 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <net/if_arp.h>
-#include <netpacket/packet.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -18,11 +18,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
+
+// linux/filter.h names the kernel's limit BPF_MAXINSNS; here that name is the
+// device's own limit (bpf.h), which leaves room for the tagged-frame prefix.
+#undef BPF_MAXINSNS
 
 #ifndef PACKET_IGNORE_OUTGOING
 #define PACKET_IGNORE_OUTGOING 23
@@ -32,6 +38,16 @@ namespace bpf {
 namespace {
 
 static_assert(sizeof(bpf_insn) == sizeof(sock_filter), "bpf_insn must match sock_filter");
+
+// An 802.1Q / 802.1ad tag: 4 octets in front of the EtherType at octet 12.
+constexpr size_t kVlanTagOffset = 12;
+constexpr size_t kVlanTagLength = 4;
+// Longer than any frame a packet socket delivers (GSO included).
+constexpr size_t kLongestFrame = 16u << 20;
+// The instructions put in front of a program in the kernel (attachFilter).
+constexpr size_t kTaggedPrefixLength = 3;
+static_assert(BPF_MAXINSNS + kTaggedPrefixLength == BPF_MAXINSNS_KERNEL,
+              "the kernel must take the longest program with its prefix");
 static_assert(BPF_WORDALIGN(kBufferLength) == kBufferLength, "buffer length must be aligned");
 
 // Everything a device remembers. The descriptor number stays the same for the
@@ -163,6 +179,18 @@ int setIgnoreOutgoing(int sock, bool ignore) {
     return setsockopt(sock, SOL_PACKET, PACKET_IGNORE_OUTGOING, &value, sizeof(value));
 }
 
+// Linux takes an 802.1Q or 802.1ad tag out of a received frame before a
+// packet socket's filter sees it (the tag goes to the frame's metadata), so
+// the kernel cannot run the program on the frame as the wire carried it.
+// Three instructions in front of the program let every frame that had a tag
+// through whole; read() puts the tag back and runs the program on that frame
+// (runProgram). Untagged frames meet the program in the kernel, unchanged.
+constexpr sock_filter kPassTagged[kTaggedPrefixLength] = {
+    {BPF_LD | BPF_B | BPF_ABS, 0, 0, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT)},
+    {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, 0},  // no tag: on to the program
+    {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu},  // a tag: the whole frame, judged in read()
+};
+
 int attachFilter(int sock, const std::vector<sock_filter>& filter) {
     if (filter.empty()) {
         int dummy = 0;
@@ -172,10 +200,204 @@ int attachFilter(int sock, const std::vector<sock_filter>& filter) {
         }
         return 0;
     }
+    std::vector<sock_filter> program(std::begin(kPassTagged), std::end(kPassTagged));
+    program.insert(program.end(), filter.begin(), filter.end());
     sock_fprog prog{};
-    prog.len = static_cast<unsigned short>(filter.size());
-    prog.filter = const_cast<sock_filter*>(filter.data());
+    prog.len = static_cast<unsigned short>(program.size());
+    prog.filter = program.data();
     return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof(prog));
+}
+
+// The classic BPF machine, as the original's device runs a program on each
+// frame: `frame` holds `caplen` octets of a frame `wirelen` long. Returns how
+// many octets to keep (0: drop). A load outside the captured octets, a
+// division by zero or a jump out of the program drops the frame. The kernel
+// has already checked the program; this interpreter does not rely on it.
+uint32_t runProgram(const std::vector<sock_filter>& prog, const uint8_t* frame, size_t caplen,
+                    size_t wirelen) {
+    uint32_t a = 0, x = 0;
+    uint32_t mem[BPF_MEMWORDS] = {};
+    auto load = [&](uint64_t at, unsigned width, uint32_t* out) {
+        if (at > caplen || width > caplen - at) {
+            return false;
+        }
+        uint32_t v = 0;
+        for (unsigned i = 0; i < width; ++i) {
+            v = (v << 8) | frame[at + i];
+        }
+        *out = v;
+        return true;
+    };
+    for (size_t pc = 0; pc < prog.size(); ++pc) {
+        const sock_filter& in = prog[pc];
+        const uint32_t k = in.k;
+        const unsigned width = BPF_SIZE(in.code) == BPF_W ? 4 : BPF_SIZE(in.code) == BPF_H ? 2 : 1;
+        switch (BPF_CLASS(in.code)) {
+            case BPF_LD:
+                switch (BPF_MODE(in.code)) {
+                    case BPF_ABS:
+                        if (!load(k, width, &a)) {
+                            return 0;
+                        }
+                        break;
+                    case BPF_IND:
+                        if (!load(uint64_t(x) + k, width, &a)) {
+                            return 0;
+                        }
+                        break;
+                    case BPF_LEN:
+                        a = static_cast<uint32_t>(wirelen);
+                        break;
+                    case BPF_IMM:
+                        a = k;
+                        break;
+                    case BPF_MEM:
+                        if (k >= BPF_MEMWORDS) {
+                            return 0;
+                        }
+                        a = mem[k];
+                        break;
+                    default:
+                        return 0;
+                }
+                break;
+            case BPF_LDX:
+                switch (BPF_MODE(in.code)) {
+                    case BPF_IMM:
+                        x = k;
+                        break;
+                    case BPF_MEM:
+                        if (k >= BPF_MEMWORDS) {
+                            return 0;
+                        }
+                        x = mem[k];
+                        break;
+                    case BPF_LEN:
+                        x = static_cast<uint32_t>(wirelen);
+                        break;
+                    case BPF_MSH: {
+                        uint32_t b = 0;
+                        if (!load(k, 1, &b)) {
+                            return 0;
+                        }
+                        x = (b & 0x0F) << 2;
+                        break;
+                    }
+                    default:
+                        return 0;
+                }
+                break;
+            case BPF_ST:
+            case BPF_STX:
+                if (k >= BPF_MEMWORDS) {
+                    return 0;
+                }
+                mem[k] = BPF_CLASS(in.code) == BPF_ST ? a : x;
+                break;
+            case BPF_ALU: {
+                const uint32_t v = BPF_SRC(in.code) == BPF_X ? x : k;
+                switch (BPF_OP(in.code)) {
+                    case BPF_ADD:
+                        a += v;
+                        break;
+                    case BPF_SUB:
+                        a -= v;
+                        break;
+                    case BPF_MUL:
+                        a *= v;
+                        break;
+                    case BPF_DIV:
+                        if (v == 0) {
+                            return 0;
+                        }
+                        a /= v;
+                        break;
+                    case BPF_MOD:
+                        if (v == 0) {
+                            return 0;
+                        }
+                        a %= v;
+                        break;
+                    case BPF_AND:
+                        a &= v;
+                        break;
+                    case BPF_OR:
+                        a |= v;
+                        break;
+                    case BPF_XOR:
+                        a ^= v;
+                        break;
+                    case BPF_LSH:
+                        a = v < 32 ? a << v : 0;
+                        break;
+                    case BPF_RSH:
+                        a = v < 32 ? a >> v : 0;
+                        break;
+                    case BPF_NEG:
+                        a = 0u - a;
+                        break;
+                    default:
+                        return 0;
+                }
+                break;
+            }
+            case BPF_JMP: {
+                if (BPF_OP(in.code) == BPF_JA) {
+                    pc += k;
+                    break;
+                }
+                const uint32_t v = BPF_SRC(in.code) == BPF_X ? x : k;
+                bool taken = false;
+                switch (BPF_OP(in.code)) {
+                    case BPF_JEQ:
+                        taken = a == v;
+                        break;
+                    case BPF_JGT:
+                        taken = a > v;
+                        break;
+                    case BPF_JGE:
+                        taken = a >= v;
+                        break;
+                    case BPF_JSET:
+                        taken = (a & v) != 0;
+                        break;
+                    default:
+                        return 0;
+                }
+                pc += taken ? in.jt : in.jf;
+                break;
+            }
+            case BPF_RET:
+                return BPF_RVAL(in.code) == BPF_A ? a : k;
+            case BPF_MISC:
+                if (BPF_MISCOP(in.code) == BPF_TAX) {
+                    x = a;
+                } else {
+                    a = x;
+                }
+                break;
+            default:
+                return 0;
+        }
+    }
+    return 0;  // ran off the end
+}
+
+// The VLAN tag that the kernel took out of a received frame, from the
+// frame's auxiliary data (as libpcap reads it); nothing for an untagged one.
+struct VlanTag {
+    uint16_t tpid;
+    uint16_t tci;
+};
+
+std::optional<VlanTag> takenTag(const tpacket_auxdata& aux) {
+    // Kernels before TP_STATUS_VLAN_VALID marked a tag only by a non-zero TCI.
+    if (aux.tp_vlan_tci == 0 && (aux.tp_status & TP_STATUS_VLAN_VALID) == 0) {
+        return std::nullopt;
+    }
+    const uint16_t tpid =
+        (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0 ? aux.tp_vlan_tpid : ETH_P_8021Q;
+    return VlanTag{tpid, aux.tp_vlan_tci};
 }
 
 int addPromiscuous(int sock, int ifindex) {
@@ -196,6 +418,7 @@ int makeBoundSocket(const Device& dev, int ifindex, const std::vector<sock_filte
     }
     int on = 1;
     bool ok = setsockopt(sock, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on)) == 0 &&
+              setsockopt(sock, SOL_PACKET, PACKET_AUXDATA, &on, sizeof(on)) == 0 &&
               (dev.seeSent || setIgnoreOutgoing(sock, true) == 0) &&
               attachFilter(sock, filter) == 0;
     if (ok) {
@@ -273,9 +496,27 @@ enum class Drain { kMore, kFull, kError };
 
 // Moves queued frames into records at `buf + *end` until the queue is empty
 // or the next frame does not fit. *end is the end of the last record's frame.
+// A frame whose tag the kernel took out gets it back at octet 12, and then
+// meets the device's program, which the kernel did not run on it.
 Drain drainQueue(const Device& dev, unsigned char* buf, size_t nbytes, size_t* end) {
     for (;;) {
-        ssize_t wire = recv(dev.fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        // A look at the next frame first: its length, where it came from, its
+        // time and its auxiliary data. The first receive of a frame is the
+        // one that gets its length on the wire right (the kernel keeps that
+        // number where the sender's address then goes), so the look asks for
+        // everything but the octets.
+        sockaddr_ll from{};
+        alignas(cmsghdr) unsigned char
+            control[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(tpacket_auxdata))];
+        iovec none{nullptr, 0};
+        msghdr peek{};
+        peek.msg_name = &from;
+        peek.msg_namelen = sizeof(from);
+        peek.msg_iov = &none;
+        peek.msg_iovlen = 1;
+        peek.msg_control = control;
+        peek.msg_controllen = sizeof(control);
+        ssize_t wire = recvmsg(dev.fd, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
         if (wire < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return Drain::kMore;
@@ -285,25 +526,31 @@ Drain drainQueue(const Device& dev, unsigned char* buf, size_t nbytes, size_t* e
             }
             return Drain::kError;
         }
+        timeval stamp{};
+        std::optional<tpacket_auxdata> aux;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&peek); c != nullptr; c = CMSG_NXTHDR(&peek, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+                std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+            } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
+                       c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata))) {
+                aux.emplace();
+                std::memcpy(&*aux, CMSG_DATA(c), sizeof(tpacket_auxdata));
+            }
+        }
         size_t start = *end == 0 ? 0 : BPF_WORDALIGN(*end);
         size_t room = start + kHdrFieldsLength <= nbytes ? nbytes - start - kHdrFieldsLength : 0;
-        size_t caplen = static_cast<size_t>(wire);
-        if (caplen > room) {
-            if (*end != 0) {
-                return Drain::kFull;  // it goes into the next read
-            }
-            caplen = room;  // a frame larger than the whole buffer is cut
+        if (static_cast<size_t>(wire) + kVlanTagLength > room && *end != 0) {
+            return Drain::kFull;  // it goes into the next read
         }
-        sockaddr_ll from{};
-        iovec iov{buf + start + kHdrFieldsLength, caplen};
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timeval))];
+        // The frame is received 4 octets in, so that a tag fits in front of
+        // its EtherType; a frame larger than the whole buffer is cut.
+        unsigned char* frame = buf + start + kHdrFieldsLength;
+        const size_t space = room > kVlanTagLength ? room - kVlanTagLength : 0;
+        const size_t caplen = std::min(static_cast<size_t>(wire), space);
+        iovec iov{frame + kVlanTagLength, caplen};
         msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof(from);
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
         ssize_t got = recvmsg(dev.fd, &msg, MSG_TRUNC | MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -315,23 +562,44 @@ Drain drainQueue(const Device& dev, unsigned char* buf, size_t nbytes, size_t* e
             return Drain::kError;
         }
         if (!dev.seeSent && from.sll_pkttype == PACKET_OUTGOING) {
-            std::memset(buf + start + kHdrFieldsLength, 0, caplen);
+            std::memset(frame, 0, caplen + kVlanTagLength);
             continue;
-        }
-        timeval stamp{};
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
-                std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
-            }
         }
         if (stamp.tv_sec == 0 && stamp.tv_usec == 0) {
             gettimeofday(&stamp, nullptr);
         }
         size_t captured = std::min(caplen, static_cast<size_t>(got));
+        // Octets on the wire: the frame's length before the kernel's program
+        // cut it; a length that cannot be that one is not taken.
+        size_t wirelen = static_cast<size_t>(got);
+        if (aux && aux->tp_len >= wirelen && aux->tp_len <= kLongestFrame) {
+            wirelen = aux->tp_len;
+        }
+        const std::optional<VlanTag> tag = aux ? takenTag(*aux) : std::nullopt;
+        if (tag && captured >= kVlanTagOffset) {
+            std::memmove(frame, frame + kVlanTagLength, kVlanTagOffset);
+            frame[kVlanTagOffset] = static_cast<unsigned char>(tag->tpid >> 8);
+            frame[kVlanTagOffset + 1] = static_cast<unsigned char>(tag->tpid);
+            frame[kVlanTagOffset + 2] = static_cast<unsigned char>(tag->tci >> 8);
+            frame[kVlanTagOffset + 3] = static_cast<unsigned char>(tag->tci);
+            captured += kVlanTagLength;
+            wirelen += kVlanTagLength;
+            if (!dev.filter.empty()) {
+                const uint32_t keep = runProgram(dev.filter, frame, captured, wirelen);
+                if (keep == 0) {
+                    std::memset(frame, 0, captured);
+                    continue;
+                }
+                captured = std::min<size_t>(captured, keep);
+            }
+        } else {
+            std::memmove(frame, frame + kVlanTagLength, captured);
+            std::memset(frame + captured, 0, kVlanTagLength);
+        }
         int32_t sec = static_cast<int32_t>(stamp.tv_sec);
         int32_t usec = static_cast<int32_t>(stamp.tv_usec);
         bpf_u_int32 cap32 = static_cast<bpf_u_int32>(captured);
-        bpf_u_int32 wire32 = static_cast<bpf_u_int32>(got);
+        bpf_u_int32 wire32 = static_cast<bpf_u_int32>(wirelen);
         uint16_t hdrlen = static_cast<uint16_t>(kHdrFieldsLength);
         std::memset(buf + start, 0, kHdrFieldsLength);
         std::memcpy(buf + start, &sec, sizeof(sec));

@@ -28,7 +28,14 @@
 //   it, when the buffer would overflow or the read timeout ends. With a read
 //   timeout (BIOCSRTIMEOUT, zero meaning none) a read that finds no frame in
 //   that time returns 0. -1 with errno for failures (ENXIO when not attached);
-// - frames that this host sends are captured unless BIOCSSEESENT sets 0.
+// - frames that this host sends are captured unless BIOCSSEESENT sets 0;
+// - frames come as the wire carried them: Linux takes the outer 802.1Q or
+//   802.1ad tag out of a received frame (into its metadata, read here with
+//   PACKET_AUXDATA), and read() puts it back at octet 12 (TPID, then TCI), as
+//   libpcap does, priority tags (VLAN 0) included. The program installed with
+//   BIOCSETF judges that frame, tag included, exactly as the original's
+//   device does: the kernel runs it on untagged frames, read() on the ones
+//   that had a tag. bh_datalen counts the tag.
 #pragma once
 
 #include <net/if.h>
@@ -65,8 +72,10 @@ struct bpf_program {
     bpf_insn* bf_insns;
 };
 
-// The longest program BIOCSETF accepts.
-constexpr unsigned BPF_MAXINSNS = 4096;
+// The longest program BIOCSETF accepts: the kernel's limit, less the three
+// instructions that this device puts in front of a program (see read()).
+constexpr unsigned BPF_MAXINSNS_KERNEL = 4096;
+constexpr unsigned BPF_MAXINSNS = BPF_MAXINSNS_KERNEL - 3;
 
 // Record header of a read, as the original delivers it to 64-bit processes:
 // 32-bit seconds and microseconds, then the lengths. bh_hdrlen counts the

@@ -3,7 +3,7 @@
 namespace netif {
 
 std::vector<SCNetworkInterface> SCNetworkInterfaceCopyAll() {
-    return systemInterfaces();
+    return detail::hardwareInterfaces(systemInterfaces(), "/sys");
 }
 
 }  // namespace netif

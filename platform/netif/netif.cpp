@@ -21,23 +21,31 @@ constexpr unsigned long kSIOCGIWNAME = 0x8B01;
 
 // sysfs shows the interfaces of the namespace that mounted it, which need not
 // be the calling thread's; its entry counts only when it is the same
-// interface (same index).
-bool sysfsSaysWireless(const std::string& name, unsigned index) {
-    std::string base = "/sys/class/net/" + name;
-    std::ifstream in(base + "/ifindex");
-    unsigned sysIndex = 0;
-    if (!(in >> sysIndex) || sysIndex != index) {
+// interface (same index). Names come from the kernel: no "/" or "..".
+bool sameInterfaceInSysfs(const std::string& root, const std::string& name, unsigned index) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         return false;
     }
+    std::ifstream in(root + "/class/net/" + name + "/ifindex");
+    unsigned sysIndex = 0;
+    return (in >> sysIndex) && sysIndex == index;
+}
+
+bool exists(const std::string& path) {
     struct stat st {};
-    return stat((base + "/wireless").c_str(), &st) == 0 ||
-           stat((base + "/phy80211").c_str(), &st) == 0;
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool sysfsSaysWireless(const std::string& root, const std::string& name, unsigned index) {
+    const std::string base = root + "/class/net/" + name;
+    return sameInterfaceInSysfs(root, name, index) &&
+           (exists(base + "/wireless") || exists(base + "/phy80211"));
 }
 
 std::string typeOf(int sock, const std::string& name, unsigned index) {
     struct ifreq wrq {};
     std::strncpy(wrq.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    if (ioctl(sock, kSIOCGIWNAME, &wrq) == 0 || sysfsSaysWireless(name, index)) {
+    if (ioctl(sock, kSIOCGIWNAME, &wrq) == 0 || sysfsSaysWireless("/sys", name, index)) {
         return kSCNetworkInterfaceTypeIEEE80211;
     }
     struct ifreq ifr {};
@@ -81,5 +89,34 @@ std::vector<SCNetworkInterface> systemInterfaces() {
         [](const SCNetworkInterface& a, const SCNetworkInterface& b) { return a.index < b.index; });
     return result;
 }
+
+namespace detail {
+
+std::vector<SCNetworkInterface> hardwareInterfaces(const std::vector<SCNetworkInterface>& present,
+                                                   const std::string& sysfsRoot) {
+    std::vector<SCNetworkInterface> result;
+    for (const SCNetworkInterface& interface : present) {
+        if (!interface.bsdName) {
+            continue;
+        }
+        const std::string& name = *interface.bsdName;
+        // The device link is followed: a link to nothing is no device.
+        if (!sameInterfaceInSysfs(sysfsRoot, name, interface.index) ||
+            !exists(sysfsRoot + "/class/net/" + name + "/device")) {
+            continue;
+        }
+        SCNetworkInterface kept = interface;
+        if (sysfsSaysWireless(sysfsRoot, name, interface.index)) {
+            kept.type = kSCNetworkInterfaceTypeIEEE80211;
+        }
+        result.push_back(std::move(kept));
+    }
+    std::stable_sort(
+        result.begin(), result.end(),
+        [](const SCNetworkInterface& a, const SCNetworkInterface& b) { return a.index < b.index; });
+    return result;
+}
+
+}  // namespace detail
 
 }  // namespace netif

@@ -99,6 +99,14 @@ bool build_chain(X509* leaf, STACK_OF(X509) * untrusted, int purpose, std::optio
         return false;
     }
     const int result = X509_verify_cert(ctx.get());
+    if (chain != nullptr) {
+        STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get());
+        for (int i = 0; i < sk_X509_num(built); ++i) {
+            X509* c = sk_X509_value(built, i);
+            X509_up_ref(c);
+            chain->push_back(c);
+        }
+    }
     if (result != 1) {
         const int code = X509_STORE_CTX_get_error(ctx.get());
         const int depth = X509_STORE_CTX_get_error_depth(ctx.get());
@@ -108,14 +116,6 @@ bool build_chain(X509* leaf, STACK_OF(X509) * untrusted, int purpose, std::optio
         }
         ERR_clear_error();
         return false;
-    }
-    if (chain != nullptr) {
-        STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get());
-        for (int i = 0; i < sk_X509_num(built); ++i) {
-            X509* c = sk_X509_value(built, i);
-            X509_up_ref(c);
-            chain->push_back(c);
-        }
     }
     return true;
 }

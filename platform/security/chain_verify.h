@@ -23,9 +23,10 @@ using StorePtr = std::unique_ptr<X509_STORE, StoreDeleter>;
 // that accepts exactly the known Apple critical extensions. Null on failure.
 StorePtr make_anchor_store(int purpose, std::optional<time_t> at);
 
-// Verifies `leaf` with `untrusted` as chain candidates. On success returns
-// true and, when `chain` is not null, the built chain (references taken);
-// otherwise false with OpenSSL's reason in `error`.
+// Verifies `leaf` with `untrusted` as chain candidates. Returns true on
+// success, otherwise false with OpenSSL's reason in `error`. When `chain` is
+// not null it receives the chain that the verification built (references
+// taken), also on failure: as far as it got, leaf first.
 bool build_chain(X509* leaf, STACK_OF(X509) * untrusted, int purpose, std::optional<time_t> at,
                  std::vector<X509*>* chain, std::string* error);
 

@@ -31,6 +31,7 @@ int Trust::setVerifyDate(double absoluteTime) {
 
 bool Trust::evaluateWithError(std::string* error) {
     chain_.clear();
+    built_.assign(1, certificates_[0]);
     std::optional<time_t> at;
     if (verifyDate_) {
         const double unix = *verifyDate_ + kAbsoluteTimeIntervalSince1970;
@@ -63,6 +64,9 @@ bool Trust::evaluateWithError(std::string* error) {
     for (X509* c : built) {
         chain.push_back(Certificate::fromX509(c));
         X509_free(c);
+    }
+    if (!chain.empty()) {
+        built_ = chain;
     }
     if (!ok) {
         return false;

@@ -57,8 +57,13 @@ class Trust {
     bool evaluateWithError(std::string* error);
 
     // The chain that the last successful evaluation built, leaf first, anchor
-    // last; empty before that.
+    // last; empty before that and after a failed evaluation.
     const std::vector<Certificate>& certificateChain() const { return chain_; }
+
+    // The chain that the last evaluation built whether or not it was trusted,
+    // leaf first: to an anchor, or as far as issuers were found (at least the
+    // leaf once an evaluation has run). Empty before the first evaluation.
+    const std::vector<Certificate>& builtChain() const { return built_; }
 
   private:
     Trust(std::vector<Certificate> certificates, Policy policy)
@@ -67,6 +72,7 @@ class Trust {
     Policy policy_;
     std::optional<double> verifyDate_;
     std::vector<Certificate> chain_;
+    std::vector<Certificate> built_;
 };
 
 }  // namespace security

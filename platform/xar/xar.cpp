@@ -7,385 +7,67 @@
 //
 // Nothing read from the file is trusted: lengths and offsets are parsed strictly,
 // added with overflow checks and compared with the file's size before any read,
-// and every size is capped. Reads use pread() on one descriptor, never mmap(), so
-// a file that shrinks under us gives a failed read rather than a SIGBUS.
+// and every size is capped (archive.h). Reads use pread() on one descriptor,
+// never mmap(), so a file that shrinks under us gives a failed read rather than
+// a SIGBUS. The table of contents is read by toc.cpp.
 
 #include "platform/xar/xar.h"
 
 #include <bzlib.h>
-#include <expat.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace {
+#include "platform/xar/archive.h"
 
-// Caps. Real installer packages have tables of contents of a few tens of KiB,
-// a handful of members and three certificates per signature entry.
-constexpr uint64_t kMaxHeaderSize = 4096;
-constexpr uint64_t kMaxTocCompressed = 16u << 20;
-constexpr uint64_t kMaxTocUncompressed = 16u << 20;
-constexpr size_t kMaxXmlNodes = 200000;
-constexpr size_t kMaxXmlDepth = 128;
-constexpr size_t kMaxMembers = 100000;
-constexpr size_t kMaxSignatures = 16;
-constexpr size_t kMaxCertificates = 16;
-constexpr uint64_t kMaxSignatureSize = 1u << 20;
-// Largest member this reader will write out (decompressed): well above any
-// installer payload the helper handles, well below what would fill a disk.
-constexpr uint64_t kMaxMemberSize = 4ull << 30;
-constexpr size_t kIoChunk = 256 * 1024;
-
-// ---- small checked helpers ----
-
-bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) {
-    return __builtin_add_overflow(a, b, out);
-}
-
-// Strict decimal: optional surrounding XML whitespace, at least one digit, no
-// sign, no overflow.
-std::optional<uint64_t> parse_u64(std::string_view s) {
-    auto is_ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (!s.empty() && is_ws(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && is_ws(s.back()))
-        s.remove_suffix(1);
-    if (s.empty() || s.size() > 20)
-        return std::nullopt;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v))
-            return std::nullopt;
-    }
-    return v;
-}
-
-std::optional<std::vector<uint8_t>> parse_hex(std::string_view s) {
-    auto is_ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (!s.empty() && is_ws(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && is_ws(s.back()))
-        s.remove_suffix(1);
-    if (s.empty() || s.size() % 2 != 0 || s.size() > 256)
-        return std::nullopt;
-    auto nib = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    std::vector<uint8_t> out;
-    out.reserve(s.size() / 2);
-    for (size_t i = 0; i < s.size(); i += 2) {
-        int hi = nib(s[i]), lo = nib(s[i + 1]);
-        if (hi < 0 || lo < 0)
-            return std::nullopt;
-        out.push_back(uint8_t(hi << 4 | lo));
-    }
-    return out;
-}
-
-// Base64 as stored in <X509Certificate>: line breaks and blanks allowed,
-// padding only at the end.
-std::optional<std::vector<uint8_t>> parse_base64(std::string_view s) {
-    auto val = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z')
-            return c - 'A';
-        if (c >= 'a' && c <= 'z')
-            return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
-            return c - '0' + 52;
-        if (c == '+')
-            return 62;
-        if (c == '/')
-            return 63;
-        return -1;
-    };
-    std::vector<uint8_t> out;
-    out.reserve(s.size() * 3 / 4);
-    uint32_t acc = 0;
-    int bits = 0;
-    size_t pad = 0, symbols = 0;
-    for (char c : s) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
-            continue;
-        if (c == '=') {
-            ++pad;
-            ++symbols;
-            continue;
-        }
-        if (pad != 0)
-            return std::nullopt;  // data after padding
-        int v = val(c);
-        if (v < 0)
-            return std::nullopt;
-        ++symbols;
-        acc = (acc << 6) | uint32_t(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(uint8_t(acc >> bits));
-            acc &= (1u << bits) - 1;
-        }
-    }
-    if (symbols % 4 != 0 || pad > 2 || out.empty())
-        return std::nullopt;
-    return out;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = char(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-const EVP_MD* digest_for_style(std::string_view style) {
-    if (iequals(style, "sha1"))
-        return EVP_sha1();
-    if (iequals(style, "sha256"))
-        return EVP_sha256();
-    if (iequals(style, "sha512"))
-        return EVP_sha512();
-    return nullptr;  // md5 and "none" are refused, as unsafe
-}
-
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-// ---- XML tree of the table of contents ----
-
-struct Node {
-    std::string name;
-    std::vector<std::pair<std::string, std::string>> attrs;
-    std::string text;  // character data directly inside this element
-    std::vector<std::unique_ptr<Node>> children;
-
-    const char* attr(std::string_view key) const {
-        for (const auto& [k, v] : attrs)
-            if (k == key)
-                return v.c_str();
-        return nullptr;
-    }
-    // libxar keeps properties in a list it prepends to, so the last element of
-    // a name is the one its lookups find.
-    const Node* last_child(std::string_view child) const {
-        const Node* found = nullptr;
-        for (const auto& c : children)
-            if (c->name == child)
-                found = c.get();
-        return found;
-    }
-};
-
-struct XmlBuilder {
-    XML_Parser parser = nullptr;
-    std::unique_ptr<Node> root;
-    std::vector<Node*> stack;
-    size_t nodes = 0;
-    bool failed = false;
-
-    void fail() {
-        failed = true;
-        XML_StopParser(parser, XML_FALSE);
-    }
-
-    static void on_start(void* ud, const XML_Char* name, const XML_Char** atts) {
-        auto* b = static_cast<XmlBuilder*>(ud);
-        if (b->failed)
-            return;
-        if (++b->nodes > kMaxXmlNodes || b->stack.size() >= kMaxXmlDepth ||
-            (b->stack.empty() && b->root)) {
-            b->fail();
-            return;
-        }
-        auto n = std::make_unique<Node>();
-        n->name = name;
-        for (size_t i = 0; atts[i] && atts[i + 1]; i += 2)
-            n->attrs.emplace_back(atts[i], atts[i + 1]);
-        Node* raw = n.get();
-        if (b->stack.empty())
-            b->root = std::move(n);
-        else
-            b->stack.back()->children.push_back(std::move(n));
-        b->stack.push_back(raw);
-    }
-    static void on_end(void* ud, const XML_Char*) {
-        auto* b = static_cast<XmlBuilder*>(ud);
-        if (b->failed || b->stack.empty())
-            return;
-        b->stack.pop_back();
-    }
-    static void on_text(void* ud, const XML_Char* s, int len) {
-        auto* b = static_cast<XmlBuilder*>(ud);
-        if (b->failed || b->stack.empty() || len <= 0)
-            return;
-        b->stack.back()->text.append(s, size_t(len));
-    }
-    // A table of contents has no document type declaration; refusing one keeps
-    // entity definitions (and their expansion) out entirely.
-    static void on_doctype(void* ud, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-        static_cast<XmlBuilder*>(ud)->fail();
-    }
-    static void on_entity_decl(void* ud, const XML_Char*, int, const XML_Char*, int,
-                               const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
-        static_cast<XmlBuilder*>(ud)->fail();
-    }
-};
-
-std::unique_ptr<Node> parse_xml(const std::string& doc) {
-    XmlBuilder b;
-    b.parser = XML_ParserCreate(nullptr);  // no namespace processing
-    if (!b.parser)
-        return nullptr;
-    XML_SetUserData(b.parser, &b);
-    XML_SetElementHandler(b.parser, XmlBuilder::on_start, XmlBuilder::on_end);
-    XML_SetCharacterDataHandler(b.parser, XmlBuilder::on_text);
-    XML_SetStartDoctypeDeclHandler(b.parser, XmlBuilder::on_doctype);
-    XML_SetEntityDeclHandler(b.parser, XmlBuilder::on_entity_decl);
-    XML_SetParamEntityParsing(b.parser, XML_PARAM_ENTITY_PARSING_NEVER);
-    XML_Status st = XML_STATUS_OK;
-    if (doc.size() > size_t(INT32_MAX)) {
-        st = XML_STATUS_ERROR;
-    } else {
-        st = XML_Parse(b.parser, doc.data(), int(doc.size()), XML_TRUE);
-    }
-    XML_ParserFree(b.parser);
-    if (st != XML_STATUS_OK || b.failed || !b.root || !b.stack.empty())
-        return nullptr;
-    return std::move(b.root);
-}
-
-}  // namespace
-
-// ---- archive objects (the opaque types of xar.h) ----
+// ---- archive objects ----
 
 struct ErrorContext {
     std::string str;
     int err = 0;
 };
 
-struct DataInfo {
-    bool present = false;
-    uint64_t offset = 0, length = 0;
-    bool has_offset = false, has_length = false;
-    std::optional<uint64_t> size;
-    std::string encoding;  // style attribute of <encoding>, may be empty
-    std::string archived_style, extracted_style;
-    std::optional<std::vector<uint8_t>> archived_sum, extracted_sum;
-};
+void __xar_t::report(int32_t severity, int32_t instance, std::string text, int err) const {
+    if (!handler)
+        return;
+    ErrorContext ctx{std::move(text), err};
+    handler(severity, instance, &ctx, usrctx);
+}
 
-struct __xar_file_t {
-    __xar_file_t* parent = nullptr;
-    std::optional<std::string> name;
-    std::optional<std::string> type;
-    DataInfo data;
-    std::vector<std::unique_ptr<__xar_file_t>> children;
-};
-
-struct __xar_signature_t {
-    const __xar_t* archive = nullptr;
-    std::optional<std::string> type;
-    uint64_t offset = 0, size = 0;
-    std::vector<std::vector<uint8_t>> certs;
-};
-
-struct __xar_iter_t {
-    const __xar_t* archive = nullptr;
-    size_t pos = 0;
-};
-
-struct __xar_t {
-    int fd = -1;
-    uint64_t file_size = 0;
-    uint64_t heap_start = 0;
-    uint64_t heap_size = 0;
-    uint32_t cksum_alg = 0;
-    std::vector<uint8_t> toc_checksum;               // stored == computed, checked at open
-    std::vector<std::unique_ptr<__xar_file_t>> top;  // document order
-    std::vector<const __xar_file_t*> order;          // iteration order
-    std::vector<std::unique_ptr<__xar_signature_t>> signatures;
-    err_handler handler = nullptr;
-    void* usrctx = nullptr;
-
-    ~__xar_t() {
-        if (fd >= 0)
-            close(fd);
-    }
-
-    // Reports a failure to the registered handler, if any.
-    void report(int32_t severity, int32_t instance, std::string text, int err = 0) const {
-        if (!handler)
-            return;
-        ErrorContext ctx{std::move(text), err};
-        handler(severity, instance, &ctx, usrctx);
-    }
-
-    // Reads exactly len bytes at heap offset off; false when the range leaves the
-    // heap or the read comes up short.
-    bool read_heap(uint64_t off, void* buf, size_t len) const {
-        uint64_t end = 0;
-        if (add_overflows(off, len, &end) || end > heap_size)
-            return false;
-        uint64_t pos = heap_start + off;
-        auto* p = static_cast<uint8_t*>(buf);
-        while (len > 0) {
-            ssize_t r = pread(fd, p, len, off_t(pos));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return false;
-            p += r;
-            len -= size_t(r);
-            pos += uint64_t(r);
-        }
-        return true;
-    }
-};
+bool __xar_t::read_heap(uint64_t off, void* buf, size_t len) const {
+    uint64_t end = 0;
+    if (__builtin_add_overflow(off, uint64_t(len), &end) || end > heap_size)
+        return false;
+    return xar_detail::read_at(fd, heap_start + off, buf, len);
+}
 
 namespace {
 
-bool read_at(int fd, uint64_t pos, void* buf, size_t len) {
-    auto* p = static_cast<uint8_t*>(buf);
-    while (len > 0) {
-        ssize_t r = pread(fd, p, len, off_t(pos));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        len -= size_t(r);
-        pos += uint64_t(r);
-    }
-    return true;
+using namespace xar_detail;
+
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) {
+    return __builtin_add_overflow(a, b, out);
 }
 
 uint64_t be64(const uint8_t* p) {
@@ -401,157 +83,6 @@ uint16_t be16(const uint8_t* p) {
     return uint16_t(p[0] << 8 | p[1]);
 }
 
-// Reads the compressed table of contents, hashing it as stored, and inflates it.
-bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen, const EVP_MD* md,
-              std::string* xml, std::vector<uint8_t>* digest) {
-    std::vector<uint8_t> comp(clen);
-    if (!read_at(fd, pos, comp.data(), comp.size()))
-        return false;
-
-    MdCtx ctx(EVP_MD_CTX_new());
-    unsigned dlen = 0;
-    digest->resize(EVP_MAX_MD_SIZE);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 ||
-        EVP_DigestUpdate(ctx.get(), comp.data(), comp.size()) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), digest->data(), &dlen) != 1)
-        return false;
-    digest->resize(dlen);
-
-    z_stream zs{};
-    if (inflateInit(&zs) != Z_OK)
-        return false;
-    xml->assign(ulen, '\0');
-    zs.next_in = comp.data();
-    zs.avail_in = uInt(comp.size());
-    zs.next_out = reinterpret_cast<Bytef*>(xml->data());
-    zs.avail_out = uInt(xml->size());
-    int rc = inflate(&zs, Z_FINISH);
-    bool ok = rc == Z_STREAM_END && zs.avail_in == 0 && zs.total_out == ulen;
-    inflateEnd(&zs);
-    return ok;
-}
-
-bool names_clash(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-    return a && b && iequals(*a, *b);
-}
-
-// Reads the number held by child `name` of `d`, when there is one, into `out`
-// and sets *present. False when the child is there but holds no valid number.
-bool read_number(const Node& d, const char* name, uint64_t& out, bool* present) {
-    const Node* x = d.last_child(name);
-    if (!x)
-        return true;
-    auto v = parse_u64(x->text);
-    if (!v)
-        return false;
-    out = *v;
-    *present = true;
-    return true;
-}
-
-// Reads a checksum element (its style attribute and hex digest), when there is
-// one. False when the digest is not valid hex.
-bool read_checksum(const Node& d, const char* name, std::string& style,
-                   std::optional<std::vector<uint8_t>>& sum) {
-    const Node* x = d.last_child(name);
-    if (!x)
-        return true;
-    if (const char* s = x->attr("style"))
-        style = s;
-    sum = parse_hex(x->text);
-    return sum.has_value();
-}
-
-// Builds one <file> element (and its subtree). Fails on a malformed member.
-std::unique_ptr<__xar_file_t> build_file(const Node& n, __xar_file_t* parent, size_t* count) {
-    if (++*count > kMaxMembers)
-        return nullptr;
-    auto f = std::make_unique<__xar_file_t>();
-    f->parent = parent;
-    if (const Node* nm = n.last_child("name"))
-        f->name = nm->text;
-    if (const Node* ty = n.last_child("type"))
-        f->type = ty->text;
-    if (const Node* d = n.last_child("data")) {
-        DataInfo& di = f->data;
-        di.present = true;
-        if (!read_number(*d, "offset", di.offset, &di.has_offset) ||
-            !read_number(*d, "length", di.length, &di.has_length))
-            return nullptr;
-        uint64_t size = 0;
-        bool has_size = false;
-        if (!read_number(*d, "size", size, &has_size))
-            return nullptr;
-        if (has_size)
-            di.size = size;
-        if (const Node* x = d->last_child("encoding")) {
-            if (const char* s = x->attr("style"))
-                di.encoding = s;
-        }
-        if (!read_checksum(*d, "archived-checksum", di.archived_style, di.archived_sum) ||
-            !read_checksum(*d, "extracted-checksum", di.extracted_style, di.extracted_sum))
-            return nullptr;
-    }
-    for (const auto& c : n.children) {
-        if (c->name != "file")
-            continue;
-        auto child = build_file(*c, f.get(), count);
-        if (!child)
-            return nullptr;
-        // libxar refuses a second member of the same name (ignoring case) in one
-        // directory unless the two are identical; here any such pair is refused.
-        for (const auto& sib : f->children)
-            if (names_clash(sib->name, child->name))
-                return nullptr;
-        f->children.push_back(std::move(child));
-    }
-    return f;
-}
-
-std::unique_ptr<__xar_signature_t> build_signature(const Node& n, const __xar_t* x) {
-    auto s = std::make_unique<__xar_signature_t>();
-    s->archive = x;
-    if (const char* st = n.attr("style"))
-        s->type = st;
-    if (const Node* o = n.last_child("offset")) {
-        auto v = parse_u64(o->text);
-        if (!v)
-            return nullptr;
-        s->offset = *v;
-    }
-    if (const Node* o = n.last_child("size")) {
-        auto v = parse_u64(o->text);
-        if (!v)
-            return nullptr;
-        s->size = *v;
-    }
-    for (const auto& ki : n.children) {
-        if (ki->name != "KeyInfo")
-            continue;
-        for (const auto& xd : ki->children) {
-            if (xd->name != "X509Data")
-                continue;
-            for (const auto& c : xd->children) {
-                if (c->name != "X509Certificate")
-                    continue;
-                if (s->certs.size() >= kMaxCertificates)
-                    return nullptr;
-                auto der = parse_base64(c->text);
-                if (!der)
-                    return nullptr;
-                s->certs.push_back(std::move(*der));
-            }
-        }
-    }
-    return s;
-}
-
-void visit(const __xar_file_t* f, std::vector<const __xar_file_t*>* out) {
-    out->push_back(f);
-    for (const auto& c : f->children)
-        visit(c.get(), out);
-}
-
 char* dup_string(const std::string& s) {
     char* p = static_cast<char*>(malloc(s.size() + 1));
     if (p)
@@ -559,18 +90,36 @@ char* dup_string(const std::string& s) {
     return p;
 }
 
+// The reason the calling thread's last xar_open() failed.
+thread_local std::string t_open_error;
+
+void visit(const __xar_file_t* f, std::vector<const __xar_file_t*>* out) {
+    out->push_back(f);
+    for (const auto& c : f->children)
+        visit(c.get(), out);
+}
+
 // Opens the archive at path: regular files only, checked before any read. A
 // FIFO or device never blocks the caller: the path is opened non-blocking and
 // anything but a regular file is refused at once.
-int open_regular(const char* path) {
+int open_regular(const char* path, std::string* why) {
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (stat(path, &st) != 0) {
+        *why = std::string("Unable to open the archive: ") + strerror(errno);
         return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = "Not a regular file";
+        return -1;
+    }
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    if (fd < 0) {
+        *why = std::string("Unable to open the archive: ") + strerror(errno);
         return -1;
+    }
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
+        *why = "Not a regular file";
         return -1;
     }
     int fl = fcntl(fd, F_GETFL);
@@ -579,119 +128,128 @@ int open_regular(const char* path) {
     return fd;
 }
 
-std::unique_ptr<__xar_t> open_archive(const char* file) {
+// The SHA-2 digests that header algorithm 3 ("other") lets the table of
+// contents name in its <checksum style>. md5, "none" and unknown names stay
+// refused.
+const char* const kOtherStyles[] = {"sha224", "sha256", "sha384", "sha512"};
+
+std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why) {
+    auto refuse = [why](std::string reason) -> std::unique_ptr<__xar_t> {
+        *why = std::move(reason);
+        return nullptr;
+    };
     auto x = std::make_unique<__xar_t>();
-    x->fd = open_regular(file);
+    x->fd = open_regular(file, why);
     if (x->fd < 0)
         return nullptr;
     struct stat st;
-    if (fstat(x->fd, &st) != 0 || st.st_size < 28)
-        return nullptr;
+    if (fstat(x->fd, &st) != 0)
+        return refuse("Unable to read the archive's size");
+    if (st.st_size < 28)
+        return refuse("Too short for a XAR header");
     x->file_size = uint64_t(st.st_size);
 
     uint8_t h[28];
     if (!read_at(x->fd, 0, h, sizeof h))
-        return nullptr;
+        return refuse("Unable to read the header");
     if (be32(h) != XAR_HEADER_MAGIC)
-        return nullptr;
+        return refuse("Not a XAR archive (no \"xar!\" magic)");
     uint64_t hsize = be16(h + 4);
     uint64_t clen = be64(h + 8), ulen = be64(h + 16);
     x->cksum_alg = be32(h + 24);
     if (hsize < 28 || hsize > kMaxHeaderSize)
-        return nullptr;
-    if (clen == 0 || clen > kMaxTocCompressed || ulen == 0 || ulen > kMaxTocUncompressed)
-        return nullptr;
+        return refuse("Header size " + std::to_string(hsize) + " out of range");
+    if (clen == 0 || clen > kMaxTocCompressed)
+        return refuse("Compressed table-of-contents length " + std::to_string(clen) +
+                      " out of range (1 to " + std::to_string(kMaxTocCompressed) + ")");
+    if (ulen == 0 || ulen > kMaxTocUncompressed)
+        return refuse("Table-of-contents length " + std::to_string(ulen) + " out of range (1 to " +
+                      std::to_string(kMaxTocUncompressed) + ")");
     if (add_overflows(hsize, clen, &x->heap_start) || x->heap_start > x->file_size)
-        return nullptr;
+        return refuse("The table of contents runs past the end of the file");
     x->heap_size = x->file_size - x->heap_start;
 
-    const EVP_MD* md = nullptr;
-    const char* style = nullptr;
+    // The digests the stored checksum may be made with. Algorithm 3 leaves the
+    // choice to the table of contents, which is only known once read: every
+    // allowed candidate is computed in the same pass, so that the bytes hashed
+    // are the bytes parsed.
+    std::vector<std::string> styles;
     switch (x->cksum_alg) {
         case XAR_CKSUM_SHA1:
-            md = EVP_sha1(), style = "sha1";
+            styles = {"sha1"};
             break;
-        case XAR_CKSUM_SHA256:
-            md = EVP_sha256(), style = "sha256";
+        case XAR_CKSUM_OTHER:
+            styles.assign(std::begin(kOtherStyles), std::end(kOtherStyles));
             break;
         case XAR_CKSUM_SHA512:
-            md = EVP_sha512(), style = "sha512";
+            styles = {"sha512"};
             break;
+        case XAR_CKSUM_NONE:
+            return refuse("Table-of-contents checksum algorithm 0 (none) refused");
+        case XAR_CKSUM_MD5:
+            return refuse("Table-of-contents checksum algorithm 2 (MD5) refused as unsafe");
         default:
-            return nullptr;  // none, MD5 and unknown algorithms
+            return refuse("Unknown table-of-contents checksum algorithm " +
+                          std::to_string(x->cksum_alg));
     }
-
-    std::string xml;
-    std::vector<uint8_t> computed;
-    if (!read_toc(x->fd, hsize, clen, ulen, md, &xml, &computed))
-        return nullptr;
-    auto root = parse_xml(xml);
-    xml.clear();
-    xml.shrink_to_fit();
-    if (!root || root->name != "xar")
-        return nullptr;
-    const Node* toc = nullptr;
-    for (const auto& c : root->children) {
-        if (c->name != "toc")
-            continue;
-        if (toc)
-            return nullptr;  // one table of contents only
-        toc = c.get();
-    }
-    if (!toc)
-        return nullptr;
-
-    size_t members = 0;
-    for (const auto& c : toc->children) {
-        if (c->name == "file") {
-            auto f = build_file(*c, nullptr, &members);
-            if (!f)
-                return nullptr;
-            for (const auto& sib : x->top)
-                if (names_clash(sib->name, f->name))
-                    return nullptr;
-            x->top.push_back(std::move(f));
-        } else if (c->name == "signature" || c->name == "x-signature") {
-            if (x->signatures.size() >= kMaxSignatures)
-                return nullptr;
-            auto s = build_signature(*c, x.get());
-            if (!s)
-                return nullptr;
-            x->signatures.push_back(std::move(s));
+    // A header that carries the name itself (algorithm 3 with a longer header,
+    // as xar 1.6 writes it: a NUL-terminated name after the 28 bytes) must
+    // name what the table of contents names.
+    std::string header_name;
+    if (x->cksum_alg == XAR_CKSUM_OTHER && hsize > 28) {
+        std::vector<uint8_t> ext(size_t(hsize - 28));
+        if (!read_at(x->fd, 28, ext.data(), ext.size()))
+            return refuse("Unable to read the header");
+        if (ext[0] != 0) {
+            auto nul = std::find(ext.begin(), ext.end(), uint8_t(0));
+            if (nul == ext.end())
+                return refuse("The header's checksum name is not terminated");
+            header_name.assign(ext.begin(), nul);
         }
     }
+    std::vector<const EVP_MD*> mds;
+    for (const std::string& s : styles)
+        mds.push_back(digest_for_style(s));
+
+    Toc toc;
+    std::vector<std::vector<uint8_t>> computed;
+    if (!read_toc(x->fd, hsize, clen, ulen, mds, &toc, &computed, why))
+        return nullptr;
 
     // The checksum style must agree with the header: otherwise flipping the
-    // header's algorithm would let a modified table of contents pass.
-    const Node* ck = toc->last_child("checksum");
-    if (!ck)
-        return nullptr;
-    const char* ck_style = ck->attr("style");
-    if (!ck_style || strcmp(ck_style, style) != 0)
-        return nullptr;
-    uint64_t ck_off = 0, ck_size = 0;
-    if (const Node* o = ck->last_child("offset")) {
-        auto v = parse_u64(o->text);
-        if (!v)
-            return nullptr;
-        ck_off = *v;
-    } else if (!x->signatures.empty()) {
-        return nullptr;
-    }
-    if (const Node* o = ck->last_child("size")) {
-        auto v = parse_u64(o->text);
-        if (!v)
-            return nullptr;
-        ck_size = *v;
-    }
-    if (ck_size != computed.size())
-        return nullptr;
-    x->toc_checksum.resize(computed.size());
-    if (!x->read_heap(ck_off, x->toc_checksum.data(), computed.size()))
-        return nullptr;
-    if (CRYPTO_memcmp(x->toc_checksum.data(), computed.data(), computed.size()) != 0)
-        return nullptr;
+    // header's algorithm would let a modified table of contents pass. Styles
+    // are compared exactly, as libxar does.
+    if (!toc.checksum)
+        return refuse("The table of contents has no <checksum> element");
+    const TocChecksum& ck = *toc.checksum;
+    size_t which = styles.size();
+    for (size_t i = 0; i < styles.size(); ++i)
+        if (ck.style == styles[i])
+            which = i;
+    if (which == styles.size())
+        return refuse("The table of contents' checksum style \"" + ck.style +
+                      "\" does not agree with the header's algorithm " +
+                      std::to_string(x->cksum_alg));
+    if (!header_name.empty() && header_name != ck.style)
+        return refuse("The header names the checksum \"" + header_name +
+                      "\", the table of contents \"" + ck.style + "\"");
+    x->cksum_style = ck.style;
+    if (!ck.offset && !toc.signatures.empty())
+        return refuse("The <checksum> of a signed archive has no offset");
+    const std::vector<uint8_t>& sum = computed[which];
+    if (ck.size != sum.size())
+        return refuse("The <checksum> size " + std::to_string(ck.size) + " is not the " +
+                      std::to_string(sum.size()) + " bytes of " + ck.style);
+    x->toc_checksum.resize(sum.size());
+    if (!x->read_heap(ck.offset.value_or(0), x->toc_checksum.data(), sum.size()))
+        return refuse("The stored table-of-contents checksum lies outside the archive");
+    if (CRYPTO_memcmp(x->toc_checksum.data(), sum.data(), sum.size()) != 0)
+        return refuse("The stored table-of-contents checksum differs from the computed one");
 
+    x->top = std::move(toc.top);
+    x->signatures = std::move(toc.signatures);
+    for (auto& s : x->signatures)
+        s->archive = x.get();
     // libxar prepends each top-level member as it parses, so they come out in
     // the reverse of their order in the table of contents; children keep theirs.
     for (auto it = x->top.rbegin(); it != x->top.rend(); ++it)
@@ -897,13 +455,15 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
         return fail("No destination path");
     if (f->type && *f->type != "file")
         return fail("Member is not a regular file");
-    const DataInfo& d = f->data;
+    static const DataInfo kNoData;
+    const bool present = f->data != nullptr;
+    const DataInfo& d = present ? *f->data : kNoData;
 
     Encoding enc = Encoding::None;
     const EVP_MD* amd = nullptr;
     const EVP_MD* emd = nullptr;
     uint64_t limit = kMaxMemberSize;
-    if (d.present) {
+    if (present) {
         if (!d.has_offset || !d.has_length)
             return fail("Member data without offset or length");
         uint64_t end = 0;
@@ -947,7 +507,7 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
 
     bool ok = true;
     std::string why = "Unable to write the member's data";
-    if (d.present) {
+    if (present) {
         MdCtx actx(EVP_MD_CTX_new()), ectx(EVP_MD_CTX_new());
         ok = actx && ectx && EVP_DigestInit_ex(actx.get(), amd, nullptr) == 1 &&
              EVP_DigestInit_ex(ectx.get(), emd, nullptr) == 1;
@@ -1014,13 +574,33 @@ std::optional<std::string> member_path(const __xar_file_t* f, bool safe) {
 extern "C" {
 
 xar_t xar_open(const char* file, int32_t flags) {
-    if (!file || flags != READ)
-        return nullptr;
-    try {
-        return open_archive(file).release();
-    } catch (...) {  // allocation failure on a hostile archive
+    t_open_error.clear();
+    if (!file || flags != READ) {
+        t_open_error = !file ? "No path" : "Only reading is supported";
         return nullptr;
     }
+    try {
+        std::string why;
+        auto x = open_archive(file, &why);
+        if (!x)
+            t_open_error = why.empty() ? "Unreadable archive" : why;
+        return x.release();
+    } catch (...) {  // allocation failure on a hostile archive
+        t_open_error = "Out of memory reading the archive";
+        return nullptr;
+    }
+}
+
+const char* xq_xar_open_error(void) {
+    return t_open_error.c_str();
+}
+
+const char* xar_opt_get(xar_t x, const char* option) {
+    if (!x || !option)
+        return nullptr;
+    if (std::strcmp(option, XAR_OPT_TOCCKSUM) == 0)
+        return x->cksum_style.c_str();
+    return nullptr;
 }
 
 int xar_close(xar_t x) {

@@ -12,9 +12,17 @@
  *   28-byte big-endian header, inflates the table of contents (zlib, capped in
  *   size), parses it (expat, no namespaces, no external entities) and checks
  *   every offset, length and count against the file. It returns NULL unless the
- *   header's checksum algorithm (1 SHA-1, 3 SHA-256, 4 SHA-512) agrees with the
- *   table of contents' <checksum style> and the checksum stored in the heap
- *   equals the one computed over the compressed table of contents.
+ *   header's checksum algorithm agrees with the table of contents' <checksum
+ *   style> (1: "sha1"; 3, "other": the style names it, one of "sha224",
+ *   "sha256", "sha384", "sha512"; 4: "sha512"; none and MD5 are refused) and
+ *   the checksum stored in the heap equals the one computed over the
+ *   compressed table of contents. xq_xar_open_error() then says why.
+ * - Opening takes time and memory linear in the archive's size and bounded by
+ *   caps on the table of contents (compressed and inflated length, elements
+ *   and attributes, nesting, kept character data, members, signatures,
+ *   certificates); an archive over a cap is refused as soon as it is read up
+ *   to it. Sibling names are compared without regard to case, as libxar does,
+ *   and two alike are refused.
  * - Members come out in libxar's order: depth first, pre-order, with the
  *   top-level members in the reverse of their order in the table of contents.
  * - xar_extract_tofile() writes a member's data (encodings: zlib
@@ -46,8 +54,12 @@ extern "C" {
 #define XAR_CKSUM_NONE 0
 #define XAR_CKSUM_SHA1 1
 #define XAR_CKSUM_MD5 2
-#define XAR_CKSUM_SHA256 3
+#define XAR_CKSUM_OTHER 3                /* named by the table of contents' <checksum style> */
+#define XAR_CKSUM_SHA256 XAR_CKSUM_OTHER /* the usual name there */
 #define XAR_CKSUM_SHA512 4
+
+/* Option of xar_opt_get: the table-of-contents checksum's name ("sha1"...). */
+#define XAR_OPT_TOCCKSUM "toc-cksum"
 
 typedef void* xar_errctx_t;
 typedef const struct __xar_file_t* xar_file_t;
@@ -83,8 +95,19 @@ void xar_register_errhandler(xar_t x, err_handler callback, void* usrctx);
 const char* xar_err_get_string(xar_errctx_t ctx);
 int xar_err_get_errno(xar_errctx_t ctx);
 
-/* XAR_CKSUM_* of the table-of-contents checksum (verified by xar_open). */
+/* XAR_CKSUM_* of the header: the table-of-contents checksum's algorithm
+ * (verified by xar_open). */
 int32_t xar_get_toc_checksum_type(xar_t x);
+
+/* XAR_OPT_TOCCKSUM: the checksum style that the table of contents names (the
+ * digest that xar_open verified), owned by the archive. NULL for any other
+ * option. */
+const char* xar_opt_get(xar_t x, const char* option);
+
+/* Not in libxar: why the calling thread's last xar_open() returned NULL, as
+ * English text (empty after a successful open). Valid until that thread's next
+ * xar_open(). */
+const char* xq_xar_open_error(void);
 
 xar_iter_t xar_iter_new(void);
 void xar_iter_free(xar_iter_t i);

@@ -3,6 +3,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -47,15 +48,22 @@ std::string format_date(time_t t) {
     return text;
 }
 
-// "SHA256 Fingerprint:" followed by the hex bytes, 22 to a line.
+// "SHA256 Fingerprint:" followed by the hex bytes, 22 to a line. The original
+// prints each byte followed by a space and breaks the line after every 22nd,
+// so a full line ends with a space and the last, shorter one does not.
 std::string fingerprint_lines(const std::vector<uint8_t>& digest) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out = "       SHA256 Fingerprint:\n";
     for (size_t i = 0; i < digest.size(); i += 22) {
         out += "          ";
-        for (size_t j = i; j < digest.size() && j < i + 22; ++j) {
-            char byte[4];
-            std::snprintf(byte, sizeof byte, " %02X", digest[j]);
-            out += byte;
+        const size_t end = std::min(digest.size(), i + 22);
+        for (size_t j = i; j < end; ++j) {
+            out += ' ';
+            out += kHex[digest[j] >> 4];
+            out += kHex[digest[j] & 0x0F];
+        }
+        if (end - i == 22) {
+            out += ' ';
         }
         out += "\n";
     }
@@ -66,8 +74,8 @@ std::string chain_lines(const std::vector<security::Certificate>& chain) {
     std::string out = "   Certificate Chain:\n";
     for (size_t i = 0; i < chain.size(); ++i) {
         const security::Certificate& cert = chain[i];
-        // Names come from certificates that verified; still, a name must not
-        // be able to start a line of its own.
+        // Names come from certificates that need not have verified: a name
+        // must not be able to start a line of its own.
         out += "    " + std::to_string(i + 1) + ". " +
                display_name(cert.copyCommonName().value_or("(no common name)")) + "\n";
         const std::optional<time_t> expiry = cert.notAfter();
@@ -80,10 +88,30 @@ std::string chain_lines(const std::vector<security::Certificate>& chain) {
     return out;
 }
 
-CheckResult status_only(const std::string& head, const std::string& status) {
+const char* status_text(Status status) {
+    switch (status) {
+        case Status::kNoSignature:
+            return "no signature";
+        case Status::kInvalidSignature:
+            return "invalid signature";
+        case Status::kUntrustedTimestamp:
+            return "signed with an untrusted timestamp";
+        case Status::kUntrusted:
+            return "signed by untrusted certificate";
+        case Status::kSinceExpired:
+            return "signed by a certificate that has since expired";
+        case Status::kTrustedByMacOS:
+            return "signed by a certificate trusted by macOS";
+        case Status::kDeveloperId:
+            return "signed by a developer certificate issued by Apple for distribution";
+    }
+    return "invalid signature";
+}
+
+CheckResult status_only(const std::string& path, Status status) {
     CheckResult result;
     result.exitStatus = 1;
-    result.report = head + "   Status: " + status + "\n";
+    result.report = write_report(path, status, std::nullopt, {});
     return result;
 }
 
@@ -142,9 +170,22 @@ std::string display_name(const std::string& path) {
     return out;
 }
 
-CheckResult check_signature(const std::string& path, time_t now) {
-    const std::string head = "Package \"" + display_name(path) + "\":\n";
+std::string write_report(const std::string& path, Status status,
+                         const std::optional<time_t>& timestamp,
+                         const std::vector<security::Certificate>& chain) {
+    std::string out = "Package \"" + display_name(path) + "\":\n";
+    out += std::string("   Status: ") + status_text(status) + "\n";
+    if (timestamp) {
+        out += "   Signed with a trusted timestamp on: " + format_date(*timestamp) + "\n";
+    }
+    if (!chain.empty()) {
+        out += chain_lines(chain);
+        out += "\n";
+    }
+    return out;
+}
 
+CheckResult check_signature(const std::string& path, time_t now) {
     Archive archive(xar_open(path.c_str(), READ));
     if (!archive) {
         CheckResult result;
@@ -161,7 +202,7 @@ CheckResult check_signature(const std::string& path, time_t now) {
         signature = xar_signature_next(signature);
     }
     if (signature == nullptr) {
-        return status_only(head, "no signature");
+        return status_only(path, Status::kNoSignature);
     }
 
     uint8_t* rawData = nullptr;
@@ -172,7 +213,7 @@ CheckResult check_signature(const std::string& path, time_t now) {
                                        nullptr) != 0) {
         std::free(rawData);
         std::free(rawSigned);
-        return status_only(head, "invalid signature");
+        return status_only(path, Status::kInvalidSignature);
     }
     const MallocBuffer digest(rawData);
     const MallocBuffer signatureBytes(rawSigned);
@@ -188,11 +229,11 @@ CheckResult check_signature(const std::string& path, time_t now) {
         decoder->copySignerStatus(0, security::Policy::createBasicX509(), /*evaluateTrust=*/false,
                                   &status) != 0 ||
         status != security::kCMSSignerValid) {
-        return status_only(head, "invalid signature");
+        return status_only(path, Status::kInvalidSignature);
     }
     std::optional<security::Certificate> signer;
     if (decoder->copySignerCert(0, signer) != 0 || !signer) {
-        return status_only(head, "invalid signature");
+        return status_only(path, Status::kInvalidSignature);
     }
 
     // A time-stamp that is present must verify; without one the chain is
@@ -204,7 +245,7 @@ CheckResult check_signature(const std::string& path, time_t now) {
     if (stampStatus == 0) {
         signedAt = static_cast<time_t>(stamped + security::kAbsoluteTimeIntervalSince1970);
     } else if (stampStatus != security::kErrSecTimestampMissing) {
-        return status_only(head, "signed with an untrusted timestamp");
+        return status_only(path, Status::kUntrustedTimestamp);
     }
 
     // The chain candidates are the message's own certificates, not the list
@@ -218,13 +259,25 @@ CheckResult check_signature(const std::string& path, time_t now) {
     std::optional<security::Trust> trust;
     if (security::Trust::createWithCertificates(candidates, security::Policy::createBasicX509(),
                                                 trust) != 0) {
-        return status_only(head, "invalid signature");
+        return status_only(path, Status::kInvalidSignature);
     }
     trust->setVerifyDate(static_cast<double>(signedAt.value_or(now)) -
                          security::kAbsoluteTimeIntervalSince1970);
     std::string why;
     if (!trust->evaluateWithError(&why)) {
-        CheckResult result = status_only(head, "signed by untrusted certificate");
+        // Untrusted, the original still shows the chain its evaluation built.
+        // A leaf whose validity ended before the date it was judged at, with
+        // no time-stamp to judge it at its signing, "has since expired".
+        const std::optional<time_t> leafExpiry = signer->notAfter();
+        const bool sinceExpired = !signedAt && leafExpiry && *leafExpiry < now;
+        std::vector<security::Certificate> built = trust->builtChain();
+        if (built.empty()) {
+            built.push_back(*signer);
+        }
+        CheckResult result;
+        result.exitStatus = 1;
+        result.report = write_report(
+            path, sinceExpired ? Status::kSinceExpired : Status::kUntrusted, signedAt, built);
         result.error = "pkgutil: " + why + "\n";
         return result;
     }
@@ -236,16 +289,8 @@ CheckResult check_signature(const std::string& path, time_t now) {
     }
     CheckResult result;
     result.exitStatus = 0;
-    result.report =
-        head + "   Status: " +
-        (developerId ? "signed by a developer certificate issued by Apple for distribution"
-                     : "signed by a certificate trusted by macOS") +
-        "\n";
-    if (signedAt) {
-        result.report += "   Signed with a trusted timestamp on: " + format_date(*signedAt) + "\n";
-    }
-    result.report += chain_lines(chain);
-    result.report += "\n";
+    result.report = write_report(path, developerId ? Status::kDeveloperId : Status::kTrustedByMacOS,
+                                 signedAt, chain);
     return result;
 }
 

@@ -495,15 +495,12 @@ int cmd_inspect(int argc, char** argv) {
         return usage_error("inspect needs PKG");
     xar_t x = xar_open(argv[2], READ);
     if (!x) {
-        fprintf(stderr, "xqpkg: %s: not a readable XAR archive (or its checksum differs)\n",
-                argv[2]);
+        // The reader's own reason: which check the archive failed.
+        fprintf(stderr, "xqpkg: %s: refused: %s\n", argv[2], xq_xar_open_error());
         return 1;
     }
-    int32_t alg = xar_get_toc_checksum_type(x);
-    printf("checksum: %s\n", alg == XAR_CKSUM_SHA1     ? "sha1"
-                             : alg == XAR_CKSUM_SHA256 ? "sha256"
-                             : alg == XAR_CKSUM_SHA512 ? "sha512"
-                                                       : "unknown");
+    const char* style = xar_opt_get(x, XAR_OPT_TOCCKSUM);
+    printf("checksum: %s\n", style && *style ? style : "unknown");
     xar_iter_t it = xar_iter_new();
     for (xar_file_t f = it ? xar_file_first(x, it) : nullptr; f; f = xar_file_next(it)) {
         char* p = xar_get_path(f);

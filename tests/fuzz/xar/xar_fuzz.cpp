@@ -109,6 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* raw, size_t raw_size) {
         }
         xar_iter_free(it);
         (void)xar_get_toc_checksum_type(x);
+        if (const char* style = xar_opt_get(x, XAR_OPT_TOCCKSUM); !style || !*style)
+            abort();  // an open archive always has the checksum it was verified with
         for (xar_signature_t s = xar_signature_first(x); s; s = xar_signature_next(s)) {
             (void)xar_signature_type(s);
             uint8_t *sum = nullptr, *sig = nullptr;
@@ -126,6 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* raw, size_t raw_size) {
             }
         }
         xar_close(x);
+    } else if (*xq_xar_open_error() == '\0') {
+        abort();  // every refusal gives its reason
     }
     close(fd);
     return 0;

@@ -113,3 +113,16 @@ inline std::vector<uint8_t> markersOf(const std::vector<CapturedFrame>& frames) 
     }
     return m;
 }
+
+// `frame` with a VLAN tag (TPID, TCI) inserted in front of its EtherType, as
+// a switch port in trunk mode sends it: 802.1Q is TPID 0x8100, 802.1ad (the
+// outer tag of QinQ) 0x88a8; a priority tag is 0x8100 with VLAN 0.
+inline lldp_test::Bytes tagged(const lldp_test::Bytes& frame, uint16_t tpid, uint16_t tci) {
+    lldp_test::Bytes out(frame.begin(), frame.begin() + 12);
+    out.push_back(static_cast<uint8_t>(tpid >> 8));
+    out.push_back(static_cast<uint8_t>(tpid));
+    out.push_back(static_cast<uint8_t>(tci >> 8));
+    out.push_back(static_cast<uint8_t>(tci));
+    out.insert(out.end(), frame.begin() + 12, frame.end());
+    return out;
+}

@@ -148,6 +148,31 @@ TEST_F(LLDPCaptureTest, MalformedFramesBeforeAGoodOne) {
     EXPECT_EQ(o.second, "Te1/0/48");
 }
 
+// A switch port that tags its LLDP frames (802.1Q with a VLAN, a priority
+// tag with VLAN 0, or 802.1ad around 802.1Q) is not answered: the filter sees
+// the tag's EtherType at octet 12, as the original's does, and lets none of
+// them reach the reader, so each read ends empty at its timeout. The same
+// frame untagged is answered.
+TEST_F(LLDPCaptureTest, TaggedLldpFramesAreNotAnswered) {
+    const Bytes good = goodFrame("tagged");
+    {
+        lab::RepeatingSender sender(
+            *tx, "vtx",
+            {tagged(good, 0x8100, 0x0064), tagged(good, 0x8100, 0x0000),
+             tagged(good, 0x8100, 0xe000), tagged(tagged(good, 0x8100, 0x0064), 0x88a8, 0x00c8)},
+            100ms);
+        Outcome o = captureIn(*rx);
+        EXPECT_EQ(o.first, "");
+        EXPECT_EQ(o.second, "");
+        // One read timeout on vrx, not the decoding deadline: no frame came.
+        EXPECT_LT(o.took, std::chrono::seconds(kLLDPDecodeDeadlineSeconds));
+    }
+    lab::RepeatingSender sender(*tx, "vtx", {good}, 100ms);
+    Outcome o = captureIn(*rx);
+    EXPECT_EQ(o.first, "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(o.second, "tagged");
+}
+
 // Frames with a MAC chassis but no System Capabilities never complete the
 // capture: it ends at the deadline with the decoded strings.
 TEST_F(LLDPCaptureTest, NeverCompletingFramesEndAtTheDeadline) {

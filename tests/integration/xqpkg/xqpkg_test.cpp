@@ -233,6 +233,22 @@ TEST_F(Xqpkg, HelpAndUsageErrors) {
     EXPECT_NE(xqpkg({"inspect", dir / "missing.pkg"}), 0);
 }
 
+// inspect says why the reader refused an archive: its own error text.
+TEST_F(Xqpkg, InspectGivesTheReasonOfARefusal) {
+    Bytes toc_flipped = read_file(unsigned_pkg);
+    toc_flipped[40] ^= 0x01;  // in the compressed table of contents
+    write_file(dir / "flipped.pkg", toc_flipped);
+    std::string out;
+    EXPECT_EQ(
+        run_tool({"sh", "-c", "\"$0\" inspect \"$1\" 2>&1", kXqpkg, dir / "flipped.pkg"}, &out), 1);
+    EXPECT_EQ(out.rfind("xqpkg: " + (dir / "flipped.pkg") + ": refused: ", 0), 0u) << out;
+    EXPECT_GT(out.size(), ("xqpkg: " + (dir / "flipped.pkg") + ": refused: \n").size()) << out;
+    out.clear();
+    EXPECT_EQ(
+        run_tool({"sh", "-c", "\"$0\" inspect \"$1\" 2>&1", kXqpkg, dir / "missing.pkg"}, &out), 1);
+    EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
+}
+
 TEST_F(Xqpkg, ComponentPackageRoundTrip) {
     Archive a(unsigned_pkg);
     ASSERT_NE(a.x, nullptr);

@@ -171,6 +171,17 @@ TEST_F(TrustTest, JudgedAtTheVerifyDate) {
     EXPECT_TRUE(evaluate(leaf, &error, "T3MQ8VX2LC", mid2020)) << error;
     EXPECT_FALSE(evaluate(leaf, &error, "T3MQ8VX2LC"));
     EXPECT_NE(error.find("expired"), std::string::npos) << error;
+    {
+        // Expired, yet the chain was built whole, up to the anchor.
+        std::optional<Trust> trust;
+        ASSERT_EQ(
+            Trust::createWithCertificates({leaf, *intermediate}, Policy::createBasicX509(), trust),
+            0);
+        EXPECT_FALSE(trust->evaluateWithError(nullptr));
+        EXPECT_TRUE(trust->certificateChain().empty());
+        ASSERT_EQ(trust->builtChain().size(), 3u);
+        EXPECT_EQ(trust->builtChain()[2].copyCommonName(), "Apple Root CA");
+    }
     EXPECT_FALSE(evaluate(leaf, &error, "T3MQ8VX2LC", 1546300800.0 - 978307200.0));  // 2019
     EXPECT_NE(error.find("not yet valid"), std::string::npos) << error;
     EXPECT_FALSE(evaluate(leaf, &error, "T3MQ8VX2LC", 1e300));
@@ -182,8 +193,12 @@ TEST_F(TrustTest, ChainMustReachTheAnchor) {
     // The authority is no anchor: the leaf alone does not chain.
     ASSERT_EQ(Trust::createWithCertificates({leaf}, Policy::createBasicX509(), trust), 0);
     std::string error;
+    EXPECT_TRUE(trust->builtChain().empty());  // nothing evaluated yet
     EXPECT_FALSE(trust->evaluateWithError(&error));
     EXPECT_TRUE(trust->certificateChain().empty());
+    // What the failed evaluation built: the leaf, whose issuer it lacked.
+    ASSERT_EQ(trust->builtChain().size(), 1u);
+    EXPECT_TRUE(trust->builtChain()[0] == leaf);
     // With the authority as a candidate it does, and the built chain ends at
     // the anchor even when the list leaves the root out.
     ASSERT_EQ(

@@ -167,7 +167,9 @@ TEST_F(Reader, EachChecksumStyleOpensWhenHeaderAndStyleAgree) {
         uint32_t alg;
         const char* style;
         const EVP_MD* md;
-    } cases[] = {{1, "sha1", EVP_sha1()}, {3, "sha256", EVP_sha256()}, {4, "sha512", EVP_sha512()}};
+    } cases[] = {{1, "sha1", EVP_sha1()},     {3, "sha224", EVP_sha224()},
+                 {3, "sha256", EVP_sha256()}, {3, "sha384", EVP_sha384()},
+                 {3, "sha512", EVP_sha512()}, {4, "sha512", EVP_sha512()}};
     for (const Case& c : cases) {
         size_t n = size_t(EVP_MD_get_size(c.md));
         HeapBuilder h{n, {}};
@@ -177,8 +179,10 @@ TEST_F(Reader, EachChecksumStyleOpensWhenHeaderAndStyleAgree) {
         write(s);
         {
             Archive a(pkg);
-            ASSERT_NE(a.x, nullptr) << c.style;
+            ASSERT_NE(a.x, nullptr) << c.style << ": " << xq_xar_open_error();
             EXPECT_EQ(xar_get_toc_checksum_type(a.x), int32_t(c.alg));
+            EXPECT_STREQ(xar_opt_get(a.x, XAR_OPT_TOCCKSUM), c.style);
+            EXPECT_EQ(xar_opt_get(a.x, "other-option"), nullptr);
         }
         Bytes got;
         EXPECT_EQ(extract("f", &got), 0);
@@ -207,6 +211,176 @@ TEST_F(Reader, HeaderAlgorithmAndStyleMustAgreeAndBeKnown) {
     // And the good one, for contrast.
     write(ArchiveSpec{toc_xml(""), {}, 1});
     EXPECT_NE(Archive(pkg).x, nullptr);
+}
+
+// Algorithm 3 ("other") lets the table of contents name the digest, among
+// the SHA-2 family only; a header that names it too (xar 1.6's longer header)
+// must agree.
+TEST_F(Reader, AlgorithmThreeTakesOnlySha2NamesFromTheTableOfContents) {
+    struct Case {
+        const char* style;
+        const EVP_MD* md;
+    } refused[] = {{"sha1", EVP_sha1()}, {"md5", EVP_md5()}, {"SHA256", EVP_sha256()}};
+    for (const Case& c : refused) {
+        size_t n = size_t(EVP_MD_get_size(c.md));
+        ArchiveSpec s{toc_xml("", c.style, n), {}, 3};
+        s.md = c.md;  // the stored digest is the named one: only the name is at fault
+        write(s);
+        EXPECT_EQ(Archive(pkg).x, nullptr) << c.style;
+        EXPECT_NE(std::string(xq_xar_open_error()).find("does not agree"), std::string::npos)
+            << xq_xar_open_error();
+    }
+    for (const char* style : {"none", ""}) {
+        write(ArchiveSpec{toc_xml("", style, 0), {}, 3});
+        EXPECT_EQ(Archive(pkg).x, nullptr) << style;
+    }
+    // A named digest that is not the stored one: sha384 named, sha512 stored.
+    ArchiveSpec wrong{toc_xml("", "sha384", 64), {}, 3};
+    wrong.md = EVP_sha512();
+    write(wrong);
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+
+    // The header's own name: agreeing, disagreeing, unterminated.
+    auto with_header_name = [](const std::string& name) {
+        ArchiveSpec s{toc_xml("", "sha256", 32), {}, 3};
+        s.md = EVP_sha256();
+        s.header_size = 64;
+        Bytes b = build_archive(s);
+        for (size_t i = 0; i < 36; ++i)
+            b[28 + i] = i < name.size() ? uint8_t(name[i]) : 0;
+        return b;
+    };
+    write(with_header_name("sha256"));
+    EXPECT_NE(Archive(pkg).x, nullptr) << xq_xar_open_error();
+    write(with_header_name("sha512"));
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+    write(with_header_name(std::string(36, 'x')));
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+}
+
+// xq_xar_open_error() names the check that an archive failed.
+TEST_F(Reader, RefusalsSayWhy) {
+    Bytes good = build_archive(ArchiveSpec{toc_xml(file_xml("m", "")), {}});
+    struct Case {
+        Bytes archive;
+        const char* says;
+    };
+    std::vector<Case> cases;
+    Bytes bad_magic = good;
+    bad_magic[0] = 'X';
+    cases.push_back({bad_magic, "magic"});
+    ArchiveSpec corrupt{toc_xml(file_xml("m", "")), {}};
+    corrupt.corrupt_sum = true;
+    cases.push_back({build_archive(corrupt), "differs from the computed one"});
+    cases.push_back(
+        {build_archive(ArchiveSpec{toc_xml(file_xml("Info", "") + file_xml("iNFO", "")), {}}),
+         "named \"iNFO\""});
+    cases.push_back({build_archive(ArchiveSpec{toc_xml("", "sha1"), {}, 2}), "MD5"});
+    cases.push_back({build_archive(ArchiveSpec{"<xar><toc>", {}}), "not well-formed XML"});
+    cases.push_back({build_archive(ArchiveSpec{"<xar></xar>", {}}), "no <toc>"});
+    cases.push_back({Bytes(good.begin(), good.begin() + 20), "Too short"});
+    for (const Case& c : cases) {
+        write(c.archive);
+        EXPECT_EQ(Archive(pkg).x, nullptr) << c.says;
+        EXPECT_NE(std::string(xq_xar_open_error()).find(c.says), std::string::npos)
+            << "wanted \"" << c.says << "\", got \"" << xq_xar_open_error() << "\"";
+    }
+    write(good);
+    EXPECT_NE(Archive(pkg).x, nullptr);
+    EXPECT_STREQ(xq_xar_open_error(), "");
+}
+
+// Elements and attributes count together against one cap: exactly at it
+// opens, one attribute more is refused.
+TEST_F(Reader, AttributesCountAgainstTheNodeCap) {
+    // xar, toc, checksum (and its style), offset, size, file, name, type: 9.
+    auto element = [](size_t attributes) {
+        std::string e = "<meta";
+        for (size_t i = 0; i < attributes; ++i)
+            e += " a" + std::to_string(i) + "=\"\"";
+        return e + "/>";
+    };
+    std::string body = file_xml("m", "");
+    for (int i = 0; i < 999; ++i)
+        body += element(199);  // 200 nodes each: 199,809 in all
+    write(ArchiveSpec{toc_xml(body + element(190)), {}});
+    {
+        Archive a(pkg);
+        EXPECT_NE(a.x, nullptr) << xq_xar_open_error();
+    }
+    write(ArchiveSpec{toc_xml(body + element(191)), {}});
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+    EXPECT_NE(std::string(xq_xar_open_error()).find("elements and attributes"), std::string::npos)
+        << xq_xar_open_error();
+}
+
+// One start tag with a million attributes is refused while the XML parser
+// reads it, at its memory cap, before any of them is counted or kept.
+TEST_F(Reader, GiantTagStopsAtTheParserMemoryCap) {
+    std::string tag = "<file";
+    for (size_t i = 0; i < 1000000; ++i)
+        tag += " b" + std::to_string(i) + "=\"\"";
+    write(ArchiveSpec{toc_xml(tag + "/>"), {}});
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+    EXPECT_NE(std::string(xq_xar_open_error()).find("MiB to parse"), std::string::npos)
+        << xq_xar_open_error();
+}
+
+// Character data counts where the reader keeps it: per element and in all.
+// Text in elements that mean nothing to the reader is parsed, not kept.
+TEST_F(Reader, KeptCharacterDataIsCapped) {
+    const size_t per_element = 64 * 1024;
+    write(ArchiveSpec{toc_xml(file_xml(std::string(per_element, 'n'), "")), {}});
+    EXPECT_NE(Archive(pkg).x, nullptr) << xq_xar_open_error();
+    write(ArchiveSpec{toc_xml(file_xml(std::string(per_element + 1, 'n'), "")), {}});
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+    EXPECT_NE(std::string(xq_xar_open_error()).find("KiB of text"), std::string::npos);
+
+    // 130 names of 64 KiB: 8.1 MiB kept.
+    std::string body;
+    for (int i = 0; i < 130; ++i)
+        body += file_xml(std::to_string(i) + std::string(per_element - 8, 'n'), "");
+    write(ArchiveSpec{toc_xml(body), {}});
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+    EXPECT_NE(std::string(xq_xar_open_error()).find("MiB of names"), std::string::npos)
+        << xq_xar_open_error();
+
+    // 12 MiB of blanks between and inside ignored elements.
+    std::string blanks(4u << 20, ' ');
+    write(ArchiveSpec{toc_xml("<note>" + blanks + "</note>" + blanks + "<note>" + blanks +
+                              "</note>" + file_xml("m", "")),
+                      {}});
+    Archive a(pkg);
+    ASSERT_NE(a.x, nullptr) << xq_xar_open_error();
+    EXPECT_EQ(walk(a.x), std::vector<std::string>{"m"});
+}
+
+// A directory of 99,990 members (under every cap) opens whole; one whose
+// first and last names differ only in case is refused, in any directory.
+TEST_F(Reader, ManySiblingsOpenAndAnyCaseClashAmongThemIsFound) {
+    std::string body;
+    for (int i = 0; i < 99990; ++i)
+        body += "<file><name>m" + std::to_string(i) + "</name></file>";
+    write(ArchiveSpec{toc_xml(body), {}});
+    {
+        Archive a(pkg);
+        ASSERT_NE(a.x, nullptr) << xq_xar_open_error();
+        std::vector<std::string> names = walk(a.x);
+        ASSERT_EQ(names.size(), 99990u);
+        EXPECT_EQ(names.front(), "m99989");
+        EXPECT_EQ(names.back(), "m0");
+    }
+    std::string inner;
+    for (int i = 0; i < 50000; ++i)
+        inner += "<file><name>x" + std::to_string(i) + "</name></file>";
+    write(ArchiveSpec{
+        toc_xml(file_xml(
+            "d", "", "<file><name>Last</name></file>" + inner + "<file><name>lAST</name></file>",
+            "directory")),
+        {}});
+    EXPECT_EQ(Archive(pkg).x, nullptr);
+    EXPECT_NE(std::string(xq_xar_open_error()).find("\"lAST\""), std::string::npos)
+        << xq_xar_open_error();
 }
 
 TEST_F(Reader, StoredChecksumMustEqualTheComputedOne) {
