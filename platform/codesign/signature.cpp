@@ -7,10 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
 
 #include "platform/bundle/bundle.h"
 #include "platform/elf/elf.h"
@@ -184,6 +188,96 @@ constexpr char kInfoPlist[] = "__info_plist";
 constexpr uint64_t kMaxCapture = kMaxInfoPlist + 8 * 1024 * 1024;
 // Large enough for few reads, small enough to stay in the cache while hashed.
 constexpr size_t kHashChunk = 256 * 1024;
+// From this size on, the next piece is read on a second thread while this
+// one hashes the last (hashing is the slower of the two, so the copying out
+// of the page cache costs nothing); below it a thread is not worth starting.
+constexpr uint64_t kOverlapFrom = 4 * 1024 * 1024;
+
+// Reads [0, length) of `fd` in pieces of `chunk` bytes, handing each to
+// `consume` in order. With `overlap`, a reader thread fills one buffer while
+// `consume` runs on the other. False if a read failed.
+template <typename Consume>
+bool read_in_pieces(int fd, uint64_t length, size_t chunk, bool overlap, Consume&& consume) {
+    if (!overlap) {
+        // Not zero-filled: every byte used is first read into it.
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
+        for (uint64_t offset = 0; offset < length;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, length - offset));
+            if (!pread_all(fd, buffer.get(), n, offset)) {
+                return false;
+            }
+            consume(offset, std::span<const uint8_t>(buffer.get(), n));
+            offset += n;
+        }
+        return true;
+    }
+    struct Slot {
+        std::unique_ptr<uint8_t[]> data;
+        size_t size = 0;
+        bool full = false;
+        bool failed = false;
+    };
+    Slot slots[2];
+    for (Slot& slot : slots) {
+        slot.data.reset(new uint8_t[chunk]);
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stop = false;
+    std::thread reader([&] {
+        size_t next = 0;
+        for (uint64_t offset = 0; offset < length; next ^= 1) {
+            Slot& slot = slots[next];
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return !slot.full || stop; });
+                if (stop) {
+                    return;
+                }
+            }
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, length - offset));
+            const bool ok = pread_all(fd, slot.data.get(), n, offset);
+            {
+                std::lock_guard lock(mutex);
+                slot.size = n;
+                slot.failed = !ok;
+                slot.full = true;
+            }
+            changed.notify_all();
+            if (!ok) {
+                return;
+            }
+            offset += n;
+        }
+    });
+    bool ok = true;
+    size_t next = 0;
+    for (uint64_t offset = 0; offset < length; next ^= 1) {
+        Slot& slot = slots[next];
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return slot.full; });
+        }
+        if (slot.failed) {
+            ok = false;
+            break;
+        }
+        consume(offset, std::span<const uint8_t>(slot.data.get(), slot.size));
+        offset += slot.size;
+        {
+            std::lock_guard lock(mutex);
+            slot.full = false;
+        }
+        changed.notify_all();
+    }
+    {
+        std::lock_guard lock(mutex);
+        stop = true;
+    }
+    changed.notify_all();
+    reader.join();
+    return ok;
+}
 
 }  // namespace
 
@@ -523,20 +617,17 @@ CheckedCode check_file(int fd, const security::TrustStore& anchors,
     security::Sha256 hash;
     const size_t chunk_size = static_cast<size_t>(
         std::min<uint64_t>(kHashChunk, std::max<uint64_t>(loc.covered_length, 1)));
-    // Not zero-filled: every byte hashed is first read into it.
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_size]);
     ::posix_fadvise(fd, 0, static_cast<off_t>(loc.covered_length), POSIX_FADV_SEQUENTIAL);
-    for (uint64_t offset = 0; offset < loc.covered_length;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(chunk_size, loc.covered_length - offset));
-        if (!pread_all(fd, chunk.get(), n, offset)) {
-            return result(CheckStatus::io_error, "cannot read the signed bytes");
-        }
-        std::span<const uint8_t> piece(chunk.get(), n);
-        hash.update(piece);
-        if (has_plist) {
-            captured.capture(offset, piece);
-        }
-        offset += n;
+    const bool read_all =
+        read_in_pieces(fd, loc.covered_length, chunk_size, loc.covered_length >= kOverlapFrom,
+                       [&](uint64_t offset, std::span<const uint8_t> piece) {
+                           hash.update(piece);
+                           if (has_plist) {
+                               captured.capture(offset, piece);
+                           }
+                       });
+    if (!read_all) {
+        return result(CheckStatus::io_error, "cannot read the signed bytes");
     }
     auto digest = hash.finish();
     if (!digest) {

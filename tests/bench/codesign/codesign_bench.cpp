@@ -5,7 +5,9 @@
 // requirement compile, and SecCodeCheckValidity (CMS and chain, length, one
 // SHA-256 pass, info section, requirement), as the daemon does per connection.
 // BM_Sha256sum: `sha256sum FILE` run as a process and waited for.
-// The summary at the end prints the means and the ratio.
+// BM_CheckProcess: the same check as a whole process (check_peer), next to
+// BM_OpensslDgst: `openssl dgst -sha256 FILE`, also a whole process.
+// The summary at the end prints the means and the ratios.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -179,8 +181,42 @@ void BM_Sha256sum(benchmark::State& state) {
     }
 }
 
+// A whole process, run and waited for; `name` keys its mean.
+void timeProcess(benchmark::State& state, const std::string& name,
+                 const std::vector<std::string>& argv) {
+    double total = 0;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        int rc = run(argv, true);
+        auto t1 = Clock::now();
+        if (rc != 0) {
+            state.SkipWithError((name + " failed").c_str());
+            break;
+        }
+        double secs = std::chrono::duration<double>(t1 - t0).count();
+        state.SetIterationTime(secs);
+        total += secs;
+    }
+    if (state.iterations() > 0) {
+        g_mean_ms[name + "/" + std::to_string(state.range(0))] =
+            1000 * total / static_cast<double>(state.iterations());
+    }
+}
+
+void BM_CheckProcess(benchmark::State& state) {
+    Client& c = client(static_cast<size_t>(state.range(0)) << 20);
+    timeProcess(state, "check-process", {XQ_CHECK_PEER, std::to_string(c.pid), kRequirement});
+}
+
+void BM_OpensslDgst(benchmark::State& state) {
+    Client& c = client(static_cast<size_t>(state.range(0)) << 20);
+    timeProcess(state, "openssl-dgst", {"openssl", "dgst", "-sha256", c.path});
+}
+
 BENCHMARK(BM_CheckClient)->Arg(1)->Arg(100)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sha256sum)->Arg(1)->Arg(100)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckProcess)->Arg(100)->UseManualTime()->MinTime(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpensslDgst)->Arg(100)->UseManualTime()->MinTime(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -203,6 +239,14 @@ int main(int argc, char** argv) {
             "  %3d MiB client: check %.3f ms, sha256sum %.3f ms, ratio %.2f"
             " (targets: 1 MiB < 5 ms; ratio <= 1.3)\n",
             mib, check->second, sum->second, check->second / sum->second);
+    }
+    auto process = g_mean_ms.find("check-process/100");
+    auto dgst = g_mean_ms.find("openssl-dgst/100");
+    if (process != g_mean_ms.end() && dgst != g_mean_ms.end()) {
+        std::printf(
+            "  100 MiB client, whole processes: check %.3f ms, openssl dgst -sha256 %.3f ms, "
+            "ratio %.2f (target <= 0.8)\n",
+            process->second, dgst->second, process->second / dgst->second);
     }
     for (auto& [size, c] : g_clients) {
         close(c.stdin_fd);
