@@ -63,6 +63,14 @@ int connectUnix(const std::string& path, int& error) {
         error = errno;
         return -1;
     }
+    // The service reads the sender of every message from the kernel. From
+    // Linux 6.16 on, a listener's option to ask for them is copied when a
+    // connection is made, not when it is accepted; for a service started by
+    // that very connection, bytes sent in the moment of its accept would
+    // otherwise come without them (and end the connection). Asked for here,
+    // they always come.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     while (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         if (errno == EINTR) {
             continue;

@@ -209,6 +209,10 @@ int connectRaw(const std::string& path) {
         return -1;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // Every message then carries this process's credentials, which the
+    // service checks (see xpc::ClientConnection).
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::fprintf(stderr, "xqsip-client: cannot connect to %s: %s\n", path.c_str(),
                      std::strerror(errno));
