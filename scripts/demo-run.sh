@@ -93,6 +93,28 @@ client otherteam run
 client othercn run
 client otherid run
 client old run
+step "who may connect: root, and processes whose effective group at connect is the client group"
+# The test build's client group and an unprivileged user: numbers no entry of
+# this system names.
+gid=$(sed -n 's/^XQ_TEST_CLIENT_GID:STRING=//p' "$build/CMakeCache.txt")
+uid=$(sed -n 's/^XQ_TEST_USER_UIDS:STRING=\([0-9]*\).*/\1/p' "$build/CMakeCache.txt")
+echo "   socket: owner root, group $gid, mode 0660 (as the socket unit makes it); user $uid"
+cp "$clients/xqsip-client" "$work/plain-client"
+cp "$clients/xqsip-client" "$work/setgid-client"
+chown "0:$gid" "$work/setgid-client"; chmod 2755 "$work/setgid-client"
+as_user() {
+  local label=$1; shift
+  local out rc=0
+  activate
+  chown "0:$gid" "$sock"; chmod 0660 "$sock"
+  out=$(setpriv --reuid="$uid" --regid="$uid" "$@" --socket "$sock" --timeout 60 run) || rc=$?
+  printf '   %-51s -> %s (exit %d)\n' "$label" "${out:-<no reply>}" "$rc"
+  if [ "$rc" = 0 ]; then wait_daemon_end; fi
+}
+as_user "the signed client, run plainly by the user" --clear-groups "$work/plain-client"
+as_user "the same, with the group as a supplementary group" --groups="$gid" "$work/plain-client"
+as_user "the client installed setgid to the group" --clear-groups "$work/setgid-client"
+
 step "the signed client again, then the stop request"
 client "" run
 client "" exit
