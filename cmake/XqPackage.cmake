@@ -86,7 +86,7 @@ if(XQ_PROFILE STREQUAL "linux")
   install(PROGRAMS $<TARGET_FILE:${_xq_installed_pkgutil}> DESTINATION ${XQ_LINUX_TOOLS_DIR}
           RENAME pkgutil)
 endif()
-install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.service DESTINATION ${XQ_LINUX_TOOLS_DIR})
+install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.service DESTINATION ${XQ_LINUX_SEED_UNIT_DIR})
 install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.socket DESTINATION ${XQ_LINUX_SYSTEMD_UNIT_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/plists/systemd/sysusers.conf
         DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME ${XQ_LABEL}.conf)
