@@ -89,7 +89,9 @@ endif()
 install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.service DESTINATION ${XQ_LINUX_SEED_UNIT_DIR})
 install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.socket DESTINATION ${XQ_LINUX_SYSTEMD_UNIT_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/plists/systemd/sysusers.conf
-        DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d RENAME ${XQ_LABEL}.conf)
+        DESTINATION lib/sysusers.d RENAME ${XQ_LABEL}.conf)
 # The client (installed by tools/xqsip-client) carries the variant's signature.
 install(CODE "execute_process(COMMAND \"${PROJECT_BINARY_DIR}/sign-client\"
-  \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}/xqsip-client\" COMMAND_ERROR_IS_FATAL ANY)")
+  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/xqsip-client\"
+  COMMAND_ERROR_IS_FATAL ANY)")
+install(FILES ${PROJECT_SOURCE_DIR}/docs/xqsip-client.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

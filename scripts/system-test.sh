@@ -83,7 +83,7 @@ ok() { printf '   ok    %s\n' "$*"; }
 # in_ct CMD... — runs CMD inside the container (all namespaces of its PID 1,
 # a clean environment) as root.
 in_ct() {
-  nsenter -t "$pid1" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin SYSTEMD_PAGER=cat \
+  nsenter -t "$pid1" -a -r -w env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin SYSTEMD_PAGER=cat \
     SYSTEMD_COLORS=0 LC_ALL=C.UTF-8 "$@"
 }
 # as_user CMD... — the same as the unprivileged user, with that user's groups
@@ -148,7 +148,7 @@ ok "debhelper, lintian, mmdebstrap, systemd-nspawn present"
 
 # ---------------------------------------------------------------------------
 phase "build the package"
-mkdir -p "$work/src"
+mkdir -p "$work/src" "$work/share"
 # The checkout's files (committed or not, never what git ignores, such as build/).
 (cd "$src" && git ls-files -z --cached --others --exclude-standard |
    tar --null --ignore-failed-read -cf - -T - 2>/dev/null) | tar -xf - -C "$work/src"
@@ -156,6 +156,7 @@ mkdir -p "$work/src"
   { tail -n 40 "$work/build.log"; fail "dpkg-buildpackage (log above)"; }
 deb=$(ls "$work"/${pkg}_*_amd64.deb)
 ok "built $(basename "$deb")"
+cp "$deb" "$work/share/"
 # The signed test packages are made with the package build's own test PKI.
 ninja -C "$work/src/debian/build" xqpkg >/dev/null
 xqpkg=$work/src/debian/build/tools/xqpkg/xqpkg
@@ -185,11 +186,11 @@ else
 fi
 mkdir -p "$work/root"
 tar -xf "$rootfs_tar" -C "$work/root"
-mkdir -p "$work/root/mnt/debs"
+mkdir -p "$work/root/mnt/debs" "$work/share"
 
 phase "boot systemd in the container"
 systemd-nspawn -D "$work/root" -M "$machine" -b --register=no --keep-unit --private-network \
-  --bind-ro="$work:/mnt/debs" --console=passive >"$work/nspawn.log" 2>&1 &
+  --bind-ro="$work/share:/mnt/debs" --console=passive >"$work/nspawn.log" 2>&1 &
 nspawn_pid=$!
 for _ in $(seq 300); do
   pid1=$(pgrep -P "$nspawn_pid" -x systemd | head -n1 || true)
@@ -286,7 +287,7 @@ package() {
     --install-location "/var/lib/$label" "$work/pkg-$name/component.pkg" >/dev/null
   "$xqpkg" product --app-id "$label" --component "helper.pkg=$work/pkg-$name/component.pkg" \
     "$work/pkg-$name/product.pkg" >/dev/null
-  "$xqpkg" sign --pki "$testpki" "$work/pkg-$name/product.pkg" "$work/$name.pkg" >/dev/null
+  "$xqpkg" sign --pki "$testpki" "$work/pkg-$name/product.pkg" "$work/share/$name.pkg" >/dev/null
 }
 
 phase "install a newer signed package"
@@ -355,6 +356,25 @@ expect "units known to systemd" \
   "$(in_ct systemctl list-unit-files --no-legend "$label.*" | wc -l)" "0"
 expect "units loaded" "$(in_ct systemctl list-units --all --no-legend "$label.*" | wc -l)" "0"
 echo "   note  the system group xqsip-client stays, as Debian's system groups do"
+
+# ---------------------------------------------------------------------------
+phase "install again, apt remove, apt purge"
+in_ct apt-get install -y -q "/mnt/debs/$(basename "$deb")" >"$work/apt-install2.log" 2>&1 ||
+  { tail -n 30 "$work/apt-install2.log"; fail "apt-get install"; }
+expect "run" "$(client run)" "[true] (exit 0)"
+wait_service_end
+in_ct apt-get remove -y -q "$pkg" >"$work/apt-remove.log" 2>&1 ||
+  { tail -n 30 "$work/apt-remove.log"; fail "apt-get remove"; }
+ok "apt-get remove $pkg"
+expect "socket unit" "$(in_ct systemctl is-active "$label.socket" || true)" "inactive"
+expect "socket file" "$(file_state "$sock")" "absent"
+expect "client removed" "$(file_state /usr/bin/xqsip-client)" "absent"
+in_ct apt-get purge -y -q "$pkg" >"$work/apt-purge2.log" 2>&1 ||
+  { tail -n 30 "$work/apt-purge2.log"; fail "apt-get purge"; }
+left=$(in_ct sh -c "ls -d /var/lib/$label /etc/$label $joblink \
+  /etc/systemd/system/sockets.target.wants/$label.socket 2>/dev/null" || true)
+expect "files left after remove and purge" "${left:-none}" "none"
+expect "units loaded" "$(in_ct systemctl list-units --all --no-legend "$label.*" | wc -l)" "0"
 
 phase_end
 printf '\n== times\n'
