@@ -26,6 +26,7 @@ joblink=/etc/systemd/system/$label.service
 user=xqtester
 
 work=$(mktemp -d /var/tmp/xqsip-system-test.XXXXXX)
+chmod 0755 "$work"   # lldpd drops privileges and must reach its control socket here
 machine=xqst-$$
 ns_switch=xqst-sw-$$
 veth_host=xqsw$$
@@ -76,6 +77,10 @@ phase_end() {
 
 fail() {
   printf '   FAIL: %s\n' "$*"
+  if [ -n "$pid1" ]; then
+    echo "--- the service's last journal lines:"
+    in_ct journalctl --no-pager -n 25 -u "$label.service" -u "$label.socket" 2>&1 | sed 's/^/   /' || true
+  fi
   exit 1
 }
 ok() { printf '   ok    %s\n' "$*"; }
@@ -209,7 +214,7 @@ ok "unprivileged user $user (uid $(in_ct id -u "$user"))"
 
 # ---------------------------------------------------------------------------
 phase "install the package"
-in_ct apt-get install -y -q --no-download "/mnt/debs/$(basename "$deb")" >"$work/apt-install.log" 2>&1 ||
+in_ct apt-get install -y -q "/mnt/debs/$(basename "$deb")" >"$work/apt-install.log" 2>&1 ||
   { tail -n 30 "$work/apt-install.log"; fail "apt-get install"; }
 ok "apt-get install $(basename "$deb")"
 expect "socket unit" "$(unit_state "$label.socket")" "active/enabled"
@@ -265,7 +270,9 @@ CONF
 ip netns exec "$ns_switch" lldpd -d -k -I "$veth_host" -u "$work/lldpd/lldpd.sock" \
   -p "$work/lldpd/lldpd.pid" -O "$work/lldpd/lldpd.conf" >"$work/lldpd/lldpd.log" 2>&1 &
 lldpd_pid=$!
-expect "lldp" "$(client lldp)" '["00:1a:2b:3c:4d:5e","Gi1/0/12"] (exit 0)'
+out=$(client lldp)
+[ "$out" = '["00:1a:2b:3c:4d:5e","Gi1/0/12"] (exit 0)' ] || { sed 's/^/   lldpd: /' "$work/lldpd/lldpd.log"; }
+expect "lldp" "$out" '["00:1a:2b:3c:4d:5e","Gi1/0/12"] (exit 0)'
 wait_service_end
 kill "$lldpd_pid" 2>/dev/null || true
 wait "$lldpd_pid" 2>/dev/null || true
