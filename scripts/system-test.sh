@@ -106,7 +106,7 @@ expect() {
 # exit status as "OUTPUT (exit N)".
 client() {
   local out rc=0
-  out=$(as_user /usr/bin/xqsip-client --timeout 60 "$@" 2>&1) || rc=$?
+  out=$(as_user /usr/bin/xqsip-client --timeout "${client_timeout:-60}" "$@" 2>&1) || rc=$?
   printf '%s (exit %d)' "${out:-<no reply>}" "$rc"
 }
 
@@ -344,7 +344,8 @@ in_ct systemctl daemon-reload
 sleep 1
 expect "socket unit after daemon-reload" "$(unit_state "$label.socket")" "inactive/disabled"
 expect "socket file after daemon-reload" "$(file_state "$sock")" "absent"
-out=$(client run)
+# (The client retries a refused connection until its timeout.)
+out=$(client_timeout=3 client run)
 case "$out" in
   *"(exit 2)") ok "client after uninstall: no service to connect to (exit 2)" ;;
   *) fail "client after uninstall: $out" ;;
