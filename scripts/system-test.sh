@@ -182,9 +182,9 @@ if [ ! -s "$rootfs_tar" ]; then
   mkdir -p "$cache"
   # What the package needs at run time is all there: the container has no network.
   mmdebstrap --variant=minbase --include=systemd,systemd-sysv,dbus,sudo,iproute2,procps,passwd,libssl3,libplist3,libicu72,libexpat1,libarchive13,libbz2-1.0,zlib1g \
-    bookworm "$rootfs_tar.new" "$mirror" >"$work/mmdebstrap.log" 2>&1 ||
+    bookworm "$cache/new.tar" "$mirror" >"$work/mmdebstrap.log" 2>&1 ||
     { tail -n 20 "$work/mmdebstrap.log"; fail "mmdebstrap"; }
-  mv "$rootfs_tar.new" "$rootfs_tar"
+  mv "$cache/new.tar" "$rootfs_tar"
   ok "made $rootfs_tar from $mirror"
 else
   ok "kept $rootfs_tar"
