@@ -51,10 +51,7 @@ configure_file(${PROJECT_SOURCE_DIR}/plists/systemd/unit.socket.in
                ${XQ_UNITS_DIR}/${XQ_LABEL}.socket @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/plists/systemd/unit.service.in
                ${XQ_UNITS_DIR}/${XQ_LABEL}.service @ONLY)
-
-install(TARGETS ${XQ_LABEL} RUNTIME DESTINATION ${XQ_LINUX_HELPER_DIR})
-install(FILES ${XQ_UNITS_DIR}/${XQ_LABEL}.socket ${XQ_UNITS_DIR}/${XQ_LABEL}.service
-        DESTINATION ${XQ_LINUX_UNIT_DIR})
+# What is installed, and in which variant: XqPackage.cmake.
 
 # What the demo runs.
 add_custom_target(demo-programs)

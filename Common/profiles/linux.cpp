@@ -1,6 +1,7 @@
 // Paths of the Linux build: the stand-in tools live with the system's own
-// programs, the helper itself and its service unit where locally installed
-// software and the administrator's units go (docs/paths.md). The values here
+// programs (the distribution package owns them); the helper itself and its
+// service unit, which self-update replaces and uninstall removes, each in a
+// directory of the helper's own that no package owns (docs/paths.md). The values here
 // must agree with XQ_LINUX_* in Common/profiles/CMakeLists.txt, which install
 // the files; tests/unit/staging/paths_profile_test compares them.
 #include "Common/XQCompiledPaths.h"
@@ -14,8 +15,8 @@ const char* const kSudoPath = "/usr/bin/sudo";
 const char* const kInstallerPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/installer";
 const char* const kPkgutilPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/pkgutil";
 const char* const kLaunchctlPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/launchctl";
-const char* const kLaunchDaemonPlistFormat = "/etc/systemd/system/%@.service";
-const char* const kPrivilegedHelperToolFormat = "/usr/local/libexec/%@";
+const char* const kLaunchDaemonPlistFormat = "/etc/lx.pelk.XQSipLocationHelper/%@.service";
+const char* const kPrivilegedHelperToolFormat = "/var/lib/lx.pelk.XQSipLocationHelper/%@";
 // The service unit's CacheDirectory=, which systemd creates for the service
 // alone (root, mode 0700).
 const char* const kTemporaryDirectory = "/var/cache/lx.pelk.XQSipLocationHelper/";

@@ -82,14 +82,17 @@ struct ParserFree {
 // A private working directory, removed with everything in it at the end.
 class WorkDir {
   public:
-    WorkDir() {
+    explicit WorkDir(const std::string& fallback) {
         const char* tmp = std::getenv("TMPDIR");
-        std::string base = (tmp != nullptr && *tmp == '/') ? tmp : "/tmp";
-        std::string templ = base + "/xq-installer.XXXXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data()) != nullptr) {
-            path_ = buf.data();
+        for (std::string base : {std::string((tmp != nullptr && *tmp == '/') ? tmp : "/tmp"),
+                                 fallback}) {
+            std::string templ = base + "/xq-installer.XXXXXXXX";
+            std::vector<char> buf(templ.begin(), templ.end());
+            buf.push_back('\0');
+            if (::mkdtemp(buf.data()) != nullptr) {
+                path_ = buf.data();
+                return;
+            }
         }
     }
     ~WorkDir() {
@@ -864,7 +867,7 @@ std::optional<Failure> install(const Options& opt) {
         pkgPath = fs::absolute(pkgPath, ec).string();
     }
 
-    WorkDir work;
+    WorkDir work(fs::path(pkgPath).parent_path().string());
     if (work.path().empty()) {
         return Failure{"cannot create a working directory"};
     }

@@ -126,7 +126,7 @@ int removeJob(const std::string& label) {
     // whatever links and unit files remain, then reload.
     for (const std::string& unit : units) {
         const std::string file = std::string(kUnitDir) + "/" + unit;
-        if (exists(file) && !systemctl({"disable", "--no-reload", "--quiet", "--", unit})) {
+        if (!systemctl({"disable", "--no-reload", "--quiet", "--", unit})) {
             std::fprintf(stderr, "launchctl: systemctl disable %s failed\n", unit.c_str());
         }
         for (const std::string& link : dependencyLinks(unit)) {

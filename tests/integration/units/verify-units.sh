@@ -1,29 +1,48 @@
 #!/usr/bin/env bash
-# verify-units.sh BUILD_DIR — installs the build into a scratch root and checks
-# the generated systemd units there with systemd-analyze verify.
+# verify-units.sh BUILD_DIR — installs the build into a scratch root, puts the
+# helper and its job description in place as the Debian package's postinst
+# does, and checks the systemd units there with systemd-analyze verify.
 set -euo pipefail
 build=$1
 root=$(mktemp -d /tmp/xq-units.XXXXXX)
 trap 'rm -rf "$root"' EXIT
-DESTDIR=$root cmake --install "$build" >/dev/null
+DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 label=lx.pelk.XQSipLocationHelper
-unitdir=$root/etc/systemd/system
-for u in "$unitdir/$label.socket" "$unitdir/$label.service"; do
-  [ -f "$u" ] || { echo "missing unit $u"; exit 1; }
+socket=$root/usr/lib/systemd/system/$label.socket
+seed_unit=$root/usr/share/$label/$label.service
+seed_helper=$root/usr/libexec/$label/$label
+for f in "$socket" "$seed_unit" "$seed_helper" "$root/usr/lib/sysusers.d/$label.conf" \
+         "$root/usr/bin/xqsip-client"; do
+  [ -f "$f" ] || { echo "missing $f"; exit 1; }
 done
-grep -qx "ExecStart=/usr/local/libexec/$label" "$unitdir/$label.service"
-grep -qx "CacheDirectory=$label" "$unitdir/$label.service"
-grep -qx "CacheDirectoryMode=0700" "$unitdir/$label.service"
+# Nothing that self-update replaces or uninstall removes is installed.
+for f in "$root/var/lib/$label" "$root/etc/$label" "$root/etc/systemd/system" "$root/usr/local"; do
+  [ ! -e "$f" ] || { echo "installed $f, which no package may own"; exit 1; }
+done
+grep -qx "ExecStart=/var/lib/$label/$label" "$seed_unit"
+grep -qx "ReadWritePaths=/var/lib/$label /etc/$label" "$seed_unit"
+grep -qx "ListenStream=/run/$label.sock" "$socket"
+grep -qx "RemoveOnStop=yes" "$socket"
+grep -qx "SocketGroup=xqsip-client" "$socket"
+grep -qx "SocketMode=0660" "$socket"
+grep -qx "CacheDirectory=$label" "$seed_unit"
+grep -qx "CacheDirectoryMode=0700" "$seed_unit"
 # Not PrivateTmp=: clients name packages in their own /tmp.
-if grep -q "^PrivateTmp=" "$unitdir/$label.service"; then echo "PrivateTmp= hides /tmp"; exit 1; fi
-grep -qx "RemoveOnStop=yes" "$unitdir/$label.socket"
-grep -qx "ListenStream=/run/$label.sock" "$unitdir/$label.socket"
-[ -x "$root/usr/local/libexec/$label" ] || { echo "daemon not installed"; exit 1; }
+if grep -q "^PrivateTmp=" "$seed_unit"; then echo "PrivateTmp= hides /tmp"; exit 1; fi
+grep -qx "g xqsip-client - -" "$root/usr/lib/sysusers.d/$label.conf"
+# The installed client carries a valid signature of the variant's identity.
+"$build/tools/xqcodesign/xqcodesign" verify "$root/usr/bin/xqsip-client" >/dev/null
+# The postinst's blessing step, in the scratch root.
+install -D -m 0755 "$seed_helper" "$root/var/lib/$label/$label"
+install -D -m 0644 "$seed_unit" "$root/etc/$label/$label.service"
+# (The package links it into /etc/systemd/system, which systemd-analyze does
+# not follow out of a --root; a copy is verified the same, and
+# scripts/system-test.sh checks the link under a real systemd.)
+install -D -m 0644 "$seed_unit" "$root/etc/systemd/system/$label.service"
 # systemd-analyze resolves ExecStart and the default dependencies inside the
 # scratch root: give it the system's own units.
-mkdir -p "$root/usr/lib/systemd"
-cp -r /lib/systemd/system "$root/usr/lib/systemd/system"
+cp -rn /lib/systemd/system/. "$root/usr/lib/systemd/system/"
 out=$(SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --root="$root" \
-      "$unitdir/$label.socket" "$unitdir/$label.service" 2>&1) || { echo "$out"; exit 1; }
+      "$socket" "$root/etc/systemd/system/$label.service" 2>&1) || { echo "$out"; exit 1; }
 if [ -n "$out" ]; then echo "$out"; exit 1; fi
 echo "units verified"

@@ -62,4 +62,23 @@ TEST(LinuxPathsProfile, EveryPathIsAbsoluteAndTheFormatsNameTheLabelOnce) {
     }
 }
 
+// The helper and its job description are replaced by self-update and removed
+// by uninstall, so no distribution package may own them: they lie outside
+// /usr (the packages' tree, and /usr/local, the administrator's), each in a
+// directory named after the label that the service may write and that holds
+// nothing of anyone else's.
+TEST(LinuxPathsProfile, TheSelfUpdatedFilesLieInDirectoriesOfTheirOwnOutsideUsr) {
+    const std::string label = "lx.pelk.XQSipLocationHelper";
+    const std::string helper = xq::paths::kPrivilegedHelperToolFormat;
+    const std::string job = xq::paths::kLaunchDaemonPlistFormat;
+    EXPECT_EQ(helper, "/var/lib/" + label + "/%@");
+    EXPECT_EQ(job, "/etc/" + label + "/%@.service");
+    for (const std::string& p : {helper, job}) {
+        EXPECT_NE(p.rfind("/usr/", 0), 0u) << p;
+        EXPECT_NE(p.rfind("/etc/systemd/", 0), 0u) << p;
+    }
+    // The package's own files stay under /usr.
+    EXPECT_EQ(std::string(XQ_LINUX_TOOLS_DIR).rfind("/usr/libexec/", 0), 0u);
+}
+
 }  // namespace
