@@ -73,11 +73,6 @@ bool systemctl(std::vector<std::string> args) {
     return r.launched && r.exited && r.terminationStatus == 0;
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 // Removes what is at `path` if anything is; false only when something stays.
 bool removeIfPresent(const std::string& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT) {
@@ -121,9 +116,11 @@ int removeJob(const std::string& label) {
     }
     const std::vector<std::string> units = {label + ".socket", label + ".service"};
     bool ok = true;
-    // 1. Forget: disable each unit on its own (disabling one whose file is
-    // gone already fails, and must not keep the other enabled), then remove
-    // whatever links and unit files remain, then reload.
+    // 1. Forget: disable each unit by name, on its own, wherever its file is
+    // (the socket's is the package's; the service's may be gone already,
+    // and disabling it then still removes its dangling link; a failure of one
+    // must not keep the other enabled), then remove whatever links and unit
+    // files remain, then reload.
     for (const std::string& unit : units) {
         const std::string file = std::string(kUnitDir) + "/" + unit;
         if (!systemctl({"disable", "--no-reload", "--quiet", "--", unit})) {
