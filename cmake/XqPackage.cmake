@@ -36,7 +36,9 @@ endif()
 message(STATUS "Installed variant: ${XQ_VARIANT}")
 
 # The daemon and the package tool of the variant. The test variant's daemon is
-# the shipped one with the test PKI's root as its anchor, nothing else changed.
+# the shipped one with the test PKI's root as its anchor and the test build's
+# interface list (every interface of its network namespace, so that a veth can
+# stand in for the wired port in scripts/system-test.sh), nothing else changed.
 if(XQ_VARIANT STREQUAL "shipped")
   set(_xq_installed_daemon ${XQ_LABEL})
   set(_xq_installed_pkgutil pkgutil)
@@ -45,6 +47,7 @@ else()
   if(TARGET xq_lldp_limits_shipped)
     list(APPEND _xq_seams xq_lldp_limits_shipped)
   endif()
+  list(APPEND _xq_seams xq_netif_list_test)
   xq_daemon(${XQ_LABEL}-testpki SEAMS ${_xq_seams})
   set(_xq_installed_daemon ${XQ_LABEL}-testpki)
   set(_xq_installed_pkgutil pkgutil-test)
