@@ -84,8 +84,8 @@ class WorkDir {
   public:
     explicit WorkDir(const std::string& fallback) {
         const char* tmp = std::getenv("TMPDIR");
-        for (std::string base : {std::string((tmp != nullptr && *tmp == '/') ? tmp : "/tmp"),
-                                 fallback}) {
+        for (std::string base :
+             {std::string((tmp != nullptr && *tmp == '/') ? tmp : "/tmp"), fallback}) {
             std::string templ = base + "/xq-installer.XXXXXXXX";
             std::vector<char> buf(templ.begin(), templ.end());
             buf.push_back('\0');
