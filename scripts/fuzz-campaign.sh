@@ -7,6 +7,7 @@
 # coverage are merged back into that corpus, which seeds the short runs of
 # the test suite. Crashes are kept in build/asan/fuzz-campaign/<target>/.
 # Prints executions and coverage per target; exits non-zero if any crashed.
+# FUZZ_TARGETS="xar wire_message" limits the campaign to the targets named.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-1200}
@@ -16,7 +17,6 @@ scripts/install-deps.sh
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$(nproc)"
 out=build/asan/fuzz-campaign
-rm -rf "$out"
 mkdir -p "$out"
 
 # target name, binary, corpus folder in the tree
@@ -33,12 +33,22 @@ targets=(
   "wire_message wire_message_fuzz tests/fuzz/wire_message/corpus"
   "xar xar_fuzz tests/fuzz/xar/corpus"
 )
+if [ -n "${FUZZ_TARGETS:-}" ]; then
+  chosen=()
+  for t in "${targets[@]}"; do
+    for want in $FUZZ_TARGETS; do
+      [ "${t%% *}" = "$want" ] && chosen+=("$t")
+    done
+  done
+  targets=("${chosen[@]}")
+fi
 
 run_one() {
   local name=$1 binary=$2 corpus=$3
   local bin dir
   bin=$(find build/asan/tests/fuzz -type f -name "$binary" -perm -u+x | head -n1)
   dir=$out/$name
+  rm -rf "$dir"
   mkdir -p "$dir/work" "$dir/artifacts"
   cp -r "$corpus"/. "$dir/work"/
   (cd "$dir" && ASAN_OPTIONS=detect_leaks=1 "$OLDPWD/$bin" -runs="$runs" -max_total_time="$secs" \
