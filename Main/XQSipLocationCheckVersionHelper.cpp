@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Common/XQDaemonToolHelper.h"
+#include "Common/XQHelperLabel.h"
 #include "platform/bundle/bundle.h"
 
 namespace {
@@ -23,7 +24,6 @@ constexpr const char* kPkgInfoElement = "pkg-info";
 constexpr const char* kVersionAttribute = "version";
 constexpr const char* kAppElement = "app";
 constexpr const char* kIdAttribute = "id";
-constexpr const char* kHelperIdentifier = "lx.pelk.XQSipLocationHelper";
 constexpr const char* kBundleVersionKey = "CFBundleVersion";
 
 bool exists(const std::string& path) {
@@ -290,7 +290,7 @@ bool XQSipLocationCheckVersionHelper::isPkgVersionAllowed(const std::string& pkg
         // version passed.
         return true;
     }
-    return state.parsedAppId.has_value() && *state.parsedAppId == kHelperIdentifier;
+    return state.parsedAppId.has_value() && *state.parsedAppId == xq::kHelperLabel;
 }
 
 std::optional<std::string> XQSipLocationCheckVersionHelper::unzipFileFromPkg(

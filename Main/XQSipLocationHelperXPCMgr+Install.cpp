@@ -10,24 +10,13 @@
 #include <filesystem>
 #include <string>
 
-#include "Common/XQCheckPkgSignatureHelper.h"
-#include "Common/XQCompiledPaths.h"
-#include "Common/XQDaemonToolHelper.h"
-#include "Common/profiles/XQInstallSeam.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
 #include "Main/XQSipLocationHelperXPCMgr.h"
 #include "platform/process/process.h"
 
-// The shipped build's seam does nothing; the test profile's definition
-// replaces it at link time.
-__attribute__((weak)) void xq::seams::afterFirstPackageCheck(const std::string& clientPath) {
-    (void)clientPath;
-}
-
 namespace {
 
 constexpr const char* kStagedFileName = "locationTmp.pkg";
-constexpr const char* kHelperLabel = "lx.pelk.XQSipLocationHelper";
 
 constexpr const char* kReplyCodeSignInvalid = "Location pkg codeSign is invalid";
 constexpr const char* kReplyCopyFailed = "copy pkg to safe install path failed";
@@ -38,7 +27,7 @@ constexpr const char* kReplyVersionNotAllowed =
     "safe install path's location pkg version not allowed";
 
 // Fills every "%@" of a path format with the label.
-std::string formatWithLabel(const char* format, const std::string& label) {
+std::string formatWithLabel(const std::string& format, const std::string& label) {
     std::string out(format);
     for (size_t at = out.find("%@"); at != std::string::npos; at = out.find("%@", at)) {
         out.replace(at, 2, label);
@@ -57,24 +46,6 @@ void removeIfPresent(const std::string& path) {
     }
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
-}
-
-// A system tool through sudo, waited for without a time limit. nullopt when
-// sudo itself could not be started.
-std::optional<int> runThroughSudo(const char* tool, std::vector<std::string> arguments) {
-    process::Task task;
-    task.launchPath = xq::paths::kSudoPath;
-    task.arguments.reserve(arguments.size() + 1);
-    task.arguments.emplace_back(tool);
-    for (auto& a : arguments) {
-        task.arguments.push_back(std::move(a));
-    }
-    process::Result result = process::run(task);
-    if (!result.launched) {
-        return std::nullopt;
-    }
-    // A child ended by a signal did not succeed.
-    return result.exited ? result.terminationStatus : 128 + result.terminationStatus;
 }
 
 // Holds a file open across its removal, so that the kernel frees its blocks
@@ -119,6 +90,23 @@ class XQSipLocationHelperXPCMgr::CommandInProgress {
     const bool started_;
 };
 
+std::optional<int> XQSipLocationHelperXPCMgr::runThroughSudo(const std::string& tool,
+                                                             std::vector<std::string> arguments) {
+    process::Task task;
+    task.launchPath = _parts.sudoPath;
+    task.arguments.reserve(arguments.size() + 1);
+    task.arguments.push_back(tool);
+    for (auto& a : arguments) {
+        task.arguments.push_back(std::move(a));
+    }
+    process::Result result = _parts.runTask(task);
+    if (!result.launched) {
+        return std::nullopt;
+    }
+    // A child ended by a signal did not succeed.
+    return result.exited ? result.terminationStatus : 128 + result.terminationStatus;
+}
+
 void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
                                                 const XQNullableString& dstFileName,
                                                 const BoolStringReply& reply) {
@@ -129,8 +117,7 @@ void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
     // Only a regular file is staged, read from the descriptor that was
     // checked: a FIFO or device named by the client (or swapped in for the
     // package) would otherwise hang this thread or fill memory.
-    std::optional<std::string> staged =
-        XQDaemonToolHelper::copyRegularFileToPrivateDirectory(*path, *dstFileName);
+    std::optional<std::string> staged = _parts.copyToPrivateDirectory(*path, *dstFileName);
     if (!staged) {
         reply(false, std::nullopt);
         return;
@@ -146,12 +133,13 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
     }
     // A relative path would be resolved against the daemon's own working
     // directory, not the client's: it names no file the client meant.
-    if (!path || path->empty() || (*path)[0] != '/' ||
-        !XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(*path)) {
+    if (!path || path->empty() || (*path)[0] != '/' || !_parts.isPkgCodesignValid(*path)) {
         reply(false, std::string(kReplyCodeSignInvalid));
         return;
     }
-    xq::seams::afterFirstPackageCheck(*path);
+    if (_parts.afterFirstPackageCheck) {
+        _parts.afterFirstPackageCheck(*path);
+    }
 
     copyToTemporary(
         path, std::string(kStagedFileName), [&](bool copied, const XQNullableString& stagedPath) {
@@ -161,30 +149,30 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
             }
             const std::string& staged = *stagedPath;
             // Both tests always run.
-            bool isSymbolicLink = XQDaemonToolHelper::isSymbolicLinkWithPath(staged);
-            bool isHardLink = XQDaemonToolHelper::isHardLinkWithPath(staged);
+            bool isSymbolicLink = _parts.isSymbolicLink(staged);
+            bool isHardLink = _parts.isHardLink(staged);
             if (isSymbolicLink || isHardLink) {
                 reply(false, std::string(kReplyLinkFile));
-                XQDaemonToolHelper::removeStagedFile(staged);
+                _parts.removeStagedFile(staged);
                 return;
             }
-            if (!XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(staged)) {
+            if (!_parts.isPkgCodesignValid(staged)) {
                 reply(false, std::string(kReplyStagedCodeSignInvalid));
-                XQDaemonToolHelper::removeStagedFile(staged);
+                _parts.removeStagedFile(staged);
                 return;
             }
             if (!_checkVersionHelper || !_checkVersionHelper->isPkgVersionAllowed(staged)) {
                 reply(false, std::string(kReplyVersionNotAllowed));
-                XQDaemonToolHelper::removeStagedFile(staged);
+                _parts.removeStagedFile(staged);
                 return;
             }
             std::optional<int> status =
-                runThroughSudo(xq::paths::kInstallerPath, {"-pkg", staged, "-target", "/"});
+                runThroughSudo(_parts.installerPath, {"-pkg", staged, "-target", "/"});
             // The staged copy is gone before the reply; freeing its blocks
             // (tens of milliseconds for a large package) waits until the
             // reply is out, and still ends before the command does.
             BlocksFreedLater blocks(staged);
-            XQDaemonToolHelper::removeStagedFile(staged);
+            _parts.removeStagedFile(staged);
             reply(status.has_value() && *status == 0, std::string());
         });
 }
@@ -194,11 +182,11 @@ void XQSipLocationHelperXPCMgr::uninstallLocationHelperWithReply(BoolStringReply
     if (!command.started()) {
         return;
     }
-    const std::string label = kHelperLabel;
-    removeIfPresent(formatWithLabel(xq::paths::kLaunchDaemonPlistFormat, label));
-    removeIfPresent(formatWithLabel(xq::paths::kPrivilegedHelperToolFormat, label));
+    const std::string& label = _parts.label;
+    removeIfPresent(formatWithLabel(_parts.launchDaemonPlistFormat, label));
+    removeIfPresent(formatWithLabel(_parts.privilegedHelperToolFormat, label));
     // The status is not used: the files are gone whatever the job control
     // tool says, and the reply reports that.
-    (void)runThroughSudo(xq::paths::kLaunchctlPath, {"remove", label});
+    (void)runThroughSudo(_parts.launchctlPath, {"remove", label});
     reply(true, std::string());
 }

@@ -4,33 +4,30 @@
 
 #include <cstdio>
 
-#include "Common/XQCompiledPaths.h"
-#include "Common/XQDaemonToolHelper.h"
-#include "Common/XQSipCheckXPCSignatureHelper.h"
 #include "Lldp/LLDPCapture.h"
 #include "Main/XQSipLLDPObject.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
 #include "platform/dispatch/dispatch.h"
 
-namespace {
+XQSipLocationHelperXPCMgr::XQSipLocationHelperXPCMgr(XQSipLocationHelperParts parts)
+    : _parts(std::move(parts)) {}
 
-constexpr const char* kServiceName = "lx.pelk.XQSipLocationHelper";
-
-}  // namespace
-
-std::shared_ptr<XQSipLocationHelperXPCMgr> XQSipLocationHelperXPCMgr::init() {
+std::shared_ptr<XQSipLocationHelperXPCMgr> XQSipLocationHelperXPCMgr::init(
+    XQSipLocationHelperParts parts) {
     // Besides root, only the client's group may connect; without that group
     // on the system, root alone.
     xpc::PeerAdmission admission;
-    admission.group = xpc::PeerAdmission::groupNamed(xq::paths::kClientGroup);
-    return initWithListener(xpc::Listener::initWithMachServiceName(kServiceName, admission));
+    admission.group = xpc::PeerAdmission::groupNamed(parts.clientGroup.c_str());
+    auto listener = xpc::Listener::initWithMachServiceName(parts.label, admission);
+    return initWithListener(std::move(listener), std::move(parts));
 }
 
 std::shared_ptr<XQSipLocationHelperXPCMgr> XQSipLocationHelperXPCMgr::initWithListener(
-    std::shared_ptr<xpc::Listener> listener) {
-    std::shared_ptr<XQSipLocationHelperXPCMgr> self(new XQSipLocationHelperXPCMgr());
+    std::shared_ptr<xpc::Listener> listener, XQSipLocationHelperParts parts) {
+    std::shared_ptr<XQSipLocationHelperXPCMgr> self(
+        new XQSipLocationHelperXPCMgr(std::move(parts)));
     self->_lldpNotCancelArray.clear();
-    self->_checkVersionHelper = std::make_shared<XQSipLocationCheckVersionHelper>();
+    self->_checkVersionHelper = self->_parts.checkVersionHelper;
     {
         std::lock_guard<std::mutex> guard(self->_listenerLock);
         self->_listener = std::move(listener);
@@ -64,10 +61,10 @@ std::shared_ptr<xpc::Listener> XQSipLocationHelperXPCMgr::listener() const {
 }
 
 void XQSipLocationHelperXPCMgr::run() {
-    // Nothing else of this service runs yet; a directory that another living
-    // process holds is left alone.
-    (void)XQDaemonToolHelper::makeTemporaryDirectoryIfMissing();
-    (void)XQDaemonToolHelper::removeAbandonedPrivateDirectories();
+    // Nothing else of this service runs yet.
+    if (_parts.prepareTemporaryDirectory) {
+        _parts.prepareTemporaryDirectory();
+    }
     if (auto l = listener()) {
         l->resume();
     }
@@ -78,7 +75,7 @@ bool XQSipLocationHelperXPCMgr::shouldAcceptNewConnection(
     xpc::Listener& listener, const std::shared_ptr<xpc::Connection>& connection) {
     // The signature check runs for every connection, also for those that the
     // next test then turns away.
-    if (!XQSipCheckXPCSignatureHelper::isValidConnection(connection.get())) {
+    if (!_parts.isValidConnection || !_parts.isValidConnection(connection.get())) {
         return false;
     }
     if (&listener != this->listener().get() || !connection) {

@@ -9,8 +9,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Main/XQSipLocationHelperParts.h"
 #include "Main/XQSipLocationXPCProtocol.h"
 #include "platform/xpc/xpc.h"
 
@@ -23,12 +25,13 @@ class XQSipLocationHelperXPCMgr final
       public XQSipLocationXPCProtocol,
       public std::enable_shared_from_this<XQSipLocationHelperXPCMgr> {
   public:
-    // Creates the service object with its listener on the helper's service
-    // name. The listener is not resumed: nothing arrives before run().
-    static std::shared_ptr<XQSipLocationHelperXPCMgr> init();
+    // Creates the service object, working with `parts`, with its listener on
+    // the parts' label (admitting root and the parts' client group). The
+    // listener is not resumed: nothing arrives before run().
+    static std::shared_ptr<XQSipLocationHelperXPCMgr> init(XQSipLocationHelperParts parts);
     // The same with a listener the caller made (tests listen on a path of their own).
     static std::shared_ptr<XQSipLocationHelperXPCMgr> initWithListener(
-        std::shared_ptr<xpc::Listener> listener);
+        std::shared_ptr<xpc::Listener> listener, XQSipLocationHelperParts parts);
     ~XQSipLocationHelperXPCMgr() override;
 
     // Removes the private directories that an earlier process of the service
@@ -78,7 +81,11 @@ class XQSipLocationHelperXPCMgr final
     }
 
   private:
-    XQSipLocationHelperXPCMgr() = default;
+    explicit XQSipLocationHelperXPCMgr(XQSipLocationHelperParts parts);
+
+    // A system tool through sudo, waited for without a time limit. nullopt
+    // when sudo itself could not be started.
+    std::optional<int> runThroughSudo(const std::string& tool, std::vector<std::string> arguments);
 
     // An install or uninstall in progress, counted from its start until its
     // reply has gone and its staged copy is removed. Not started (false) once
@@ -86,6 +93,8 @@ class XQSipLocationHelperXPCMgr final
     class CommandInProgress;
     bool beginCommand();
     void endCommand();
+
+    const XQSipLocationHelperParts _parts;
 
     // Fields, in declaration order.
     std::unique_ptr<LLDPCapture> _lldpCapture;

@@ -14,40 +14,43 @@ xpc::Value nullable(const XQNullableString& s) {
     return xpc::Value(s);
 }
 
+void add(xpc::Interface& interface, const XQSipLocationXPCOperation& operation,
+         xpc::Invoker invoker) {
+    interface.addMethod(operation.selector, operation.argumentTypes, operation.replyTypes,
+                        std::move(invoker));
+}
+
 std::shared_ptr<xpc::Interface> makeInterface() {
     auto interface = xpc::Interface::create();
-    interface->addMethod(
-        "runLocationHelperWithReply:", "", "c",
+    add(*interface, kRunLocationHelperOperation,
         [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
             target(object)->runLocationHelperWithReply([reply](bool ok) { reply({ok}); });
         });
-    interface->addMethod(
-        "exitLocationHelperWithReply:", "", "@",
+    add(*interface, kExitLocationHelperOperation,
         [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
             target(object)->exitLocationHelperWithReply(
                 [reply](const XQNullableString& text) { reply({nullable(text)}); });
         });
-    interface->addMethod("installNewLocationHelperPackage:reply:", "@", "c@",
-                         [](const std::shared_ptr<void>& object,
-                            const std::vector<xpc::Value>& args, const xpc::Reply& reply) {
-                             const auto& path = std::get<std::optional<std::string>>(args.at(0));
-                             target(object)->installNewLocationHelperPackage(
-                                 path, [reply](bool ok, const XQNullableString& text) {
-                                     reply({ok, nullable(text)});
-                                 });
-                         });
-    interface->addMethod("uninstallLocationHelperWithReply:", "", "c@",
-                         [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
-                            const xpc::Reply& reply) {
-                             target(object)->uninstallLocationHelperWithReply(
-                                 [reply](bool ok, const XQNullableString& text) {
-                                     reply({ok, nullable(text)});
-                                 });
-                         });
-    interface->addMethod(
-        "runLLDPCaptureWithReply:", "", "@@",
+    add(*interface, kInstallNewLocationHelperPackageOperation,
+        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>& args,
+           const xpc::Reply& reply) {
+            const auto& path = std::get<std::optional<std::string>>(args.at(0));
+            target(object)->installNewLocationHelperPackage(
+                path, [reply](bool ok, const XQNullableString& text) {
+                    reply({ok, nullable(text)});
+                });
+        });
+    add(*interface, kUninstallLocationHelperOperation,
+        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+           const xpc::Reply& reply) {
+            target(object)->uninstallLocationHelperWithReply(
+                [reply](bool ok, const XQNullableString& text) {
+                    reply({ok, nullable(text)});
+                });
+        });
+    add(*interface, kRunLLDPCaptureOperation,
         [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
             target(object)->runLLDPCaptureWithReply(

@@ -15,6 +15,27 @@ class Interface;
 // A string as the wire carries it: nullopt is nil.
 using XQNullableString = std::optional<std::string>;
 
+// One operation of the protocol as the wire names it: its selector, the type
+// codes of its arguments and of its reply's values.
+struct XQSipLocationXPCOperation {
+    const char* selector;
+    const char* argumentTypes;
+    const char* replyTypes;
+};
+
+inline constexpr XQSipLocationXPCOperation kRunLocationHelperOperation{
+    "runLocationHelperWithReply:", "", "c"};
+inline constexpr XQSipLocationXPCOperation kExitLocationHelperOperation{
+    "exitLocationHelperWithReply:", "", "@"};
+inline constexpr XQSipLocationXPCOperation kInstallNewLocationHelperPackageOperation{
+    "installNewLocationHelperPackage:reply:", "@", "c@"};
+inline constexpr XQSipLocationXPCOperation kUninstallLocationHelperOperation{
+    "uninstallLocationHelperWithReply:", "", "c@"};
+inline constexpr XQSipLocationXPCOperation kRunLLDPCaptureOperation{"runLLDPCaptureWithReply:", "",
+                                                                    "@@"};
+
+// The service's interface and the client tool both take the operations from
+// here, so that they cannot disagree.
 class XQSipLocationXPCProtocol {
   public:
     using BoolReply = std::function<void(bool)>;
@@ -24,19 +45,16 @@ class XQSipLocationXPCProtocol {
 
     virtual ~XQSipLocationXPCProtocol() = default;
 
-    // "runLocationHelperWithReply:", reply types "c"
+    // One member an operation, in the order above.
+
     virtual void runLocationHelperWithReply(BoolReply reply) = 0;
-    // "exitLocationHelperWithReply:", reply types "@"
     virtual void exitLocationHelperWithReply(StringReply reply) = 0;
-    // "installNewLocationHelperPackage:reply:", argument "@", reply types "c@"
     virtual void installNewLocationHelperPackage(const XQNullableString& path,
                                                  BoolStringReply reply) = 0;
-    // "uninstallLocationHelperWithReply:", reply types "c@"
     virtual void uninstallLocationHelperWithReply(BoolStringReply reply) = 0;
-    // "runLLDPCaptureWithReply:", reply types "@@"
     virtual void runLLDPCaptureWithReply(StringStringReply reply) = 0;
 };
 
-// The interface description of the protocol: the five selectors in declaration
-// order with their argument and reply type codes, bound to the methods above.
+// The interface description of the protocol: the five operations above, each
+// bound to its member.
 std::shared_ptr<xpc::Interface> XQSipLocationXPCProtocolInterface();

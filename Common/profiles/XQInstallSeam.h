@@ -1,9 +1,8 @@
 // A link-time seam in the install command, between the first signature check
 // of the client's package and its staging: the window in which a client could
-// swap the file. The shipped build has only the empty default (a weak
-// definition beside the install command); the test profile, xq_paths_test,
-// defines it so that the install tests can swap the package at that moment.
-// Nothing read at run time selects one or the other.
+// swap the file. Each path profile defines it: the shipped ones do nothing,
+// the test profile (xq_paths_test) lets the install tests swap the package at
+// that moment. Nothing read at run time selects one or the other.
 #pragma once
 
 #include <string>

@@ -5,6 +5,7 @@
 // must agree with XQ_LINUX_* in Common/profiles/CMakeLists.txt, which install
 // the files; tests/unit/staging/paths_profile_test compares them.
 #include "Common/XQCompiledPaths.h"
+#include "Common/profiles/XQInstallSeam.h"
 
 namespace xq::paths {
 
@@ -22,3 +23,10 @@ const char* const kPrivilegedHelperToolFormat = "/var/lib/lx.pelk.XQSipLocationH
 const char* const kTemporaryDirectory = "/var/cache/lx.pelk.XQSipLocationHelper/";
 
 }  // namespace xq::paths
+
+namespace xq::seams {
+
+// The shipped build lets the install go on untouched.
+void afterFirstPackageCheck(const std::string& /*clientPath*/) {}
+
+}  // namespace xq::seams

@@ -1,5 +1,6 @@
 // The original platform's paths.
 #include "Common/XQCompiledPaths.h"
+#include "Common/profiles/XQInstallSeam.h"
 
 namespace xq::paths {
 
@@ -15,3 +16,10 @@ const char* const kPrivilegedHelperToolFormat = "/Library/PrivilegedHelperTools/
 const char* const kTemporaryDirectory = "/tmp/";
 
 }  // namespace xq::paths
+
+namespace xq::seams {
+
+// The shipped build lets the install go on untouched.
+void afterFirstPackageCheck(const std::string& /*clientPath*/) {}
+
+}  // namespace xq::seams

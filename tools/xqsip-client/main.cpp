@@ -37,28 +37,29 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Common/XQHelperLabel.h"
+#include "Main/XQSipLocationXPCProtocol.h"
 #include "platform/xpc/wire.h"
 #include "platform/xpc/xpc.h"
 
 namespace {
 
-constexpr const char* kServiceName = "lx.pelk.XQSipLocationHelper";
 // Longest wait a caller may ask for: a day.
 constexpr double kMaxSeconds = 86400;
 
+// The name a caller gives each operation of the service's protocol.
 struct Operation {
     const char* name;
-    const char* selector;
-    const char* replyTypes;
-    bool takesArgument;
+    const XQSipLocationXPCOperation& operation;
+    bool takesArgument() const { return operation.argumentTypes[0] != '\0'; }
 };
 
 constexpr Operation kOperations[] = {
-    {"run", "runLocationHelperWithReply:", "c", false},
-    {"exit", "exitLocationHelperWithReply:", "@", false},
-    {"install", "installNewLocationHelperPackage:reply:", "c@", true},
-    {"uninstall", "uninstallLocationHelperWithReply:", "c@", false},
-    {"lldp", "runLLDPCaptureWithReply:", "@@", false},
+    {"run", kRunLocationHelperOperation},
+    {"exit", kExitLocationHelperOperation},
+    {"install", kInstallNewLocationHelperPackageOperation},
+    {"uninstall", kUninstallLocationHelperOperation},
+    {"lldp", kRunLLDPCaptureOperation},
 };
 
 void usage(FILE* out) {
@@ -79,7 +80,7 @@ void usage(FILE* out) {
                  "  line; after the end of the input, wait up to the timeout\n"
                  "Prints the reply values as one JSON array. Exit status: 0 reply, 3 connection\n"
                  "ended without a reply, 4 timed out, 2 usage or connection error.\n",
-                 xpc::socketPathForServiceName(kServiceName).c_str());
+                 xpc::socketPathForServiceName(xq::kHelperLabel).c_str());
 }
 
 [[noreturn, gnu::format(printf, 1, 2)]] void fail(const char* format, ...) {
@@ -371,7 +372,7 @@ int main(int argc, char** argv) {
     if (privileged) {
         takeCareOfInheritedState();
     }
-    std::string socketPath = xpc::socketPathForServiceName(kServiceName);
+    std::string socketPath = xpc::socketPathForServiceName(xq::kHelperLabel);
     bool socketGiven = false;
     double timeoutSeconds = 300;
     double lingerSeconds = 0;
@@ -413,18 +414,20 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (op == nullptr || positional.size() != (op->takesArgument ? 2u : 1u)) {
+    if (op == nullptr || positional.size() != (op->takesArgument() ? 2u : 1u)) {
         usage(stderr);
         return 2;
     }
 
     std::vector<xpc::Value> args;
-    if (op->takesArgument) {
+    if (op->takesArgument()) {
         args.emplace_back(std::optional<std::string>(absolutePackagePath(positional[1])));
     }
     if (fromChild) {
         return runFromChild(
-            socketPath, xpc::wire::encodeRequest(1, op->selector, op->replyTypes, args), timeout);
+            socketPath,
+            xpc::wire::encodeRequest(1, op->operation.selector, op->operation.replyTypes, args),
+            timeout);
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     // A service started on demand may be between two runs for a moment:
@@ -446,7 +449,7 @@ int main(int argc, char** argv) {
 
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    auto result = connection->sendSync(op->selector, op->replyTypes, args,
+    auto result = connection->sendSync(op->operation.selector, op->operation.replyTypes, args,
                                        std::max(remaining, std::chrono::milliseconds(1)));
     switch (result.status) {
         case xpc::ClientConnection::Status::Replied:

@@ -104,7 +104,8 @@ struct ReplyWait {
 // every 2 ms from the request on, noting when each left; the reply names the
 // frame that completed the capture.
 void BM_FrameToReplyLatency(benchmark::State& state) {
-    auto service = XQSipLocationHelperXPCMgr::initWithListener(nullptr);
+    auto service = XQSipLocationHelperXPCMgr::initWithListener(
+        nullptr, XQSipLocationHelperParts::compiledIn());
     for (auto _ : state) {
         auto wait = std::make_shared<ReplyWait>();
         std::string port;
@@ -156,7 +157,8 @@ BENCHMARK(BM_FrameToReplyLatency)->UseManualTime()->Unit(benchmark::kMicrosecond
 // 200 requests at once while frames arrive; afterwards (once the workers have
 // gone idle and ended) the descriptors and threads of the process.
 void BM_StormOf200Requests(benchmark::State& state) {
-    auto service = XQSipLocationHelperXPCMgr::initWithListener(nullptr);
+    auto service = XQSipLocationHelperXPCMgr::initWithListener(
+        nullptr, XQSipLocationHelperParts::compiledIn());
     int fdsBefore = countEntries("/proc/self/fd");
     int threadsBefore = countEntries("/proc/self/task");
     int answered = 0, peakUnits = 0;

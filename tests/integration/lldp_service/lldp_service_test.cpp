@@ -120,7 +120,8 @@ class LLDPCommand : public ::testing::Test {
         if (!gRx) {
             GTEST_SKIP() << "needs root for network namespaces and packet capture";
         }
-        service = XQSipLocationHelperXPCMgr::initWithListener(nullptr);
+        service = XQSipLocationHelperXPCMgr::initWithListener(
+            nullptr, XQSipLocationHelperParts::compiledIn());
         ASSERT_TRUE(service);
     }
     void TearDown() override {

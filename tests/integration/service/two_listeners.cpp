@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: two_listeners OWN_SOCKET OTHER_SOCKET\n");
         return 2;
     }
-    auto service =
-        XQSipLocationHelperXPCMgr::initWithListener(xpc::Listener::listenerWithSocketPath(argv[1]));
+    auto service = XQSipLocationHelperXPCMgr::initWithListener(
+        xpc::Listener::listenerWithSocketPath(argv[1]), XQSipLocationHelperParts::compiledIn());
     auto other = xpc::Listener::listenerWithSocketPath(argv[2]);
     if (!service || !service->listener()->isValid() || !other->isValid()) {
         return 2;

@@ -30,7 +30,8 @@ class ServiceStagingTest : public ::testing::Test {
         if (::geteuid() != 0) {
             GTEST_SKIP() << "staging gives files to user 0: run as root";
         }
-        service_ = XQSipLocationHelperXPCMgr::initWithListener(nullptr);
+        service_ = XQSipLocationHelperXPCMgr::initWithListener(
+            nullptr, XQSipLocationHelperParts::compiledIn());
         char templ[] = "/tmp/xq-service-staging.XXXXXX";
         ASSERT_NE(::mkdtemp(templ), nullptr);
         work_ = templ;
