@@ -13,9 +13,10 @@ extern const char* const kClientGroup;
 
 // Program of every child process; the tool and its arguments follow it.
 extern const char* const kSudoPath;
-// The system installer, package tool and job-control tool.
+// The system installer and job-control tool (the package tool's path, which
+// the profile defines too, is declared by the package check that runs it:
+// codesign_verify/pkg_verify/package_tool.h).
 extern const char* const kInstallerPath;
-extern const char* const kPkgutilPath;
 extern const char* const kLaunchctlPath;
 // Installed files of the helper; "%@" is replaced by the helper's label.
 extern const char* const kLaunchDaemonPlistFormat;

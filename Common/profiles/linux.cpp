@@ -6,6 +6,7 @@
 // the files; tests/unit/staging/paths_profile_test compares them.
 #include "Common/XQCompiledPaths.h"
 #include "Common/profiles/XQInstallSeam.h"
+#include "codesign_verify/pkg_verify/package_tool.h"
 
 namespace xq::paths {
 
@@ -14,7 +15,6 @@ const char* const kClientGroup = "xqsip-client";
 
 const char* const kSudoPath = "/usr/bin/sudo";
 const char* const kInstallerPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/installer";
-const char* const kPkgutilPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/pkgutil";
 const char* const kLaunchctlPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/launchctl";
 const char* const kLaunchDaemonPlistFormat = "/etc/lx.pelk.XQSipLocationHelper/%@.service";
 const char* const kPrivilegedHelperToolFormat = "/var/lib/lx.pelk.XQSipLocationHelper/%@";
@@ -30,3 +30,9 @@ namespace xq::seams {
 void afterFirstPackageCheck(const std::string& /*clientPath*/) {}
 
 }  // namespace xq::seams
+
+namespace pkg_verify {
+
+const char* const kPkgutilPath = "/usr/libexec/lx.pelk.XQSipLocationHelper/pkgutil";
+
+}  // namespace pkg_verify

@@ -1,6 +1,7 @@
 // The original platform's paths.
 #include "Common/XQCompiledPaths.h"
 #include "Common/profiles/XQInstallSeam.h"
+#include "codesign_verify/pkg_verify/package_tool.h"
 
 namespace xq::paths {
 
@@ -9,7 +10,6 @@ const char* const kClientGroup = "xqsip-client";
 
 const char* const kSudoPath = "/usr/bin/sudo";
 const char* const kInstallerPath = "/usr/sbin/installer";
-const char* const kPkgutilPath = "/usr/sbin/pkgutil";
 const char* const kLaunchctlPath = "/bin/launchctl";
 const char* const kLaunchDaemonPlistFormat = "/Library/LaunchDaemons/%@.plist";
 const char* const kPrivilegedHelperToolFormat = "/Library/PrivilegedHelperTools/%@";
@@ -23,3 +23,9 @@ namespace xq::seams {
 void afterFirstPackageCheck(const std::string& /*clientPath*/) {}
 
 }  // namespace xq::seams
+
+namespace pkg_verify {
+
+const char* const kPkgutilPath = "/usr/sbin/pkgutil";
+
+}  // namespace pkg_verify

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "codesign_verify/pkg_verify/package_tool.h"
 #include "platform/security/certificate.h"
 
 namespace pkg_verify {
@@ -38,7 +39,7 @@ bool check_installer_authority_by_cms(const std::string& pkgPath, const std::str
 
 // --- Check by the package tool's signature report --------------------------
 
-// Runs the package tool (its compiled-in path) with "--check-signature" and
+// Runs the package tool (kPkgutilPath) with "--check-signature" and
 // the path, and applies the report rules to its standard output.
 bool check_installer_authority_by_pkgutil(const std::string& pkgPath,
                                           const std::string& installerAuthority, LogCallback log);

@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 
-#include "Common/XQCompiledPaths.h"
 #include "codesign_verify/pkg_verify/internal.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
 #include "platform/process/process.h"
@@ -125,7 +124,7 @@ bool check_installer_authority_by_pkgutil(const std::string& pkgPath,
         return false;
     }
     process::Task task;
-    task.launchPath = xq::paths::kPkgutilPath;
+    task.launchPath = kPkgutilPath;
     task.arguments = {"--check-signature", pkgPath};
     task.pipeStandardOutput = true;
     const process::Result result = process::run(task);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/XQCompiledPaths.h"
+#include "codesign_verify/pkg_verify/package_tool.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ TEST(LinuxPathsProfile, AgreesWithTheInstallRules) {
     const std::string tools = XQ_LINUX_TOOLS_DIR;
     EXPECT_EQ(std::string(xq::paths::kSudoPath), XQ_LINUX_SUDO);
     EXPECT_EQ(std::string(xq::paths::kInstallerPath), tools + "/installer");
-    EXPECT_EQ(std::string(xq::paths::kPkgutilPath), tools + "/pkgutil");
+    EXPECT_EQ(std::string(pkg_verify::kPkgutilPath), tools + "/pkgutil");
     EXPECT_EQ(std::string(xq::paths::kLaunchctlPath), tools + "/launchctl");
     EXPECT_EQ(std::string(xq::paths::kLaunchDaemonPlistFormat),
               std::string(XQ_LINUX_UNIT_DIR) + "/%@.service");
@@ -48,7 +49,7 @@ TEST(LinuxPathsProfile, TemporaryDirectoryIsTheServiceCacheDirectory) {
 }
 
 TEST(LinuxPathsProfile, EveryPathIsAbsoluteAndTheFormatsNameTheLabelOnce) {
-    for (const char* p : {xq::paths::kSudoPath, xq::paths::kInstallerPath, xq::paths::kPkgutilPath,
+    for (const char* p : {xq::paths::kSudoPath, xq::paths::kInstallerPath, pkg_verify::kPkgutilPath,
                           xq::paths::kLaunchctlPath, xq::paths::kLaunchDaemonPlistFormat,
                           xq::paths::kPrivilegedHelperToolFormat, xq::paths::kTemporaryDirectory}) {
         ASSERT_EQ(p[0], '/') << p;
