@@ -23,25 +23,18 @@ function(xq_daemon name)
   xq_link_runtime_statically(${name})
 endfunction()
 
-set(_xq_shipped_seams xq_anchors_shipped xq_paths_${XQ_PROFILE})
-set(_xq_test_seams xq_anchors_test xq_paths_test)
-foreach(lib xq_lldp_limits_shipped)
-  if(TARGET ${lib})
-    list(APPEND _xq_shipped_seams ${lib})
-  endif()
-endforeach()
-foreach(lib xq_lldp_limits_test xq_netif_list_test)
-  if(TARGET ${lib})
-    list(APPEND _xq_test_seams ${lib})
-  endif()
-endforeach()
-
-set(XQ_TEST_SEAMS ${_xq_test_seams} CACHE INTERNAL "link-time seams of the test build")
+# The seams of each build (README, "Seams"): the shipped daemon's and the test
+# daemon's. Every executable links exactly one definition of each seam it uses.
+set(_xq_shipped_seams xq_anchors_shipped xq_paths_${XQ_PROFILE} xq_lldp_limits_shipped
+    xq_netif_list_shipped xq_xpc_kernel_current)
+set(_xq_test_seams xq_anchors_test xq_paths_test xq_lldp_limits_test xq_netif_list_test)
+set(XQ_TEST_SEAMS ${_xq_test_seams} xq_xpc_kernel_current CACHE INTERNAL
+    "link-time seams of the test build")
 xq_daemon(${XQ_LABEL} SEAMS ${_xq_shipped_seams})
-xq_daemon(${XQ_LABEL}-test SEAMS ${_xq_test_seams})
+xq_daemon(${XQ_LABEL}-test SEAMS ${XQ_TEST_SEAMS})
 # The test build as it runs on a kernel without pidfd socket options (before
 # Linux 6.5, as Debian 12's 6.1), whatever kernel runs it.
-xq_daemon(${XQ_LABEL}-test-before-pidfd SEAMS ${_xq_test_seams} xq_platform_xpc_before_pidfd)
+xq_daemon(${XQ_LABEL}-test-before-pidfd SEAMS ${_xq_test_seams} xq_xpc_kernel_before_pidfd)
 
 # systemd units of the Linux profile.
 set(XQ_SOCKET_PATH "/run/${XQ_LABEL}.sock")

@@ -1,3 +1,4 @@
+// The service side: listeners, accepted connections and their replies.
 #include "platform/xpc/xpc.h"
 
 #include <fcntl.h>
@@ -15,72 +16,16 @@
 #include <thread>
 #include <utility>
 
+#include "platform/xpc/socket.h"
 #include "platform/xpc/wire.h"
 
 namespace xpc {
+
+using detail::kReadChunk;
+using detail::runtimeQueue;
+using detail::sendAll;
+
 namespace {
-
-constexpr size_t kReadChunk = 64 * 1024;
-
-dispatch::QueuePtr runtimeQueue() {
-    return dispatch::get_global_queue(dispatch::QUEUE_PRIORITY_DEFAULT, 0);
-}
-
-bool sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        return false;
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-    return true;
-}
-
-int connectUnix(const std::string& path, int& error) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    if (!fillUnixAddress(path, address, length)) {
-        error = ENAMETOOLONG;
-        return -1;
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = errno;
-        return -1;
-    }
-    // The service reads the sender of every message from the kernel. From
-    // Linux 6.16 on, a listener's option to ask for them is copied when a
-    // connection is made, not when it is accepted; for a service started by
-    // that very connection, bytes sent in the moment of its accept would
-    // otherwise come without them (and end the connection). Asked for here,
-    // they always come.
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    while (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        if (errno == EINTR) {
-            continue;
-        }
-        error = errno;
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Removes what is left at `path` by a listener that is gone. Refuses (false)
 // when something else is there: a live listener or a file that is no socket.
@@ -93,7 +38,7 @@ bool clearStaleSocket(const std::string& path) {
         return false;
     }
     int error = 0;
-    const int probe = connectUnix(path, error);
+    const int probe = detail::connectUnix(path, error);
     if (probe >= 0) {
         ::close(probe);
         return false;
@@ -108,7 +53,7 @@ int bindListeningSocket(const std::string& path, const PeerAdmission& admission,
                         std::string& error) {
     sockaddr_un address;
     socklen_t length = 0;
-    if (!fillUnixAddress(path, address, length)) {
+    if (!detail::fillUnixAddress(path, address, length)) {
         error = "cannot listen on " + path + ": the path is too long";
         return -1;
     }
@@ -153,82 +98,6 @@ bool parsePositive(const char* text, long& value) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Values, interfaces, audit tokens
-
-bool valueMatchesType(const Value& value, char code) {
-    switch (code) {
-        case 'c':
-            return std::holds_alternative<bool>(value);
-        case '@':
-            return std::holds_alternative<std::optional<std::string>>(value);
-        default:
-            return false;
-    }
-}
-
-bool valuesMatchTypes(const std::vector<Value>& values, std::string_view types) {
-    if (values.size() != types.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (!valueMatchesType(values[i], types[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool isValidTypeString(std::string_view types) {
-    for (char code : types) {
-        if (code != 'c' && code != '@') {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Interface::addMethod(std::string selector, std::string argumentTypes, std::string replyTypes,
-                          Invoker invoker) {
-    if (selector.empty() || method(selector) != nullptr || !isValidTypeString(argumentTypes) ||
-        !isValidTypeString(replyTypes) || !invoker) {
-        return false;
-    }
-    methods_.push_back(
-        {std::move(selector), std::move(argumentTypes), std::move(replyTypes), std::move(invoker)});
-    return true;
-}
-
-const MethodDescription* Interface::method(std::string_view selector) const {
-    for (const MethodDescription& m : methods_) {
-        if (m.selector == selector) {
-            return &m;
-        }
-    }
-    return nullptr;
-}
-
-namespace {
-void storeInt32(AuditToken& token, size_t offset, int32_t value) {
-    std::memcpy(token.data() + offset, &value, sizeof value);
-}
-int32_t loadInt32(const AuditToken& token, size_t offset) {
-    int32_t value = 0;
-    std::memcpy(&value, token.data() + offset, sizeof value);
-    return value;
-}
-}  // namespace
-
-pid_t audit_token_to_pid(const AuditToken& token) {
-    return static_cast<pid_t>(loadInt32(token, 0));
-}
-
-int audit_token_to_pidfd(const AuditToken& token) {
-    // Stored plus one, so that the all-zero token carries no descriptor.
-    const int32_t stored = loadInt32(token, 4);
-    return stored > 0 ? stored - 1 : -1;
-}
 
 // ---------------------------------------------------------------------------
 // Reply
@@ -312,10 +181,7 @@ std::optional<AuditToken> Connection::auditToken() const {
     if (peer_.pidfd() < 0) {
         return std::nullopt;
     }
-    AuditToken token{};
-    storeInt32(token, 0, static_cast<int32_t>(peer_.credentials().pid));
-    storeInt32(token, 4, static_cast<int32_t>(peer_.pidfd() + 1));
-    return token;
+    return detail::makeAuditToken(peer_.credentials().pid, peer_.pidfd());
 }
 
 void Connection::setExportedInterface(std::shared_ptr<Interface> interface) {
@@ -671,10 +537,6 @@ bool Connection::sendReply(uint64_t seq, const std::vector<Value>& values) {
 // ---------------------------------------------------------------------------
 // Listener
 
-std::string socketPathForServiceName(const std::string& name) {
-    return "/run/" + name + ".sock";
-}
-
 struct Listener::Decision {
     std::chrono::steady_clock::time_point deadline;
     std::shared_ptr<Connection> connection;  // released once decided
@@ -1001,284 +863,6 @@ void Listener::invalidate() {
         ::close(state_->fd);
         state_->fd = -1;
     }
-}
-
-// ---------------------------------------------------------------------------
-// ClientConnection
-
-struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::State> {
-    struct Pending {
-        std::string replyTypes;
-        std::function<void(Result)> callback;
-    };
-
-    explicit State(int descriptor) : fd(descriptor) {}
-    ~State() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-
-    mutable std::mutex mutex;
-    mutable std::condition_variable endedChanged;
-    bool ended = false;
-    bool reading = false;
-    uint64_t nextSeq = 1;
-    std::map<uint64_t, Pending> pending;
-    std::function<void()> invalidationHandler;
-
-    std::mutex sendMutex;
-    int fd = -1;  // closing guarded by sendMutex
-
-    void start() {
-        std::lock_guard lock(mutex);
-        reading = true;
-        dispatch::async(runtimeQueue(), [self = shared_from_this()] { self->readLoop(); });
-    }
-
-    bool write(std::string_view bytes) {
-        bool sent = false;
-        {
-            std::lock_guard lock(sendMutex);
-            sent = fd >= 0 && sendAll(fd, bytes);
-        }
-        if (!sent) {
-            end();
-        }
-        return sent;
-    }
-
-    void end() {
-        std::map<uint64_t, Pending> abandoned;
-        std::function<void()> handler;
-        {
-            std::lock_guard lock(mutex);
-            if (ended) {
-                return;
-            }
-            ended = true;
-            abandoned.swap(pending);
-            handler = std::move(invalidationHandler);
-            invalidationHandler = nullptr;
-            // fd is closed only under both locks, so it is stable here. The
-            // shutdown also wakes a writer blocked in send() while holding
-            // sendMutex, which must happen before that lock is taken.
-            if (fd >= 0) {
-                ::shutdown(fd, SHUT_RDWR);
-                if (!reading) {
-                    std::lock_guard sendLock(sendMutex);
-                    ::close(fd);
-                    fd = -1;
-                }
-            }
-        }
-        endedChanged.notify_all();
-        for (auto& [seq, request] : abandoned) {
-            if (request.callback) {
-                request.callback(Result{Status::ConnectionEnded, {}});
-            }
-        }
-        if (handler) {
-            handler();
-        }
-    }
-
-    void readLoop() {
-        wire::FrameReader frames;
-        std::string body;
-        std::vector<char> chunk(kReadChunk);
-        bool keepReading = true;
-        while (keepReading) {
-            const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            frames.append(chunk.data(), static_cast<size_t>(n));
-            for (;;) {
-                const wire::FrameReader::Status status = frames.next(body);
-                if (status == wire::FrameReader::Status::NeedMore) {
-                    break;
-                }
-                wire::ReplyMessage reply;
-                if (status == wire::FrameReader::Status::TooLarge ||
-                    wire::decodeReply(body, reply) == wire::Decoded::Fatal) {
-                    keepReading = false;
-                    break;
-                }
-                deliver(std::move(reply));
-            }
-        }
-        end();
-        std::lock_guard lock(mutex);
-        reading = false;
-        std::lock_guard sendLock(sendMutex);
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-
-    void deliver(wire::ReplyMessage reply) {
-        std::function<void(Result)> callback;
-        {
-            std::lock_guard lock(mutex);
-            auto it = pending.find(reply.seq);
-            // A reply for no outstanding request, or one of the wrong form, is
-            // ignored; the request stays outstanding.
-            if (it == pending.end() || !valuesMatchTypes(reply.values, it->second.replyTypes)) {
-                return;
-            }
-            callback = std::move(it->second.callback);
-            pending.erase(it);
-        }
-        if (callback) {
-            callback(Result{Status::Replied, std::move(reply.values)});
-        }
-    }
-
-    // Registers the request and writes it; 0 if the connection has ended.
-    uint64_t send(const std::string& selector, const std::string& replyTypes,
-                  const std::vector<Value>& args, std::function<void(Result)> callback) {
-        uint64_t seq = 0;
-        {
-            std::lock_guard lock(mutex);
-            if (!ended) {
-                seq = nextSeq++;
-                pending.emplace(seq, Pending{replyTypes, std::move(callback)});
-            }
-        }
-        if (seq == 0) {
-            if (callback) {
-                callback(Result{Status::ConnectionEnded, {}});
-            }
-            return 0;
-        }
-        // A failed write ends the connection, which answers the request.
-        write(wire::frame(wire::encodeRequest(seq, selector, replyTypes, args)));
-        return seq;
-    }
-};
-
-ClientConnection::ClientConnection(std::shared_ptr<State> state) : state_(std::move(state)) {}
-
-std::unique_ptr<ClientConnection> ClientConnection::connectToPath(const std::string& path,
-                                                                  std::string* error) {
-    int code = 0;
-    const int fd = connectUnix(path, code);
-    if (fd < 0) {
-        if (error != nullptr) {
-            *error = std::strerror(code);
-        }
-        return nullptr;
-    }
-    return withDescriptor(fd);
-}
-
-std::unique_ptr<ClientConnection> ClientConnection::withDescriptor(int fd) {
-    if (fd < 0) {
-        return nullptr;
-    }
-    auto state = std::make_shared<State>(fd);
-    state->start();
-    return std::make_unique<ClientConnection>(state);
-}
-
-ClientConnection::~ClientConnection() {
-    state_->end();
-}
-
-namespace {
-constexpr std::chrono::microseconds kSyncSpin{200};
-}  // namespace
-
-ClientConnection::Result ClientConnection::sendSync(const std::string& selector,
-                                                    const std::string& replyTypes,
-                                                    const std::vector<Value>& args,
-                                                    std::chrono::milliseconds timeout) {
-    struct Waiter {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<Result> result;
-    };
-    auto waiter = std::make_shared<Waiter>();
-    const uint64_t seq = state_->send(selector, replyTypes, args, [waiter](Result result) {
-        std::lock_guard lock(waiter->mutex);
-        waiter->result = std::move(result);
-        waiter->done.notify_all();
-    });
-    std::unique_lock lock(waiter->mutex);
-    // A reply usually comes back within a few tens of microseconds. Parking on
-    // the condition variable at once would add a wake-up of this thread to
-    // every round trip, so look for the reply for a short while first.
-    const auto spinUntil = std::chrono::steady_clock::now() + kSyncSpin;
-    while (!waiter->result && std::chrono::steady_clock::now() < spinUntil) {
-        lock.unlock();
-        std::this_thread::yield();
-        lock.lock();
-    }
-    if (waiter->done.wait_for(lock, timeout, [&] { return waiter->result.has_value(); })) {
-        return std::move(*waiter->result);
-    }
-    lock.unlock();
-    {
-        std::lock_guard stateLock(state_->mutex);
-        state_->pending.erase(seq);
-    }
-    lock.lock();
-    if (waiter->result) {
-        return std::move(*waiter->result);
-    }
-    return Result{Status::TimedOut, {}};
-}
-
-uint64_t ClientConnection::sendAsync(const std::string& selector, const std::string& replyTypes,
-                                     const std::vector<Value>& args,
-                                     std::function<void(Result)> callback) {
-    return state_->send(selector, replyTypes, args, std::move(callback));
-}
-
-bool ClientConnection::sendRaw(std::string_view bytes) {
-    return state_->write(bytes);
-}
-
-bool ClientConnection::sendRawMessage(std::string_view body) {
-    return state_->write(wire::frame(body));
-}
-
-void ClientConnection::setInvalidationHandler(std::function<void()> handler) {
-    bool alreadyEnded = false;
-    {
-        std::lock_guard lock(state_->mutex);
-        alreadyEnded = state_->ended;
-        if (!alreadyEnded) {
-            state_->invalidationHandler = std::move(handler);
-        }
-    }
-    if (alreadyEnded && handler) {
-        dispatch::async(runtimeQueue(), std::move(handler));
-    }
-}
-
-bool ClientConnection::isInvalidated() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->ended;
-}
-
-bool ClientConnection::waitForInvalidation(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(state_->mutex);
-    return state_->endedChanged.wait_for(lock, timeout, [this] { return state_->ended; });
-}
-
-void ClientConnection::invalidate() {
-    state_->end();
-}
-
-int ClientConnection::descriptor() const {
-    std::lock_guard lock(state_->sendMutex);
-    return state_->fd;
 }
 
 }  // namespace xpc

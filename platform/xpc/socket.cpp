@@ -1,0 +1,70 @@
+#include "platform/xpc/socket.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace xpc::detail {
+
+dispatch::QueuePtr runtimeQueue() {
+    return dispatch::get_global_queue(dispatch::QUEUE_PRIORITY_DEFAULT, 0);
+}
+
+bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    return true;
+}
+
+int connectUnix(const std::string& path, int& error) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    if (!fillUnixAddress(path, address, length)) {
+        error = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    // The service reads the sender of every message from the kernel. From
+    // Linux 6.16 on, a listener's option to ask for them is copied when a
+    // connection is made, not when it is accepted; for a service started by
+    // that very connection, bytes sent in the moment of its accept would
+    // otherwise come without them (and end the connection). Asked for here,
+    // they always come.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    while (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        error = errno;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace xpc::detail

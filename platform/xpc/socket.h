@@ -1,0 +1,38 @@
+// What the parts of this library share: the runtime's queue, writing a whole
+// buffer to a socket, connecting to a listener's path, and the layout of an
+// audit token.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/xpc/xpc.h"
+
+namespace xpc::detail {
+
+// How much a connection reads from its socket at a time.
+constexpr size_t kReadChunk = 64 * 1024;
+
+// The queue on which connections read and run their handlers.
+dispatch::QueuePtr runtimeQueue();
+
+// Writes all of `bytes`; false when the socket fails.
+bool sendAll(int fd, std::string_view bytes);
+
+// The address of a socket at `path`; false when the path does not fit.
+bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& length);
+
+// A connected socket to the listener at `path`, with the sender's
+// credentials passed on every message; -1 with `error` set.
+int connectUnix(const std::string& path, int& error);
+
+// The token of an accepted connection's process: its pid and its pidfd
+// (-1 for none), read back by audit_token_to_pid / audit_token_to_pidfd.
+AuditToken makeAuditToken(pid_t pid, int pidfd);
+
+}  // namespace xpc::detail
