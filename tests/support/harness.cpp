@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -225,6 +227,29 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+namespace {
+
+// True once a socket bound at `path` listens. The file appears at bind(),
+// before listen(): a client that connects in between is refused. Connecting
+// to find out would start the daemon, so the kernel's table is read instead
+// (flag __SO_ACCEPTCON, 0x10000, marks a listening socket).
+bool listensAt(const std::string& path) {
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    std::getline(table, line);  // the header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string num, refCount, protocol, flags, type, state, inode, name;
+        fields >> num >> refCount >> protocol >> flags >> type >> state >> inode >> name;
+        if (name == path && (std::stoul(flags, nullptr, 16) & 0x10000) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon,
                                  const std::vector<std::string>& environment)
     : socketPath_(std::move(socketPath)) {
@@ -239,7 +264,7 @@ ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon,
     close(devnull);
     for (int i = 0; i < 500 && pid_ > 0; ++i) {
         struct stat st;
-        if (stat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        if (stat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && listensAt(socketPath_)) {
             started_ = true;
             break;
         }

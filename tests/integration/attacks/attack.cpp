@@ -19,6 +19,11 @@ int connectTo(const std::string& path) {
         return -1;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // As every client must (docs/wire-protocol.md): without it, a request
+    // sent before the service has switched on credential passing for the
+    // accepted socket travels without the sender's identity, and is refused.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
         ::close(fd);
