@@ -234,7 +234,9 @@ namespace {
 // to find out would start the daemon, so the kernel's table is read instead
 // (flag __SO_ACCEPTCON, 0x10000, marks a listening socket).
 bool listensAt(const std::string& path) {
-    std::ifstream table("/proc/net/unix");
+    // The calling thread's network namespace (a test may start the daemon
+    // from a thread inside one of its namespaces).
+    std::ifstream table("/proc/thread-self/net/unix");
     std::string line;
     std::getline(table, line);  // the header
     while (std::getline(table, line)) {
