@@ -48,10 +48,7 @@ configure_file(${PROJECT_SOURCE_DIR}/plists/systemd/unit.service.in
 
 # What the demo runs.
 add_custom_target(demo-programs)
-foreach(t ${XQ_LABEL}-test xqsip-client xqsip-client-unsigned xqsip-client-adhoc
-          xqsip-client-otherteam xqsip-client-othercn xqsip-client-otherid xqsip-client-old
-          xqpkg installer launchctl launchctl-test testsudo pkgutil-test)
-  if(TARGET ${t})
-    add_dependencies(demo-programs ${t})
-  endif()
-endforeach()
+add_dependencies(demo-programs ${XQ_LABEL}-test xqsip-client xqsip-client-unsigned
+                 xqsip-client-adhoc xqsip-client-otherteam xqsip-client-othercn
+                 xqsip-client-otherid xqsip-client-old xqpkg installer launchctl launchctl-test
+                 testsudo pkgutil-test)

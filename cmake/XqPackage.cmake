@@ -25,7 +25,9 @@ if(XQ_SIGNING_CERT OR XQ_SIGNING_KEY OR XQ_SIGNING_CHAIN)
   set(_xq_sign_cert ${XQ_SIGNING_CERT})
   set(_xq_sign_key ${XQ_SIGNING_KEY})
   set(_xq_sign_chain ${XQ_SIGNING_CHAIN})
-  file(GLOB _xq_verify_anchors ${PROJECT_SOURCE_DIR}/data/anchors/*.cer)
+  set(_xq_verify_anchors ${PROJECT_SOURCE_DIR}/data/anchors/AppleIncRootCertificate.cer
+      ${PROJECT_SOURCE_DIR}/data/anchors/AppleRootCA-G2.cer
+      ${PROJECT_SOURCE_DIR}/data/anchors/AppleRootCA-G3.cer)
 else()
   set(XQ_VARIANT "testpki" CACHE INTERNAL "installed variant: shipped or testpki")
   set(_xq_sign_cert ${XQ_TESTPKI_DIR}/app.pem)
