@@ -1,8 +1,5 @@
 #include "tools/pkgutil/check_signature.h"
 
-#include <openssl/objects.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +10,7 @@
 
 #include "platform/security/certificate.h"
 #include "platform/security/cms_decoder.h"
+#include "platform/security/security.h"
 #include "platform/security/trust.h"
 #include "platform/xar/xar.h"
 
@@ -31,12 +29,6 @@ using MallocBuffer = std::unique_ptr<uint8_t, MallocFree>;
 
 // Marks an intermediate as Apple's Developer ID authority.
 constexpr const char* kDeveloperIdAuthorityMarker = "1.2.840.113635.100.6.2.6";
-
-bool has_extension(const security::Certificate& cert, const char* oid) {
-    std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> obj(OBJ_txt2obj(oid, 1),
-                                                                  ASN1_OBJECT_free);
-    return obj && X509_get_ext_by_OBJ(cert.get(), obj.get(), -1) >= 0;
-}
 
 std::string format_date(time_t t) {
     struct tm tm {};
@@ -285,7 +277,8 @@ CheckResult check_signature(const std::string& path, time_t now) {
 
     bool developerId = false;
     for (size_t i = 1; i < chain.size(); ++i) {
-        developerId = developerId || has_extension(chain[i], kDeveloperIdAuthorityMarker);
+        developerId =
+            developerId || security::has_extension(chain[i].get(), kDeveloperIdAuthorityMarker);
     }
     CheckResult result;
     result.exitStatus = 0;
