@@ -119,11 +119,10 @@ int CMSDecoder::copySignerStatus(size_t index, const Policy& policy, bool evalua
         *status = kCMSSignerInvalidCert;
         return 0;
     }
-    X509StackPtr stored(CMS_get1_certs(state_->cms.get()));
-    ERR_clear_error();
+    const std::vector<X509Ptr> stored = cms_certificates(state_->cms.get());
     std::vector<X509*> untrusted;
-    for (int i = 0; i < sk_X509_num(stored.get()); ++i) {
-        untrusted.push_back(sk_X509_value(stored.get(), i));
+    for (const X509Ptr& c : stored) {
+        untrusted.push_back(c.get());
     }
     const bool trusted = verify_chain(signerCert, untrusted, trust_anchor_store(), options).ok;
     *status = trusted ? kCMSSignerValid : kCMSSignerInvalidCert;
@@ -156,10 +155,8 @@ std::vector<Certificate> CMSDecoder::copyAllCerts() const {
     if (!state_->cms) {
         return out;
     }
-    X509StackPtr certs(CMS_get1_certs(state_->cms.get()));
-    ERR_clear_error();
-    for (int i = 0; i < sk_X509_num(certs.get()); ++i) {
-        out.push_back(Certificate::fromX509(sk_X509_value(certs.get(), i)));
+    for (const X509Ptr& c : cms_certificates(state_->cms.get())) {
+        out.push_back(Certificate::fromX509(c.get()));
     }
     return out;
 }

@@ -367,21 +367,18 @@ bool has_extended_key_usage(const X509* cert, std::string_view oid) {
         return false;
     }
     int crit = 0;
-    auto* eku =
-        static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, &crit, nullptr));
+    ExtendedKeyUsagePtr eku(static_cast<EXTENDED_KEY_USAGE*>(
+        X509_get_ext_d2i(cert, NID_ext_key_usage, &crit, nullptr)));
     if (!eku) {
         ERR_clear_error();
         return false;
     }
-    bool found = false;
-    for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i) {
-        if (object_text(sk_ASN1_OBJECT_value(eku, i)) == oid) {
-            found = true;
-            break;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku.get()); ++i) {
+        if (object_text(sk_ASN1_OBJECT_value(eku.get(), i)) == oid) {
+            return true;
         }
     }
-    EXTENDED_KEY_USAGE_free(eku);
-    return found;
+    return false;
 }
 
 bool has_extension(const X509* cert, std::string_view oid) {
@@ -579,6 +576,38 @@ CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
     return cms;
 }
 
+std::vector<X509Ptr> cms_certificates(CMS_ContentInfo* cms) {
+    std::vector<X509Ptr> out;
+    X509StackPtr certs(cms ? CMS_get1_certs(cms) : nullptr);
+    for (int i = 0; i < sk_X509_num(certs.get()); ++i) {
+        out.push_back(up_ref(sk_X509_value(certs.get(), i)));
+    }
+    ERR_clear_error();
+    return out;
+}
+
+namespace {
+
+// The certificate of a message's only signer, once CMS_verify has matched
+// signers to certificates; nullptr unless there is exactly one.
+X509Ptr only_signer(CMS_ContentInfo* cms) {
+    X509StackView signers(CMS_get0_signers(cms));
+    X509Ptr out(sk_X509_num(signers.get()) == 1 ? up_ref(sk_X509_value(signers.get(), 0))
+                                                : nullptr);
+    ERR_clear_error();
+    return out;
+}
+
+std::vector<X509*> borrowed(const std::vector<X509Ptr>& certs) {
+    std::vector<X509*> out;
+    for (const auto& c : certs) {
+        out.push_back(c.get());
+    }
+    return out;
+}
+
+}  // namespace
+
 bool cms_signature_verifies(CMS_ContentInfo* cms,
                             std::optional<std::span<const uint8_t>> detached_content,
                             std::string* error) {
@@ -722,28 +751,15 @@ TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& a
     if (!imprint_ok || !cms_signature_verifies(cms.get(), std::nullopt)) {
         return result;
     }
-    STACK_OF(X509)* signers = CMS_get0_signers(cms.get());
-    X509Ptr tsa(signers && sk_X509_num(signers) == 1 ? up_ref(sk_X509_value(signers, 0)) : nullptr);
-    sk_X509_free(signers);
-    std::vector<X509Ptr> stored;
-    if (STACK_OF(X509)* certs = CMS_get1_certs(cms.get())) {
-        for (int i = 0; i < sk_X509_num(certs); ++i) {
-            stored.push_back(up_ref(sk_X509_value(certs, i)));
-        }
-        sk_X509_pop_free(certs, X509_free);
-    }
-    ERR_clear_error();
+    X509Ptr tsa = only_signer(cms.get());
     if (!tsa) {
         return result;
     }
-    std::vector<X509*> untrusted;
-    for (const auto& c : stored) {
-        untrusted.push_back(c.get());
-    }
+    const std::vector<X509Ptr> stored = cms_certificates(cms.get());
     VerifyOptions options;
     options.purpose = Purpose::time_stamping;
     options.at = genTime;
-    ChainResult chain = verify_chain(tsa.get(), untrusted, anchors, options);
+    ChainResult chain = verify_chain(tsa.get(), borrowed(stored), anchors, options);
     if (!chain.ok) {
         return result;
     }
@@ -792,37 +808,22 @@ CmsResult cms_verify_detached(std::span<const uint8_t> cms_der, std::span<const 
             "CMS message has " + std::to_string(result.signer_count) + " signers, expected 1";
         return result;
     }
-    if (STACK_OF(X509)* certs = CMS_get1_certs(cms.get())) {
-        for (int i = 0; i < sk_X509_num(certs); ++i) {
-            result.stored.push_back(up_ref(sk_X509_value(certs, i)));
-        }
-        sk_X509_pop_free(certs, X509_free);
-    }
-    ERR_clear_error();
+    result.stored = cms_certificates(cms.get());
 
     if (!cms_signature_verifies(cms.get(), content, &result.error)) {
         return result;
     }
-    STACK_OF(X509)* signers = CMS_get0_signers(cms.get());
-    if (!signers || sk_X509_num(signers) != 1) {
-        if (signers) {
-            sk_X509_free(signers);
-        }
+    result.signer = only_signer(cms.get());
+    if (!result.signer) {
         result.error = "CMS signer certificate not found";
-        ERR_clear_error();
         return result;
     }
-    result.signer = up_ref(sk_X509_value(signers, 0));
-    sk_X509_free(signers);
 
     result.signing_time = cms_signing_time(sk_CMS_SignerInfo_value(infos, 0));
     ERR_clear_error();
 
-    std::vector<X509*> untrusted;
-    for (const auto& c : result.stored) {
-        untrusted.push_back(c.get());
-    }
-    ChainResult chain = verify_chain(result.signer.get(), untrusted, anchors, options);
+    ChainResult chain =
+        verify_chain(result.signer.get(), borrowed(result.stored), anchors, options);
     if (!chain.ok) {
         result.error = "signer certificate not trusted: " + chain.error;
         return result;

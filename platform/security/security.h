@@ -217,6 +217,9 @@ enum class TrailingBytes {
 // Parses a DER CMS message without checking anything (nullptr if malformed).
 CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing = TrailingBytes::refuse);
 
+// Every certificate stored in the message, in order.
+std::vector<X509Ptr> cms_certificates(CMS_ContentInfo* cms);
+
 // The signatures of every signer of `cms` (over the signed attributes and the
 // content's digest): the detached content when given (binary, no newline
 // translation), else the message's own. Only the signatures: no signer
