@@ -116,6 +116,28 @@ TEST_F(PkgutilReport, ExpiredLeafWithoutTimeStampHasSinceExpired) {
         << stamped.standardOutput;
 }
 
+// With a time-stamp the leaf is judged at the stamp's time, never "since
+// expired": stamped after the leaf's validity ended, it is untrusted, and the
+// report still shows the stamp and the chain that was built.
+TEST_F(PkgutilReport, ExpiredLeafStampedAfterItsExpiryIsUntrusted) {
+    const process::Result r = check(factory.sign(
+        "past-late.pkg", {"--leaf", "installer-past", "--signing-time", "2022-06-01T00:00:00Z",
+                          "--timestamp-time", "2022-06-01T00:00:00Z"}));
+    EXPECT_EQ(r.terminationStatus, 1);
+    EXPECT_EQ(
+        r.standardOutput.rfind("Package \"past-late.pkg\":\n"
+                               "   Status: signed by untrusted certificate\n"
+                               "   Signed with a trusted timestamp on: 2022-06-01 00:00:00 "
+                               "+0000\n"
+                               "   Certificate Chain:\n"
+                               "    1. " +
+                                   kAuthority + "\n       Expires: 2021-01-01 00:00:00 +0000\n",
+                               0),
+        0u)
+        << r.standardOutput;
+    EXPECT_EQ(chain_names(r.standardOutput), kMakersChain);
+}
+
 // A look-alike hierarchy outside the anchors: untrusted, and the report shows
 // the chain the evaluation built from the message's certificates; its lines
 // read like the genuine chain's, which is why the exit status decides.
