@@ -184,14 +184,21 @@ X509Ptr certificate_from_der(std::span<const uint8_t> der) {
     return cert;
 }
 
-X509Ptr certificate_from_pem(std::string_view pem) {
+namespace {
+
+// The first object of a PEM text, read by `Read` (PEM_read_bio_*).
+template <typename Ptr, auto Read>
+Ptr first_of_pem(std::string_view pem) {
     BioPtr bio = memory_bio(pem);
-    if (!bio) {
-        return nullptr;
-    }
-    X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    Ptr out(bio ? Read(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     ERR_clear_error();
-    return cert;
+    return out;
+}
+
+}  // namespace
+
+X509Ptr certificate_from_pem(std::string_view pem) {
+    return first_of_pem<X509Ptr, PEM_read_bio_X509>(pem);
 }
 
 std::vector<X509Ptr> certificates_from_pem(std::string_view pem) {
@@ -227,13 +234,7 @@ std::vector<X509Ptr> certificates_from_file(const std::string& path, std::string
 }
 
 EvpPkeyPtr private_key_from_pem(std::string_view pem) {
-    BioPtr bio = memory_bio(pem);
-    if (!bio) {
-        return nullptr;
-    }
-    EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-    ERR_clear_error();
-    return key;
+    return first_of_pem<EvpPkeyPtr, PEM_read_bio_PrivateKey>(pem);
 }
 
 EvpPkeyPtr private_key_from_file(const std::string& path, std::string* error) {
