@@ -1,31 +1,26 @@
 #include "platform/security/certificate.h"
 
-#include <openssl/err.h>
-
 #include <algorithm>
 #include <array>
-#include <climits>
 
 #include "platform/security/security.h"
 
 namespace security {
 
 std::optional<Certificate> Certificate::createWithData(const uint8_t* der, size_t length) {
-    if (der == nullptr || length == 0 || length > static_cast<size_t>(LONG_MAX)) {
+    if (der == nullptr) {
         return std::nullopt;
     }
-    // Exactly one certificate: trailing bytes are not part of it.
-    const unsigned char* p = der;
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(length)));
-    if (!cert || p != der + length) {
-        ERR_clear_error();
+    X509Ptr cert = certificate_from_der(std::span<const uint8_t>(der, length));
+    if (!cert) {
         return std::nullopt;
     }
-    return Certificate(std::shared_ptr<X509>(cert.release(), X509_free));
+    // The shared owner takes over the unique owner's free function.
+    return Certificate(std::shared_ptr<X509>(std::move(cert)));
 }
 
 Certificate Certificate::fromX509(X509* cert) {
-    return Certificate(std::shared_ptr<X509>(up_ref(cert).release(), X509_free));
+    return Certificate(std::shared_ptr<X509>(up_ref(cert)));
 }
 
 std::vector<uint8_t> Certificate::copyData() const {

@@ -172,15 +172,16 @@ std::string drain_errors() {
 
 // ---- Certificates ----------------------------------------------------------
 
-X509Ptr certificate_from_der(std::span<const uint8_t> der) {
+X509Ptr certificate_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
     if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) {
         return nullptr;
     }
     const unsigned char* p = der.data();
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (!cert) {
-        ERR_clear_error();
+    if (cert && trailing == TrailingBytes::refuse && p != der.data() + der.size()) {
+        cert.reset();
     }
+    ERR_clear_error();
     return cert;
 }
 

@@ -57,7 +57,15 @@ std::string drain_errors();
 
 // ---- Certificates ----------------------------------------------------------
 
-X509Ptr certificate_from_der(std::span<const uint8_t> der);
+// What bytes after a DER structure mean to its parser.
+enum class TrailingBytes {
+    refuse,  // the input is malformed: it must be exactly one structure
+    ignore,  // a container may reserve more room than the structure takes (zero padding)
+};
+
+// Exactly one DER certificate (see TrailingBytes).
+X509Ptr certificate_from_der(std::span<const uint8_t> der,
+                             TrailingBytes trailing = TrailingBytes::refuse);
 // The first certificate of a PEM text.
 X509Ptr certificate_from_pem(std::string_view pem);
 // Every certificate of a PEM text, in order (empty if none or malformed).
@@ -208,11 +216,6 @@ struct CmsResult {
 // `options`. ok only when all of that passes.
 CmsResult cms_verify_detached(std::span<const uint8_t> cms_der, std::span<const uint8_t> content,
                               const TrustStore& anchors, const VerifyOptions& options);
-
-enum class TrailingBytes {
-    refuse,  // bytes after the message make it malformed (no valid signature has them)
-    ignore,  // a container may reserve more room than the message takes (zero padding)
-};
 
 // Parses a DER CMS message without checking anything (nullptr if malformed).
 CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing = TrailingBytes::refuse);
