@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/security/certificate.h"
@@ -44,16 +45,10 @@ std::string format_date(time_t t) {
 // prints each byte followed by a space and breaks the line after every 22nd,
 // so a full line ends with a space and the last, shorter one does not.
 std::string fingerprint_lines(const std::vector<uint8_t>& digest) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out = "       SHA256 Fingerprint:\n";
     for (size_t i = 0; i < digest.size(); i += 22) {
-        out += "          ";
         const size_t end = std::min(digest.size(), i + 22);
-        for (size_t j = i; j < end; ++j) {
-            out += ' ';
-            out += kHex[digest[j] >> 4];
-            out += kHex[digest[j] & 0x0F];
-        }
+        out += "           " + security::hex(std::span(digest).subspan(i, end - i), " ");
         if (end - i == 22) {
             out += ' ';
         }
