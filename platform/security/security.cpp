@@ -172,17 +172,27 @@ std::string drain_errors() {
 
 // ---- Certificates ----------------------------------------------------------
 
-X509Ptr certificate_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
+namespace {
+
+// One DER structure, parsed by `D2i` (d2i_*); see TrailingBytes.
+template <typename Ptr, auto D2i>
+Ptr from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
     if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) {
         return nullptr;
     }
     const unsigned char* p = der.data();
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (cert && trailing == TrailingBytes::refuse && p != der.data() + der.size()) {
-        cert.reset();
+    Ptr out(D2i(nullptr, &p, static_cast<long>(der.size())));
+    if (out && trailing == TrailingBytes::refuse && p != der.data() + der.size()) {
+        out.reset();
     }
     ERR_clear_error();
-    return cert;
+    return out;
+}
+
+}  // namespace
+
+X509Ptr certificate_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
+    return from_der<X509Ptr, d2i_X509>(der, trailing);
 }
 
 namespace {
@@ -566,16 +576,7 @@ std::optional<Bytes> cms_sign_detached(std::span<const uint8_t> content, const S
 }
 
 CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
-    if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) {
-        return nullptr;
-    }
-    const unsigned char* p = der.data();
-    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
-    if (cms && trailing == TrailingBytes::refuse && p != der.data() + der.size()) {
-        cms.reset();
-    }
-    ERR_clear_error();
-    return cms;
+    return from_der<CmsPtr, d2i_CMS_ContentInfo>(der, trailing);
 }
 
 std::vector<X509Ptr> cms_certificates(CMS_ContentInfo* cms) {
@@ -685,12 +686,12 @@ Ptr signed_attribute(CMS_SignerInfo* signer, int nid, bool& malformed) {
         malformed = true;
         return nullptr;
     }
-    const unsigned char* p = value->value.sequence->data;
-    const long length = value->value.sequence->length;
-    Ptr parsed(D2i(nullptr, &p, length));
-    if (!parsed || p != value->value.sequence->data + length) {
+    Ptr parsed = from_der<Ptr, D2i>(
+        std::span<const uint8_t>(value->value.sequence->data,
+                                 static_cast<size_t>(std::max(value->value.sequence->length, 0))),
+        TrailingBytes::refuse);
+    if (!parsed) {
         malformed = true;
-        return nullptr;
     }
     return parsed;
 }
@@ -713,10 +714,10 @@ TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& a
     if (value == nullptr || value->type != V_ASN1_SEQUENCE) {
         return result;
     }
-    const std::span<const uint8_t> der(value->value.sequence->data,
-                                       static_cast<size_t>(value->value.sequence->length));
-    const unsigned char* p = der.data();
-    Pkcs7Ptr token(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    const std::span<const uint8_t> der(
+        value->value.sequence->data,
+        static_cast<size_t>(std::max(value->value.sequence->length, 0)));
+    Pkcs7Ptr token = from_der<Pkcs7Ptr, d2i_PKCS7>(der, TrailingBytes::refuse);
     TsTstInfoPtr info(token ? PKCS7_to_TS_TST_INFO(token.get()) : nullptr);
     const std::optional<std::time_t> genTime =
         info ? to_time_t(TS_TST_INFO_get_time(info.get())) : std::nullopt;
