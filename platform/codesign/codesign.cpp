@@ -147,12 +147,6 @@ void set_error(CFErrorRef* errors, OSStatus status, std::string text) {
     }
 }
 
-// The compiled-in anchors, parsed once.
-const security::TrustStore& anchors() {
-    static const security::TrustStore store(security::trust_anchor_certificates());
-    return store;
-}
-
 csreq::CodeFacts facts_of(const SignedRecord& record, const std::vector<security::X509Ptr>& chain,
                           const std::optional<Bytes>& info_plist) {
     csreq::CodeFacts facts;
@@ -343,7 +337,7 @@ OSStatus SecCodeCheckValidityWithErrors(const SecCodeRef& code, SecCSFlags flags
                 facts_of(view.record, view.chain, view.unverified_info_plist));
         };
     }
-    CheckedCode checked = check_file(code->exe_fd(), anchors(), early);
+    CheckedCode checked = check_file(code->exe_fd(), security::trust_anchor_store(), early);
     if (checked.status != CheckStatus::ok) {
         OSStatus status = status_of(checked.status);
         set_error(errors, status, checked.error);

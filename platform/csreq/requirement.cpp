@@ -10,6 +10,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/security/owners.h"
+
 namespace csreq {
 
 namespace detail {
@@ -963,12 +965,7 @@ class Parser {
         if (arcs < 2) {
             return false;
         }
-        ASN1_OBJECT* obj = OBJ_txt2obj(std::string(oid).c_str(), 1);
-        if (obj == nullptr) {
-            return false;
-        }
-        ASN1_OBJECT_free(obj);
-        return true;
+        return security::Asn1ObjectPtr(OBJ_txt2obj(std::string(oid).c_str(), 1)) != nullptr;
     }
 
     std::string_view text_;
@@ -1026,21 +1023,14 @@ bool matches(const Node& node, const std::string* candidate) {
     }
 }
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct ObjFree {
-    void operator()(ASN1_OBJECT* o) const { ASN1_OBJECT_free(o); }
-};
-
 // 1 when the certificate has the extension, 0 when not, -1 when it cannot tell.
 int hasExtension(const CertificateFacts& cert, const std::string& oid) {
     if (cert.der.empty()) {
         return -1;
     }
     const unsigned char* p = cert.der.data();
-    std::unique_ptr<X509, X509Free> x509(d2i_X509(nullptr, &p, static_cast<long>(cert.der.size())));
-    std::unique_ptr<ASN1_OBJECT, ObjFree> obj(OBJ_txt2obj(oid.c_str(), 1));
+    security::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(cert.der.size())));
+    security::Asn1ObjectPtr obj(OBJ_txt2obj(oid.c_str(), 1));
     if (!x509 || !obj) {
         return -1;
     }

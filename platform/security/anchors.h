@@ -19,4 +19,10 @@ namespace security {
 // further roots that chains may end at (`anchor apple generic`).
 const std::vector<std::vector<uint8_t>>& trust_anchor_certificates();
 
+class TrustStore;
+
+// The process's one store of those anchors (TrustStore::shared), for every
+// check against the compiled-in anchors.
+const TrustStore& trust_anchor_store();
+
 }  // namespace security

@@ -1,6 +1,8 @@
 // Decoding and verification of a CMS signed-data message with detached
 // content, in the steps of the original platform's CMS decoder: feed the
 // message, finish it, give the detached content, then ask about each signer.
+// A thin layer over the CMS, chain and time-stamp checks of security.h, with
+// the process's one store of the compiled-in anchors.
 //
 // Contract:
 // - Status results follow the original: 0 for success, a negative error code
@@ -13,10 +15,10 @@
 //   anchors under the given policy, as of the signer's signing-time attribute
 //   when it has one, otherwise now.
 // - The signer's time-stamp is its RFC 3161 token (unsigned attribute
-//   1.2.840.113549.1.9.16.2.14): the token's signature, its message imprint
-//   over the SignerInfo's signature value, and its authority's chain to the
-//   anchors with the timeStamping purpose as of the token's own time, are all
-//   verified before the time is returned.
+//   1.2.840.113549.1.9.16.2.14): the token's signature and signing-certificate
+//   attribute, its message imprint over the SignerInfo's signature value, and
+//   its authority's chain to the anchors with the timeStamping purpose as of
+//   the token's own time, are all verified before the time is returned.
 #pragma once
 
 #include <cstddef>

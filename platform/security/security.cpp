@@ -3,8 +3,10 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/ess.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <openssl/ts.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
@@ -13,6 +15,8 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 namespace security {
@@ -36,7 +40,10 @@ BioPtr memory_bio(std::span<const uint8_t> data) {
     if (data.size() > static_cast<size_t>(INT_MAX)) {
         return nullptr;
     }
-    return BioPtr(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    // BIO_new_mem_buf refuses a null pointer, even for no bytes.
+    static const uint8_t kEmpty = 0;
+    return BioPtr(
+        BIO_new_mem_buf(data.empty() ? &kEmpty : data.data(), static_cast<int>(data.size())));
 }
 
 BioPtr memory_bio(std::string_view text) {
@@ -165,26 +172,44 @@ std::string drain_errors() {
 
 // ---- Certificates ----------------------------------------------------------
 
-X509Ptr certificate_from_der(std::span<const uint8_t> der) {
+namespace {
+
+// One DER structure, parsed by `D2i` (d2i_*); see TrailingBytes.
+template <typename Ptr, auto D2i>
+Ptr from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
     if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) {
         return nullptr;
     }
     const unsigned char* p = der.data();
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (!cert) {
-        ERR_clear_error();
+    Ptr out(D2i(nullptr, &p, static_cast<long>(der.size())));
+    if (out && trailing == TrailingBytes::refuse && p != der.data() + der.size()) {
+        out.reset();
     }
-    return cert;
+    ERR_clear_error();
+    return out;
 }
 
-X509Ptr certificate_from_pem(std::string_view pem) {
+}  // namespace
+
+X509Ptr certificate_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
+    return from_der<X509Ptr, d2i_X509>(der, trailing);
+}
+
+namespace {
+
+// The first object of a PEM text, read by `Read` (PEM_read_bio_*).
+template <typename Ptr, auto Read>
+Ptr first_of_pem(std::string_view pem) {
     BioPtr bio = memory_bio(pem);
-    if (!bio) {
-        return nullptr;
-    }
-    X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    Ptr out(bio ? Read(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     ERR_clear_error();
-    return cert;
+    return out;
+}
+
+}  // namespace
+
+X509Ptr certificate_from_pem(std::string_view pem) {
+    return first_of_pem<X509Ptr, PEM_read_bio_X509>(pem);
 }
 
 std::vector<X509Ptr> certificates_from_pem(std::string_view pem) {
@@ -220,13 +245,7 @@ std::vector<X509Ptr> certificates_from_file(const std::string& path, std::string
 }
 
 EvpPkeyPtr private_key_from_pem(std::string_view pem) {
-    BioPtr bio = memory_bio(pem);
-    if (!bio) {
-        return nullptr;
-    }
-    EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-    ERR_clear_error();
-    return key;
+    return first_of_pem<EvpPkeyPtr, PEM_read_bio_PrivateKey>(pem);
 }
 
 EvpPkeyPtr private_key_from_file(const std::string& path, std::string* error) {
@@ -253,6 +272,21 @@ Bytes certificate_der(const X509* cert) {
     return out;
 }
 
+std::optional<std::string> name_entry_utf8(const X509_NAME_ENTRY* entry) {
+    unsigned char* utf8 = nullptr;
+    const int n = entry ? ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry)) : -1;
+    if (n < 0) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    std::string out(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+    OPENSSL_free(utf8);
+    if (out.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    return out;
+}
+
 std::vector<std::pair<std::string, std::string>> subject_fields(const X509* cert) {
     std::vector<std::pair<std::string, std::string>> out;
     const X509_NAME* name = cert ? X509_get_subject_name(cert) : nullptr;
@@ -272,15 +306,9 @@ std::vector<std::pair<std::string, std::string>> subject_fields(const X509* cert
         } else {
             key = object_text(obj);
         }
-        unsigned char* utf8 = nullptr;
-        int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
-        if (n < 0) {
-            ERR_clear_error();
-            continue;
+        if (auto value = name_entry_utf8(entry)) {
+            out.emplace_back(std::move(key), std::move(*value));
         }
-        out.emplace_back(std::move(key),
-                         std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(n)));
-        OPENSSL_free(utf8);
     }
     return out;
 }
@@ -351,20 +379,27 @@ bool has_extended_key_usage(const X509* cert, std::string_view oid) {
         return false;
     }
     int crit = 0;
-    auto* eku =
-        static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, &crit, nullptr));
+    ExtendedKeyUsagePtr eku(static_cast<EXTENDED_KEY_USAGE*>(
+        X509_get_ext_d2i(cert, NID_ext_key_usage, &crit, nullptr)));
     if (!eku) {
         ERR_clear_error();
         return false;
     }
-    bool found = false;
-    for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i) {
-        if (object_text(sk_ASN1_OBJECT_value(eku, i)) == oid) {
-            found = true;
-            break;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku.get()); ++i) {
+        if (object_text(sk_ASN1_OBJECT_value(eku.get(), i)) == oid) {
+            return true;
         }
     }
-    EXTENDED_KEY_USAGE_free(eku);
+    return false;
+}
+
+bool has_extension(const X509* cert, std::string_view oid) {
+    if (!cert) {
+        return false;
+    }
+    Asn1ObjectPtr obj(OBJ_txt2obj(std::string(oid).c_str(), 1));
+    const bool found = obj && X509_get_ext_by_OBJ(cert, obj.get(), -1) >= 0;
+    ERR_clear_error();
     return found;
 }
 
@@ -389,6 +424,18 @@ TrustStore::TrustStore(const std::vector<Bytes>& anchors_der) : store_(X509_STOR
         }
         anchors_.push_back(std::move(cert));
     }
+}
+
+const TrustStore& TrustStore::shared(const std::vector<Bytes>& anchors_der) {
+    static std::mutex mutex;
+    // Never erased: the references handed out stay valid.
+    static std::map<std::vector<Bytes>, std::unique_ptr<const TrustStore>> stores;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = stores.find(anchors_der);
+    if (it == stores.end()) {
+        it = stores.emplace(anchors_der, std::make_unique<const TrustStore>(anchors_der)).first;
+    }
+    return *it->second;
 }
 
 bool TrustStore::is_anchor(const X509* cert) const {
@@ -444,10 +491,17 @@ ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const 
     X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
 
     int rc = X509_verify_cert(ctx.get());
+    if (options.keep_built_chain) {
+        STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get());
+        for (int i = 0; i < sk_X509_num(built); ++i) {
+            result.built.push_back(up_ref(sk_X509_value(built, i)));
+        }
+    }
     if (rc != 1) {
-        int err = X509_STORE_CTX_get_error(ctx.get());
-        result.error = std::string(X509_verify_cert_error_string(err)) + " (depth " +
-                       std::to_string(X509_STORE_CTX_get_error_depth(ctx.get())) + ")";
+        result.verify_error = X509_STORE_CTX_get_error(ctx.get());
+        result.error_depth = X509_STORE_CTX_get_error_depth(ctx.get());
+        result.error = std::string(X509_verify_cert_error_string(result.verify_error)) +
+                       " (depth " + std::to_string(result.error_depth) + ")";
         ERR_clear_error();
         return result;
     }
@@ -521,18 +575,216 @@ std::optional<Bytes> cms_sign_detached(std::span<const uint8_t> content, const S
     return out;
 }
 
-CmsPtr cms_from_der(std::span<const uint8_t> der) {
-    if (der.empty() || der.size() > static_cast<size_t>(LONG_MAX)) {
-        return nullptr;
-    }
-    const unsigned char* p = der.data();
-    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
-    // Trailing bytes after the message are not part of any valid signature.
-    if (cms && p != der.data() + der.size()) {
-        cms.reset();
+CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
+    return from_der<CmsPtr, d2i_CMS_ContentInfo>(der, trailing);
+}
+
+std::vector<X509Ptr> cms_certificates(CMS_ContentInfo* cms) {
+    std::vector<X509Ptr> out;
+    X509StackPtr certs(cms ? CMS_get1_certs(cms) : nullptr);
+    for (int i = 0; i < sk_X509_num(certs.get()); ++i) {
+        out.push_back(up_ref(sk_X509_value(certs.get(), i)));
     }
     ERR_clear_error();
-    return cms;
+    return out;
+}
+
+namespace {
+
+// The certificate of a message's only signer, once CMS_verify has matched
+// signers to certificates; nullptr unless there is exactly one.
+X509Ptr only_signer(CMS_ContentInfo* cms) {
+    X509StackView signers(CMS_get0_signers(cms));
+    X509Ptr out(sk_X509_num(signers.get()) == 1 ? up_ref(sk_X509_value(signers.get(), 0))
+                                                : nullptr);
+    ERR_clear_error();
+    return out;
+}
+
+std::vector<X509*> borrowed(const std::vector<X509Ptr>& certs) {
+    std::vector<X509*> out;
+    for (const auto& c : certs) {
+        out.push_back(c.get());
+    }
+    return out;
+}
+
+}  // namespace
+
+bool cms_signature_verifies(CMS_ContentInfo* cms,
+                            std::optional<std::span<const uint8_t>> detached_content,
+                            std::string* error) {
+    // The content goes in behind a pass-through filter: OpenSSL 3.0's
+    // CMS_verify copies a bare memory BIO into one of its own and leaks that
+    // copy when the message names a digest it cannot set up.
+    BioPtr in;
+    if (detached_content) {
+        BioPtr mem = memory_bio(*detached_content);
+        in.reset(mem ? BIO_new(BIO_f_null()) : nullptr);
+        if (!in) {
+            ERR_clear_error();
+            if (error) {
+                *error = "content too large";
+            }
+            return false;
+        }
+        BIO_push(in.get(), mem.release());
+    }
+    // The signatures and digests only; signer certificates are judged by
+    // verify_chain with this project's purpose, time and extension policy
+    // rather than S/MIME's.
+    if (!cms || CMS_verify(cms, nullptr, nullptr, in.get(), nullptr,
+                           CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+        std::string reasons = drain_errors();
+        if (error) {
+            *error = "CMS signature does not verify" + (reasons.empty() ? "" : ": " + reasons);
+        }
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::time_t> cms_signing_time(CMS_SignerInfo* signer, bool* malformed) {
+    if (malformed) {
+        *malformed = false;
+    }
+    const int idx = signer ? CMS_signed_get_attr_by_NID(signer, NID_pkcs9_signingTime, -1) : -1;
+    if (idx < 0) {
+        return std::nullopt;
+    }
+    X509_ATTRIBUTE* attr = CMS_signed_get_attr(signer, idx);
+    ASN1_TYPE* value = attr != nullptr && X509_ATTRIBUTE_count(attr) == 1
+                           ? X509_ATTRIBUTE_get0_type(attr, 0)
+                           : nullptr;
+    std::optional<std::time_t> t;
+    if (value && (value->type == V_ASN1_UTCTIME || value->type == V_ASN1_GENERALIZEDTIME)) {
+        t = to_time_t(value->value.asn1_string);
+    }
+    if (!t && malformed) {
+        *malformed = true;
+    }
+    return t;
+}
+
+namespace {
+
+// A signed attribute of `signer` holding one DER structure of type T, parsed
+// with `d2i`: nullptr when absent; `malformed` set when present but unreadable
+// or given more than once.
+template <typename Ptr, auto D2i>
+Ptr signed_attribute(CMS_SignerInfo* signer, int nid, bool& malformed) {
+    const int first = CMS_signed_get_attr_by_NID(signer, nid, -1);
+    if (first < 0) {
+        return nullptr;
+    }
+    X509_ATTRIBUTE* attr = CMS_signed_get_attr(signer, first);
+    ASN1_TYPE* value = attr != nullptr && X509_ATTRIBUTE_count(attr) == 1
+                           ? X509_ATTRIBUTE_get0_type(attr, 0)
+                           : nullptr;
+    if (CMS_signed_get_attr_by_NID(signer, nid, first) >= 0 || !value ||
+        value->type != V_ASN1_SEQUENCE) {
+        malformed = true;
+        return nullptr;
+    }
+    Ptr parsed = from_der<Ptr, D2i>(
+        std::span<const uint8_t>(value->value.sequence->data,
+                                 static_cast<size_t>(std::max(value->value.sequence->length, 0))),
+        TrailingBytes::refuse);
+    if (!parsed) {
+        malformed = true;
+    }
+    return parsed;
+}
+
+}  // namespace
+
+TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& anchors) {
+    TimestampResult result;
+    const int idx =
+        signer ? CMS_unsigned_get_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, -1) : -1;
+    if (idx < 0) {
+        result.status = TimestampStatus::missing;
+        return result;
+    }
+    result.status = TimestampStatus::invalid;
+    X509_ATTRIBUTE* attr = CMS_unsigned_get_attr(signer, idx);
+    ASN1_TYPE* value = attr != nullptr && X509_ATTRIBUTE_count(attr) == 1
+                           ? X509_ATTRIBUTE_get0_type(attr, 0)
+                           : nullptr;
+    if (value == nullptr || value->type != V_ASN1_SEQUENCE) {
+        return result;
+    }
+    const std::span<const uint8_t> der(
+        value->value.sequence->data,
+        static_cast<size_t>(std::max(value->value.sequence->length, 0)));
+    Pkcs7Ptr token = from_der<Pkcs7Ptr, d2i_PKCS7>(der, TrailingBytes::refuse);
+    TsTstInfoPtr info(token ? PKCS7_to_TS_TST_INFO(token.get()) : nullptr);
+    const std::optional<std::time_t> genTime =
+        info ? to_time_t(TS_TST_INFO_get_time(info.get())) : std::nullopt;
+    ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(signer);
+    if (!genTime || signature == nullptr) {
+        ERR_clear_error();
+        return result;
+    }
+    result.status = TimestampStatus::not_trusted;
+    // The same token as CMS, for the one signature check and signer lookup;
+    // exactly one signer, as RFC 3161 asks.
+    CmsPtr cms = cms_from_der(der);
+    STACK_OF(CMS_SignerInfo)* infos = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
+    if (infos == nullptr || sk_CMS_SignerInfo_num(infos) != 1) {
+        ERR_clear_error();
+        return result;
+    }
+
+    // The version and the message imprint, which covers the signer's
+    // signature value. The token's own signature and its authority's chain
+    // are checked below, as of the token's time: time-stamping certificates
+    // live only weeks.
+    TsVerifyCtxPtr ctx(TS_VERIFY_CTX_new());
+    BioPtr imprinted = memory_bio(std::span<const uint8_t>(
+        signature->data, static_cast<size_t>(std::max(signature->length, 0))));
+    if (!ctx || !imprinted) {
+        ERR_clear_error();
+        return result;
+    }
+    TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_VERSION | TS_VFY_DATA);
+    TS_VERIFY_CTX_set_data(ctx.get(), imprinted.release());  // the context owns it now
+    const bool imprint_ok = TS_RESP_verify_token(ctx.get(), token.get()) == 1;
+    ERR_clear_error();
+    if (!imprint_ok || !cms_signature_verifies(cms.get(), std::nullopt)) {
+        return result;
+    }
+    X509Ptr tsa = only_signer(cms.get());
+    if (!tsa) {
+        return result;
+    }
+    const std::vector<X509Ptr> stored = cms_certificates(cms.get());
+    VerifyOptions options;
+    options.purpose = Purpose::time_stamping;
+    options.at = genTime;
+    ChainResult chain = verify_chain(tsa.get(), borrowed(stored), anchors, options);
+    if (!chain.ok) {
+        return result;
+    }
+    // The signing-certificate attribute (ESS, v1 or v2) must name the
+    // authority's certificate, binding it to the signature.
+    CMS_SignerInfo* tsa_info = sk_CMS_SignerInfo_value(infos, 0);
+    bool malformed = false;
+    auto ss = signed_attribute<EssSigningCertPtr, d2i_ESS_SIGNING_CERT>(
+        tsa_info, NID_id_smime_aa_signingCertificate, malformed);
+    auto ssv2 = signed_attribute<EssSigningCertV2Ptr, d2i_ESS_SIGNING_CERT_V2>(
+        tsa_info, NID_id_smime_aa_signingCertificateV2, malformed);
+    X509StackView chain_stack = stack_view(chain.chain);
+    const bool bound = !malformed && chain_stack &&
+                       OSSL_ESS_check_signing_certs(ss.get(), ssv2.get(), chain_stack.get(),
+                                                    /*require_signing_cert=*/1) > 0;
+    ERR_clear_error();
+    if (!bound) {
+        return result;
+    }
+    result.status = TimestampStatus::ok;
+    result.time = *genTime;
+    return result;
 }
 
 CmsResult cms_verify_detached(std::span<const uint8_t> cms_der, std::span<const uint8_t> content,
@@ -559,61 +811,22 @@ CmsResult cms_verify_detached(std::span<const uint8_t> cms_der, std::span<const 
             "CMS message has " + std::to_string(result.signer_count) + " signers, expected 1";
         return result;
     }
-    if (STACK_OF(X509)* certs = CMS_get1_certs(cms.get())) {
-        for (int i = 0; i < sk_X509_num(certs); ++i) {
-            result.stored.push_back(up_ref(sk_X509_value(certs, i)));
-        }
-        sk_X509_pop_free(certs, X509_free);
-    }
-    ERR_clear_error();
+    result.stored = cms_certificates(cms.get());
 
-    // The content goes in behind a pass-through filter: OpenSSL 3.0's
-    // CMS_verify copies a bare memory BIO into one of its own and leaks that
-    // copy when the message names a digest it cannot set up.
-    BioPtr mem = memory_bio(content);
-    BioPtr in(mem ? BIO_new(BIO_f_null()) : nullptr);
-    if (!in) {
-        result.error = "content too large";
-        ERR_clear_error();
+    if (!cms_signature_verifies(cms.get(), content, &result.error)) {
         return result;
     }
-    BIO_push(in.get(), mem.release());
-    // The signature and digest only; the signer's chain is checked below with
-    // this project's purpose, time and extension policy rather than S/MIME's.
-    if (CMS_verify(cms.get(), nullptr, nullptr, in.get(), nullptr,
-                   CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
-        std::string reasons = drain_errors();
-        result.error = "CMS signature does not verify" + (reasons.empty() ? "" : ": " + reasons);
-        return result;
-    }
-    STACK_OF(X509)* signers = CMS_get0_signers(cms.get());
-    if (!signers || sk_X509_num(signers) != 1) {
-        if (signers) {
-            sk_X509_free(signers);
-        }
+    result.signer = only_signer(cms.get());
+    if (!result.signer) {
         result.error = "CMS signer certificate not found";
-        ERR_clear_error();
         return result;
     }
-    result.signer = up_ref(sk_X509_value(signers, 0));
-    sk_X509_free(signers);
 
-    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(infos, 0);
-    int idx = CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1);
-    if (idx >= 0) {
-        X509_ATTRIBUTE* attr = CMS_signed_get_attr(si, idx);
-        ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
-        if (value && (value->type == V_ASN1_UTCTIME || value->type == V_ASN1_GENERALIZEDTIME)) {
-            result.signing_time = to_time_t(value->value.asn1_string);
-        }
-    }
+    result.signing_time = cms_signing_time(sk_CMS_SignerInfo_value(infos, 0));
     ERR_clear_error();
 
-    std::vector<X509*> untrusted;
-    for (const auto& c : result.stored) {
-        untrusted.push_back(c.get());
-    }
-    ChainResult chain = verify_chain(result.signer.get(), untrusted, anchors, options);
+    ChainResult chain =
+        verify_chain(result.signer.get(), borrowed(result.stored), anchors, options);
     if (!chain.ok) {
         result.error = "signer certificate not trusted: " + chain.error;
         return result;

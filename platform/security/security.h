@@ -32,6 +32,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/security/owners.h"
+
 namespace security {
 
 using Bytes = std::vector<uint8_t>;
@@ -41,37 +43,9 @@ using Bytes = std::vector<uint8_t>;
 // before main(); callable again at any time.
 bool initialize_without_configuration();
 
-// ---- Ownership -------------------------------------------------------------
+// ---- Ownership (the owner types are in owners.h) --------------------------
 
-template <auto Free>
-struct Deleter {
-    template <typename T>
-    void operator()(T* p) const noexcept {
-        Free(p);
-    }
-};
-
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
-using X509StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
-using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
-
-struct X509StackFree {
-    void operator()(STACK_OF(X509) * s) const noexcept { sk_X509_pop_free(s, X509_free); }
-};
-// A stack that owns its certificates.
-using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
-
-// A stack of borrowed pointers to `certs` (which must outlive it), for OpenSSL
-// calls that take STACK_OF(X509).
-struct X509StackViewFree {
-    void operator()(STACK_OF(X509) * s) const noexcept { sk_X509_free(s); }
-};
-using X509StackView = std::unique_ptr<STACK_OF(X509), X509StackViewFree>;
+// A stack of borrowed pointers to `certs` (which must outlive it).
 X509StackView stack_view(const std::vector<X509Ptr>& certs);
 
 // An owning copy (reference count raised) of a certificate.
@@ -83,7 +57,15 @@ std::string drain_errors();
 
 // ---- Certificates ----------------------------------------------------------
 
-X509Ptr certificate_from_der(std::span<const uint8_t> der);
+// What bytes after a DER structure mean to its parser.
+enum class TrailingBytes {
+    refuse,  // the input is malformed: it must be exactly one structure
+    ignore,  // a container may reserve more room than the structure takes (zero padding)
+};
+
+// Exactly one DER certificate (see TrailingBytes).
+X509Ptr certificate_from_der(std::span<const uint8_t> der,
+                             TrailingBytes trailing = TrailingBytes::refuse);
 // The first certificate of a PEM text.
 X509Ptr certificate_from_pem(std::string_view pem);
 // Every certificate of a PEM text, in order (empty if none or malformed).
@@ -95,11 +77,16 @@ EvpPkeyPtr private_key_from_file(const std::string& path, std::string* error = n
 
 Bytes certificate_der(const X509* cert);
 
+// The value of one attribute of a name as UTF-8; nothing when it does not
+// convert or holds a NUL byte (which would let the name read differently to C
+// and C++ code).
+std::optional<std::string> name_entry_utf8(const X509_NAME_ENTRY* entry);
+
 // Subject attributes, in the order the certificate stores them, with their
 // short names as the code-signing requirement language writes them ("CN",
 // "OU", "O", "C", "L", "ST", "UID", "emailAddress", ...; the dotted OID when
 // the attribute has no name). Values are UTF-8; an attribute whose value
-// cannot be converted is left out.
+// cannot be converted (name_entry_utf8) is left out.
 std::vector<std::pair<std::string, std::string>> subject_fields(const X509* cert);
 // The first subject attribute with this short name ("CN", "OU", ...).
 std::optional<std::string> subject_field(const X509* cert, std::string_view short_name);
@@ -117,6 +104,9 @@ std::optional<std::time_t> not_after(const X509* cert);
 
 // The certificate's extended key usage lists this OID (dotted text).
 bool has_extended_key_usage(const X509* cert, std::string_view oid);
+// The certificate carries an extension with this OID (dotted text), critical
+// or not.
+bool has_extension(const X509* cert, std::string_view oid);
 
 // ---- Chain checks ----------------------------------------------------------
 
@@ -140,12 +130,22 @@ struct VerifyOptions {
     std::optional<std::time_t> at;
     // Unknown critical extensions that a certificate of the chain may carry.
     std::vector<std::string> accepted_critical_extensions = known_apple_critical_extensions();
+    // Also keep the chain as far as it was built when the check fails (for a
+    // report that shows an untrusted signer's chain); see ChainResult::built.
+    bool keep_built_chain = false;
 };
 
 struct ChainResult {
     bool ok = false;
     std::string error;           // why not, when !ok (OpenSSL's verify reason and depth)
     std::vector<X509Ptr> chain;  // leaf first, anchor last, when ok
+    // OpenSSL's verify error (X509_V_ERR_*) and the depth it refers to, when
+    // OpenSSL's chain check refused; 0 and -1 otherwise.
+    int verify_error = 0;
+    int error_depth = -1;
+    // With VerifyOptions::keep_built_chain: the chain that was built, leaf
+    // first, to an anchor or as far as issuers were found; also on failure.
+    std::vector<X509Ptr> built;
 };
 
 // Anchors in an X509_STORE, built once and reused for many checks.
@@ -153,6 +153,11 @@ class TrustStore {
   public:
     // Certificates that do not parse are skipped (and counted in size()).
     explicit TrustStore(const std::vector<Bytes>& anchors_der);
+
+    // The one store of this anchor set for the whole process: built on the
+    // first call, shared by every later one (from any thread) that passes the
+    // same certificates. Lives until the process ends.
+    static const TrustStore& shared(const std::vector<Bytes>& anchors_der);
     TrustStore(TrustStore&&) noexcept = default;
     TrustStore& operator=(TrustStore&&) noexcept = default;
 
@@ -171,7 +176,10 @@ class TrustStore {
 
 // Builds and checks a chain from `leaf` through `untrusted` (any order, extra
 // certificates ignored) to one of the store's anchors, at options.at, with
-// the purpose and critical-extension policy of `options`.
+// the purpose and critical-extension policy of `options`. The one policy of
+// every chain check of the tree: the chain must end at a self-signed anchor
+// (no partial chains ending at an intermediate, even one in the store), and
+// its top must be byte for byte one of the anchors.
 ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const TrustStore& anchors,
                          const VerifyOptions& options);
 
@@ -210,7 +218,42 @@ CmsResult cms_verify_detached(std::span<const uint8_t> cms_der, std::span<const 
                               const TrustStore& anchors, const VerifyOptions& options);
 
 // Parses a DER CMS message without checking anything (nullptr if malformed).
-CmsPtr cms_from_der(std::span<const uint8_t> der);
+CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing = TrailingBytes::refuse);
+
+// Every certificate stored in the message, in order.
+std::vector<X509Ptr> cms_certificates(CMS_ContentInfo* cms);
+
+// The signatures of every signer of `cms` (over the signed attributes and the
+// content's digest): the detached content when given (binary, no newline
+// translation), else the message's own. Only the signatures: no signer
+// certificate is judged. False with the reason in `error` when any fails.
+bool cms_signature_verifies(CMS_ContentInfo* cms,
+                            std::optional<std::span<const uint8_t>> detached_content,
+                            std::string* error = nullptr);
+
+// The signer's signing-time attribute: nothing when absent; `malformed` (when
+// not null) set when the attribute is present but not exactly one readable
+// time.
+std::optional<std::time_t> cms_signing_time(CMS_SignerInfo* signer, bool* malformed = nullptr);
+
+enum class TimestampStatus {
+    ok,
+    missing,      // the signer has no time-stamp token
+    invalid,      // the token is not a readable RFC 3161 token
+    not_trusted,  // its signature, imprint or authority's chain does not verify
+};
+
+struct TimestampResult {
+    TimestampStatus status = TimestampStatus::missing;
+    std::time_t time = 0;  // the token's genTime, when ok
+};
+
+// The signer's RFC 3161 time-stamp (unsigned attribute id-aa-timeStampToken,
+// 1.2.840.113549.1.9.16.2.14). ok only when the token's signature, its
+// signing-certificate attribute, its message imprint over the signer's
+// signature value, and its authority's chain to `anchors` with the
+// time-stamping purpose as of the token's own time all verify.
+TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& anchors);
 
 // ---- Digests ---------------------------------------------------------------
 

@@ -1,19 +1,12 @@
 #include "platform/security/trust.h"
-#include "platform/security/security.h"
-
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cmath>
 
-#include "platform/security/chain_verify.h"
+#include "platform/security/anchors.h"
+#include "platform/security/security.h"
 
 namespace security {
-namespace {
-// Links the initialisation without configuration into every program that
-// uses this file.
-[[maybe_unused]] const bool kNoConfiguration = security::initialize_without_configuration();
-}  // namespace
 
 int Trust::createWithCertificates(std::vector<Certificate> certificates, Policy policy,
                                   std::optional<Trust>& out) {
@@ -32,7 +25,12 @@ int Trust::setVerifyDate(double absoluteTime) {
 bool Trust::evaluateWithError(std::string* error) {
     chain_.clear();
     built_.assign(1, certificates_[0]);
-    std::optional<time_t> at;
+    VerifyOptions options;
+    options.purpose =
+        policy_.kind == Policy::Kind::appleTimeStamping ? Purpose::time_stamping : Purpose::any;
+    // The chain as far as it was built is kept for reports of untrusted
+    // certificates (builtChain()).
+    options.keep_built_chain = true;
     if (verifyDate_) {
         const double unix = *verifyDate_ + kAbsoluteTimeIntervalSince1970;
         if (!std::isfinite(unix) || unix < 0 || unix > 253402300799.0) {
@@ -41,34 +39,35 @@ bool Trust::evaluateWithError(std::string* error) {
             }
             return false;
         }
-        at = static_cast<time_t>(unix);
+        options.at = static_cast<time_t>(unix);
     }
-    STACK_OF(X509)* untrusted = sk_X509_new_null();
-    if (untrusted == nullptr) {
-        if (error != nullptr) {
-            *error = "out of memory";
-        }
-        return false;
-    }
+    std::vector<X509*> untrusted;
     for (size_t i = 1; i < certificates_.size(); ++i) {
-        sk_X509_push(untrusted, certificates_[i].get());  // borrowed: freed with sk_X509_free
+        untrusted.push_back(certificates_[i].get());
     }
-    const int purpose = policy_.kind == Policy::Kind::appleTimeStamping
-                            ? X509_PURPOSE_TIMESTAMP_SIGN
-                            : X509_PURPOSE_ANY;
-    std::vector<X509*> built;
-    const bool ok =
-        detail::build_chain(certificates_[0].get(), untrusted, purpose, at, &built, error);
-    sk_X509_free(untrusted);
+    ChainResult result =
+        verify_chain(certificates_[0].get(), untrusted, trust_anchor_store(), options);
     std::vector<Certificate> chain;
-    for (X509* c : built) {
-        chain.push_back(Certificate::fromX509(c));
-        X509_free(c);
+    for (const X509Ptr& c : result.built) {
+        chain.push_back(Certificate::fromX509(c.get()));
     }
     if (!chain.empty()) {
         built_ = chain;
     }
-    if (!ok) {
+    if (!result.ok) {
+        if (error != nullptr) {
+            // OpenSSL's refusal with its code and depth; before OpenSSL
+            // built anything, a set-up failure; else the engine's reason.
+            if (result.verify_error != 0) {
+                *error = std::string(X509_verify_cert_error_string(result.verify_error)) +
+                         " (code " + std::to_string(result.verify_error) + ", depth " +
+                         std::to_string(result.error_depth) + ")";
+            } else if (result.built.empty()) {
+                *error = "cannot set up the chain verification";
+            } else {
+                *error = result.error;
+            }
+        }
         return false;
     }
     if (policy_.teamIdentifier) {

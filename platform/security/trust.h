@@ -1,19 +1,21 @@
 // Trust evaluation of a certificate list against the compiled-in anchors
 // (platform/security/anchors.h), as the original platform's policy and trust
-// objects do it for the two policies the callers need.
+// objects do it for the two policies the callers need. A thin layer over
+// security::verify_chain (security.h) and the process's one anchor store.
 //
 // Contract:
 // - The first certificate of the list is the one judged; the others are
 //   candidates for building its chain (untrusted). The chain must end at an
-//   anchor; a self-signed certificate that is not an anchor fails.
+//   anchor, byte for byte; a self-signed certificate that is not an anchor
+//   fails, and so does a chain that stops at an intermediate.
 // - Every certificate of the built chain must be valid at the verify date
 //   (default: the moment of evaluation).
 // - Purpose: the basic X.509 policy asks for none (any extended key usage
 //   passes, as the original's basic policy does); the time-stamping policy
 //   requires the timeStamping purpose of the leaf.
 // - Critical extensions: those OpenSSL handles, plus exactly the Apple
-//   Developer ID markers listed in trust.cpp; any other unknown critical
-//   extension fails.
+//   Developer ID markers (security::known_apple_critical_extensions()); any
+//   other unknown critical extension fails.
 // - With a team identifier, the leaf's subject must carry it as an
 //   organisational unit, exactly.
 #pragma once

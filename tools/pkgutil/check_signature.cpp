@@ -1,18 +1,17 @@
 #include "tools/pkgutil/check_signature.h"
 
-#include <openssl/objects.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/security/certificate.h"
 #include "platform/security/cms_decoder.h"
+#include "platform/security/security.h"
 #include "platform/security/trust.h"
 #include "platform/xar/xar.h"
 
@@ -32,12 +31,6 @@ using MallocBuffer = std::unique_ptr<uint8_t, MallocFree>;
 // Marks an intermediate as Apple's Developer ID authority.
 constexpr const char* kDeveloperIdAuthorityMarker = "1.2.840.113635.100.6.2.6";
 
-bool has_extension(const security::Certificate& cert, const char* oid) {
-    std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> obj(OBJ_txt2obj(oid, 1),
-                                                                  ASN1_OBJECT_free);
-    return obj && X509_get_ext_by_OBJ(cert.get(), obj.get(), -1) >= 0;
-}
-
 std::string format_date(time_t t) {
     struct tm tm {};
     char text[64];
@@ -52,16 +45,10 @@ std::string format_date(time_t t) {
 // prints each byte followed by a space and breaks the line after every 22nd,
 // so a full line ends with a space and the last, shorter one does not.
 std::string fingerprint_lines(const std::vector<uint8_t>& digest) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out = "       SHA256 Fingerprint:\n";
     for (size_t i = 0; i < digest.size(); i += 22) {
-        out += "          ";
         const size_t end = std::min(digest.size(), i + 22);
-        for (size_t j = i; j < end; ++j) {
-            out += ' ';
-            out += kHex[digest[j] >> 4];
-            out += kHex[digest[j] & 0x0F];
-        }
+        out += "           " + security::hex(std::span(digest).subspan(i, end - i), " ");
         if (end - i == 22) {
             out += ' ';
         }
@@ -285,7 +272,8 @@ CheckResult check_signature(const std::string& path, time_t now) {
 
     bool developerId = false;
     for (size_t i = 1; i < chain.size(); ++i) {
-        developerId = developerId || has_extension(chain[i], kDeveloperIdAuthorityMarker);
+        developerId =
+            developerId || security::has_extension(chain[i].get(), kDeveloperIdAuthorityMarker);
     }
     CheckResult result;
     result.exitStatus = 0;

@@ -272,12 +272,11 @@ int display(const std::vector<std::string>& args) {
     std::cout << "SHA256=" << security::hex(block->record.sha256) << "\n";
     std::cout << "SignatureSize=" << block->cms.size() << "\n";
     if (auto cms = security::cms_from_der(block->cms)) {
-        if (STACK_OF(X509)* certs = CMS_get1_certs(cms.get())) {
-            auto list = leaf_first(cms.get(), certs);
+        if (security::X509StackPtr certs{CMS_get1_certs(cms.get())}) {
+            auto list = leaf_first(cms.get(), certs.get());
             for (size_t i = 0; i < list.size(); ++i) {
                 std::cout << "Certificate " << i << "=" << security::subject_line(list[i]) << "\n";
             }
-            sk_X509_pop_free(certs, X509_free);
         }
         security::drain_errors();
     } else {

@@ -14,34 +14,6 @@
 namespace xqpkg {
 namespace {
 
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct CmsFree {
-    void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
-};
-struct TsCtxFree {
-    void operator()(TS_RESP_CTX* c) const { TS_RESP_CTX_free(c); }
-};
-struct TsReqFree {
-    void operator()(TS_REQ* r) const { TS_REQ_free(r); }
-};
-struct TsRespFree {
-    void operator()(TS_RESP* r) const { TS_RESP_free(r); }
-};
-struct StackFree {
-    void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct TimeFree {
-    void operator()(ASN1_TIME* t) const { ASN1_TIME_free(t); }
-};
-struct ObjFree {
-    void operator()(ASN1_OBJECT* o) const { ASN1_OBJECT_free(o); }
-};
-
 std::string ssl_error(const std::string& what) {
     std::string s = what;
     unsigned long e;
@@ -89,31 +61,30 @@ bool time_stamp(CMS_SignerInfo* si, const TimeStampAuthority& tsa, std::string* 
     EVP_Digest(ASN1_STRING_get0_data(sigval), size_t(ASN1_STRING_length(sigval)), md, &mdlen,
                EVP_sha1(), nullptr);
 
-    std::unique_ptr<TS_REQ, TsReqFree> req(TS_REQ_new());
-    TS_MSG_IMPRINT* imprint = TS_MSG_IMPRINT_new();
-    X509_ALGOR* alg = X509_ALGOR_new();
+    security::TsReqPtr req(TS_REQ_new());
+    // The setters copy what they are given.
+    security::TsMsgImprintPtr imprint(TS_MSG_IMPRINT_new());
+    security::X509AlgorPtr alg(X509_ALGOR_new());
     bool built = req && imprint && alg &&
-                 X509_ALGOR_set0(alg, OBJ_nid2obj(NID_sha1), V_ASN1_NULL, nullptr) == 1 &&
-                 TS_MSG_IMPRINT_set_algo(imprint, alg) == 1 &&
-                 TS_MSG_IMPRINT_set_msg(imprint, md, int(mdlen)) == 1 &&
+                 X509_ALGOR_set0(alg.get(), OBJ_nid2obj(NID_sha1), V_ASN1_NULL, nullptr) == 1 &&
+                 TS_MSG_IMPRINT_set_algo(imprint.get(), alg.get()) == 1 &&
+                 TS_MSG_IMPRINT_set_msg(imprint.get(), md, int(mdlen)) == 1 &&
                  TS_REQ_set_version(req.get(), 1) == 1 &&
-                 TS_REQ_set_msg_imprint(req.get(), imprint) == 1 &&
+                 TS_REQ_set_msg_imprint(req.get(), imprint.get()) == 1 &&
                  TS_REQ_set_cert_req(req.get(), 1) == 1;
-    X509_ALGOR_free(alg);
-    TS_MSG_IMPRINT_free(imprint);
     if (!built) {
         *err = ssl_error("cannot build the time-stamp request");
         return false;
     }
-    std::unique_ptr<BIO, BioFree> reqbio(BIO_new(BIO_s_mem()));
+    security::BioPtr reqbio(BIO_new(BIO_s_mem()));
     if (!reqbio || i2d_TS_REQ_bio(reqbio.get(), req.get()) != 1) {
         *err = ssl_error("cannot encode the time-stamp request");
         return false;
     }
 
-    std::unique_ptr<TS_RESP_CTX, TsCtxFree> ctx(TS_RESP_CTX_new());
-    std::unique_ptr<STACK_OF(X509), StackFree> certs(sk_X509_new_null());
-    std::unique_ptr<ASN1_OBJECT, ObjFree> policy(OBJ_txt2obj("1.3.6.1.4.1.57264.1.1", 1));
+    security::TsRespCtxPtr ctx(TS_RESP_CTX_new());
+    security::X509StackPtr certs(sk_X509_new_null());
+    security::Asn1ObjectPtr policy(OBJ_txt2obj("1.3.6.1.4.1.57264.1.1", 1));
     for (const CertPtr& c : tsa.chain) {
         X509_up_ref(c.get());
         sk_X509_push(certs.get(), c.get());
@@ -134,7 +105,7 @@ bool time_stamp(CMS_SignerInfo* si, const TimeStampAuthority& tsa, std::string* 
     TS_RESP_CTX_set_serial_cb(ctx.get(), ts_serial_cb, nullptr);
     TS_RESP_CTX_add_flags(ctx.get(), TS_ESS_CERT_ID_CHAIN);
 
-    std::unique_ptr<TS_RESP, TsRespFree> resp(TS_RESP_create_response(ctx.get(), reqbio.get()));
+    security::TsRespPtr resp(TS_RESP_create_response(ctx.get(), reqbio.get()));
     if (!resp || ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(
                      TS_RESP_get_status_info(resp.get()))) != TS_STATUS_GRANTED) {
         *err = ssl_error("the time-stamp authority refused the request");
@@ -166,7 +137,7 @@ CertPtr load_cert(const std::string& path, std::string* err) {
         *err = "cannot read " + path;
         return nullptr;
     }
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(data.data(), int(data.size())));
+    security::BioPtr bio(BIO_new_mem_buf(data.data(), int(data.size())));
     X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
     if (!x) {
         ERR_clear_error();
@@ -186,7 +157,7 @@ std::vector<CertPtr> load_certs(const std::string& path, std::string* err) {
         *err = "cannot read " + path;
         return out;
     }
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(data.data(), int(data.size())));
+    security::BioPtr bio(BIO_new_mem_buf(data.data(), int(data.size())));
     while (X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
         out.emplace_back(x);
     ERR_clear_error();  // the end of the file reads as an error
@@ -200,7 +171,7 @@ KeyPtr load_key(const std::string& path, std::string* err) {
         *err = "cannot read " + path;
         return nullptr;
     }
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(data.data(), int(data.size())));
+    security::BioPtr bio(BIO_new_mem_buf(data.data(), int(data.size())));
     EVP_PKEY* k = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
     if (!k)
         *err = ssl_error("not a private key: " + path);
@@ -223,13 +194,12 @@ bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::stri
         return false;
     }
     const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
-        CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    security::CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!cms) {
         *err = ssl_error("cannot start the CMS signature");
         return false;
     }
-    std::unique_ptr<ASN1_TIME, TimeFree> st(ASN1_TIME_set(nullptr, opt.signing_time));
+    security::Asn1TimePtr st(ASN1_TIME_set(nullptr, opt.signing_time));
     std::vector<CMS_SignerInfo*> infos;
     for (const Signer* s : opt.signers) {
         CMS_SignerInfo* si =
@@ -253,7 +223,7 @@ bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::stri
         }
         infos.push_back(si);
     }
-    std::unique_ptr<BIO, BioFree> in(BIO_new_mem_buf(content.data(), int(content.size())));
+    security::BioPtr in(BIO_new_mem_buf(content.data(), int(content.size())));
     if (!in || CMS_final(cms.get(), in.get(), nullptr, flags & ~CMS_PARTIAL) != 1) {
         *err = ssl_error("cannot sign");
         return false;
@@ -275,7 +245,7 @@ bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::stri
 }
 
 bool make_rsa(const Bytes& digest, EVP_PKEY* key, Bytes* out, std::string* err) {
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    security::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     const EVP_MD* md = digest.size() == 20 ? EVP_sha1() : EVP_sha256();
     size_t len = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||

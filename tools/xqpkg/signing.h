@@ -13,18 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/security/owners.h"
 #include "tools/xqpkg/xar_writer.h"
 
 namespace xqpkg {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using CertPtr = std::unique_ptr<X509, X509Free>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using CertPtr = security::X509Ptr;
+using KeyPtr = security::EvpPkeyPtr;
 
 // A certificate file in PEM or DER; a PEM file of several certificates
 // (an issuer chain). Empty / null on error, with a message.

@@ -2,15 +2,19 @@
 // test time with the test PKI (the test root is the compiled-in anchor; the
 // package tool is the test build of the stand-in).
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "codesign_verify/pkg_verify/pkg_verify.h"
+#include "platform/security/anchors.h"
+#include "platform/security/security.h"
 #include "tests/integration/pkg_verify/log_capture.h"
 #include "tests/integration/pkg_verify/test_packages.h"
 
@@ -167,6 +171,71 @@ TEST_F(CmsCheck, TimeStamp) {
     EXPECT_EQ(log.messages(),
               (Messages{"Error! copy signers timestamp failed, osErr=-67833, timeStamp=0.000000",
                         summary(wrongTsa)}));
+}
+
+// The engine's time-stamp check on the tokens xqpkg attaches: the token's
+// authority must chain to the given anchors as of the token's time, and the
+// token's imprint must cover this signer's own signature value.
+TEST_F(CmsCheck, TimeStampTokenBelongsToItsSignatureAndAnchors) {
+    auto signer_info_of = [](const std::string& pkg) {
+        const std::vector<uint8_t> bytes = read_bytes(pkg);
+        const size_t at = heap_offset(bytes) + kCmsHeapOffset;
+        // The slot is larger than the message: zero padding follows it.
+        security::CmsPtr cms =
+            security::cms_from_der(std::span<const uint8_t>(bytes).subspan(at, kCmsSlotSize),
+                                   security::TrailingBytes::ignore);
+        EXPECT_TRUE(cms) << pkg;
+        return cms;
+    };
+    const std::string a = factory->sign(
+        "stamp-a.pkg",
+        {"--signing-time", "2030-01-01T00:00:00Z", "--timestamp-time", "2030-01-02T03:04:05Z"});
+    const std::string b = factory->sign("stamp-b.pkg", {"--signing-time", "2031-01-01T00:00:00Z"});
+    security::CmsPtr cmsA = signer_info_of(a);
+    security::CmsPtr cmsB = signer_info_of(b);
+    ASSERT_TRUE(cmsA && cmsB);
+    CMS_SignerInfo* siA = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cmsA.get()), 0);
+    CMS_SignerInfo* siB = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cmsB.get()), 0);
+    ASSERT_TRUE(siA && siB);
+
+    const security::TimestampResult good =
+        security::cms_signer_timestamp(siA, security::trust_anchor_store());
+    ASSERT_EQ(good.status, security::TimestampStatus::ok);
+    EXPECT_EQ(good.time, 1893553445);  // 2030-01-02T03:04:05Z
+    EXPECT_EQ(security::cms_signer_timestamp(siB, security::trust_anchor_store()).status,
+              security::TimestampStatus::ok);
+
+    // Other anchors: the look-alike root with the genuine root's name.
+    const std::vector<security::Bytes> lookAlike{security::certificate_der(
+        security::certificates_from_file(std::string(XQ_TESTPKI_DIR) + "/adhoc-root.der")
+            .at(0)
+            .get())};
+    EXPECT_EQ(security::cms_signer_timestamp(siA, security::TrustStore::shared(lookAlike)).status,
+              security::TimestampStatus::not_trusted);
+
+    // A's token moved onto B's signer: a genuine token, over another
+    // signature.
+    const int idxA = CMS_unsigned_get_attr_by_NID(siA, NID_id_smime_aa_timeStampToken, -1);
+    const int idxB = CMS_unsigned_get_attr_by_NID(siB, NID_id_smime_aa_timeStampToken, -1);
+    ASSERT_GE(idxA, 0);
+    ASSERT_GE(idxB, 0);
+    X509_ATTRIBUTE_free(CMS_unsigned_delete_attr(siB, idxB));
+    ASSERT_EQ(CMS_unsigned_add1_attr(siB, CMS_unsigned_get_attr(siA, idxA)), 1);
+    EXPECT_EQ(security::cms_signer_timestamp(siB, security::trust_anchor_store()).status,
+              security::TimestampStatus::not_trusted);
+
+    // A token attribute that holds no token; then none at all.
+    X509_ATTRIBUTE_free(CMS_unsigned_delete_attr(siB, 0));
+    const unsigned char notToken[] = {0x02, 0x01, 0x05};
+    ASSERT_EQ(CMS_unsigned_add1_attr_by_NID(siB, NID_id_smime_aa_timeStampToken, V_ASN1_INTEGER,
+                                            notToken, sizeof notToken),
+              1);
+    EXPECT_EQ(security::cms_signer_timestamp(siB, security::trust_anchor_store()).status,
+              security::TimestampStatus::invalid);
+    X509_ATTRIBUTE_free(CMS_unsigned_delete_attr(siB, 0));
+    EXPECT_EQ(security::cms_signer_timestamp(siB, security::trust_anchor_store()).status,
+              security::TimestampStatus::missing);
+    EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 TEST_F(CmsCheck, TrustOfTheStoredListAtTheSigningDate) {

@@ -88,21 +88,25 @@ TEST_F(PkgutilReport, TrustedReportWithAndWithoutTimeStamp) {
     EXPECT_EQ(chain_names(plain.standardOutput), kMakersChain);
 }
 
+// The report's head up to the leaf's expiry, for the installer leaf valid
+// only in 2020.
+std::string head(const std::string& name, const std::string& status, const std::string& stamp) {
+    return "Package \"" + name + "\":\n   Status: " + status + "\n" + stamp +
+           "   Certificate Chain:\n    1. " + kAuthority +
+           "\n       Expires: 2021-01-01 00:00:00 +0000\n";
+}
+
 // A leaf valid only in 2020: without a time-stamp it has since expired, and
-// the chain is still shown; stamped inside its validity it is trusted.
+// the chain is still shown; stamped inside its validity it is trusted;
+// stamped after it, untrusted.
 TEST_F(PkgutilReport, ExpiredLeafWithoutTimeStampHasSinceExpired) {
     const process::Result r =
         check(factory.sign("past.pkg", {"--leaf", "installer-past", "--no-timestamp",
                                         "--signing-time", "2020-06-01T00:00:00Z"}));
     EXPECT_EQ(r.terminationStatus, 1);
-    EXPECT_EQ(
-        r.standardOutput.rfind("Package \"past.pkg\":\n"
-                               "   Status: signed by a certificate that has since expired\n"
-                               "   Certificate Chain:\n"
-                               "    1. " +
-                                   kAuthority + "\n       Expires: 2021-01-01 00:00:00 +0000\n",
-                               0),
-        0u)
+    EXPECT_EQ(r.standardOutput.rfind(
+                  head("past.pkg", "signed by a certificate that has since expired", ""), 0),
+              0u)
         << r.standardOutput;
     EXPECT_EQ(chain_names(r.standardOutput), kMakersChain);
 
@@ -114,6 +118,21 @@ TEST_F(PkgutilReport, ExpiredLeafWithoutTimeStampHasSinceExpired) {
                   "   Signed with a trusted timestamp on: 2020-06-01 00:00:00 +0000\n"),
               std::string::npos)
         << stamped.standardOutput;
+
+    // With a time-stamp the leaf is judged at the stamp's time, never "since
+    // expired": stamped after its validity ended, it is untrusted, and the
+    // report still shows the stamp and the chain that was built.
+    const process::Result late = check(factory.sign(
+        "past-late.pkg", {"--leaf", "installer-past", "--signing-time", "2022-06-01T00:00:00Z",
+                          "--timestamp-time", "2022-06-01T00:00:00Z"}));
+    EXPECT_EQ(late.terminationStatus, 1);
+    EXPECT_EQ(late.standardOutput.rfind(head("past-late.pkg", "signed by untrusted certificate",
+                                             "   Signed with a trusted timestamp on: 2022-06-01 "
+                                             "00:00:00 +0000\n"),
+                                        0),
+              0u)
+        << late.standardOutput;
+    EXPECT_EQ(chain_names(late.standardOutput), kMakersChain);
 }
 
 // A look-alike hierarchy outside the anchors: untrusted, and the report shows

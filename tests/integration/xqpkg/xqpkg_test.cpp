@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/security/owners.h"
 #include "platform/xar/xar.h"
 #include "tests/unit/xar/run_tool.h"
 #include "tests/unit/xar/xar_test_util.h"
@@ -147,19 +148,16 @@ SignatureInfo signatures(const std::string& pkg) {
     return info;
 }
 
-struct CmsFree {
-    void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
-};
-using Cms = std::unique_ptr<CMS_ContentInfo, CmsFree>;
+using Cms = security::CmsPtr;
 
 Cms parse_cms(const Bytes& b) {
     const unsigned char* p = b.data();
     return Cms(d2i_CMS_ContentInfo(nullptr, &p, long(b.size())));
 }
 
-X509* parse_cert(const Bytes& b) {
+security::X509Ptr parse_cert(const Bytes& b) {
     const unsigned char* p = b.data();
-    return d2i_X509(nullptr, &p, long(b.size()));
+    return security::X509Ptr(d2i_X509(nullptr, &p, long(b.size())));
 }
 
 class Xqpkg : public ::testing::Test {
@@ -392,15 +390,13 @@ TEST_F(Xqpkg, SignedPackageAsRealOnes) {
     STACK_OF(CMS_SignerInfo)* sis = CMS_get0_SignerInfos(cms.get());
     ASSERT_EQ(sk_CMS_SignerInfo_num(sis), 1);
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(sis, 0);
-    X509* leaf = parse_cert(s.cms_certs[0]);
-    EXPECT_EQ(CMS_SignerInfo_cert_cmp(si, leaf), 0);
-    X509_free(leaf);
+    security::X509Ptr leaf = parse_cert(s.cms_certs[0]);
+    EXPECT_EQ(CMS_SignerInfo_cert_cmp(si, leaf.get()), 0);
     EXPECT_GE(CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1), 0);
 
     // Time-stamp token: imprint = SHA-1 of the signature value, genTime as asked.
-    ASN1_OBJECT* oid = OBJ_txt2obj("1.2.840.113549.1.9.16.2.14", 1);
-    int idx = CMS_unsigned_get_attr_by_OBJ(si, oid, -1);
-    ASN1_OBJECT_free(oid);
+    security::Asn1ObjectPtr oid(OBJ_txt2obj("1.2.840.113549.1.9.16.2.14", 1));
+    int idx = CMS_unsigned_get_attr_by_OBJ(si, oid.get(), -1);
     ASSERT_GE(idx, 0);
     X509_ATTRIBUTE* attr = CMS_unsigned_get_attr(si, idx);
     ASN1_TYPE* t = X509_ATTRIBUTE_get0_type(attr, 0);
@@ -408,19 +404,17 @@ TEST_F(Xqpkg, SignedPackageAsRealOnes) {
     ASSERT_EQ(t->type, V_ASN1_SEQUENCE);
     Bytes token_der(t->value.sequence->data, t->value.sequence->data + t->value.sequence->length);
     const unsigned char* p = token_der.data();
-    PKCS7* token = d2i_PKCS7(nullptr, &p, long(token_der.size()));
+    security::Pkcs7Ptr token(d2i_PKCS7(nullptr, &p, long(token_der.size())));
     ASSERT_NE(token, nullptr);
-    TS_TST_INFO* tst = PKCS7_to_TS_TST_INFO(token);
+    security::TsTstInfoPtr tst(PKCS7_to_TS_TST_INFO(token.get()));
     ASSERT_NE(tst, nullptr);
     ASN1_OCTET_STRING* sigval = CMS_SignerInfo_get0_signature(si);
     Bytes sv(sigval->data, sigval->data + sigval->length);
-    ASN1_OCTET_STRING* imprint = TS_MSG_IMPRINT_get_msg(TS_TST_INFO_get_msg_imprint(tst));
+    ASN1_OCTET_STRING* imprint = TS_MSG_IMPRINT_get_msg(TS_TST_INFO_get_msg_imprint(tst.get()));
     EXPECT_EQ(Bytes(imprint->data, imprint->data + imprint->length), digest(EVP_sha1(), sv));
-    const ASN1_GENERALIZEDTIME* gen = TS_TST_INFO_get_time(tst);
+    const ASN1_GENERALIZEDTIME* gen = TS_TST_INFO_get_time(tst.get());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(gen->data), size_t(gen->length)),
               "20310102030405Z");
-    TS_TST_INFO_free(tst);
-    PKCS7_free(token);
 
     // The token verifies against the test root (TSA chain inside the token).
     write_file(dir / "token.der", token_der);
@@ -514,11 +508,10 @@ TEST_F(Xqpkg, WrongVariantsForRefusalTests) {
         EXPECT_EQ(s.cms_certs[0], read_file(kPki + "/installer-otherteam.der"));
         Cms cms = parse_cms(s.cms);
         ASSERT_TRUE(cms);
-        X509* first = parse_cert(s.cms_certs[0]);
+        security::X509Ptr first = parse_cert(s.cms_certs[0]);
         EXPECT_NE(CMS_SignerInfo_cert_cmp(
-                      sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), first),
+                      sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), first.get()),
                   0);
-        X509_free(first);
     }
     {  // no time-stamp
         SignatureInfo s = signatures(sign({"--no-timestamp"}, "nots.pkg"));

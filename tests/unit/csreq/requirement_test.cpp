@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/security/owners.h"
+
 namespace {
 
 using csreq::CodeFacts;
@@ -674,8 +676,8 @@ TEST(CsreqHostileInput, LongFlatExpressionsCompileAndEvaluate) {
 
 // A self-signed certificate with one private extension, to test field.<OID> and hashes.
 std::vector<uint8_t> makeCertificate(const char* extensionOid) {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
+    security::EvpPkeyPtr key(EVP_EC_gen("P-256"));
+    security::X509Ptr x(X509_new());
     EXPECT_TRUE(key && x);
     X509_set_version(x.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 7);
@@ -687,16 +689,14 @@ std::vector<uint8_t> makeCertificate(const char* extensionOid) {
     X509_set_issuer_name(x.get(), name);
     X509_set_pubkey(x.get(), key.get());
     if (extensionOid != nullptr) {
-        std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> obj(OBJ_txt2obj(extensionOid, 1),
-                                                                      ASN1_OBJECT_free);
-        std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> data(
-            ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
+        security::Asn1ObjectPtr obj(OBJ_txt2obj(extensionOid, 1));
+        security::Asn1OctetStringPtr data(ASN1_OCTET_STRING_new());
         const unsigned char null[] = {0x05, 0x00};
         ASN1_OCTET_STRING_set(data.get(), null, sizeof null);
-        X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, obj.get(), 0, data.get());
+        security::X509ExtensionPtr ext(
+            X509_EXTENSION_create_by_OBJ(nullptr, obj.get(), 0, data.get()));
         EXPECT_NE(ext, nullptr);
-        X509_add_ext(x.get(), ext, -1);
-        X509_EXTENSION_free(ext);
+        X509_add_ext(x.get(), ext.get(), -1);
     }
     EXPECT_GT(X509_sign(x.get(), key.get(), EVP_sha256()), 0);
     int len = i2d_X509(x.get(), nullptr);
@@ -761,8 +761,7 @@ csreq::CertificateFacts pkiCertificate(const std::string& name) {
     std::ifstream in(std::string(XQ_TESTPKI_DIR) + "/" + name + ".der", std::ios::binary);
     facts.der.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     const unsigned char* p = facts.der.data();
-    std::unique_ptr<X509, decltype(&X509_free)> x(
-        d2i_X509(nullptr, &p, static_cast<long>(facts.der.size())), X509_free);
+    security::X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(facts.der.size())));
     EXPECT_TRUE(x) << name;
     if (!x) {
         return facts;

@@ -74,25 +74,20 @@ class TrustTest : public ::testing::Test {
         X509_set_pubkey(x.get(), leafKey.get());
         X509V3_CTX ctx;
         X509V3_set_ctx(&ctx, ca.get(), x.get(), nullptr, nullptr, 0);
-        X509_EXTENSION* bc =
-            X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, "critical,CA:false");
-        X509_add_ext(x.get(), bc, -1);
-        X509_EXTENSION_free(bc);
-        X509_EXTENSION* aki =
-            X509V3_EXT_conf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid:always");
-        X509_add_ext(x.get(), aki, -1);
-        X509_EXTENSION_free(aki);
+        security::X509ExtensionPtr bc(
+            X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, "critical,CA:false"));
+        X509_add_ext(x.get(), bc.get(), -1);
+        security::X509ExtensionPtr aki(
+            X509V3_EXT_conf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid:always"));
+        X509_add_ext(x.get(), aki.get(), -1);
         for (const Extension& ext : extensions) {
-            ASN1_OBJECT* obj = OBJ_txt2obj(ext.oid.c_str(), 1);
-            ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
+            security::Asn1ObjectPtr obj(OBJ_txt2obj(ext.oid.c_str(), 1));
+            security::Asn1OctetStringPtr value(ASN1_OCTET_STRING_new());
             static const unsigned char kNull[] = {0x05, 0x00};
-            ASN1_OCTET_STRING_set(value, kNull, sizeof kNull);
-            X509_EXTENSION* e =
-                X509_EXTENSION_create_by_OBJ(nullptr, obj, ext.critical ? 1 : 0, value);
-            X509_add_ext(x.get(), e, -1);
-            X509_EXTENSION_free(e);
-            ASN1_OCTET_STRING_free(value);
-            ASN1_OBJECT_free(obj);
+            ASN1_OCTET_STRING_set(value.get(), kNull, sizeof kNull);
+            security::X509ExtensionPtr e(X509_EXTENSION_create_by_OBJ(
+                nullptr, obj.get(), ext.critical ? 1 : 0, value.get()));
+            X509_add_ext(x.get(), e.get(), -1);
         }
         EXPECT_GT(X509_sign(x.get(), caKey.get(), EVP_sha256()), 0);
         const auto der = security::certificate_der(x.get());

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "platform/security/anchors.h"
 #include "platform/security/security.h"
@@ -316,6 +317,173 @@ TEST_F(SecurityTest, TwoSignersAreRefused) {
     auto r = security::cms_verify_detached(bytes, content, anchors, {});
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.signer_count, 2u);
+}
+
+// A certificate with the anchor's name, key and extensions, signed with the
+// anchor's key, that differs from it only in serial number and validity: a
+// re-issued twin of the root, as someone holding an old copy might present it.
+security::X509Ptr twin_of_root() {
+    auto root = security::certificate_from_pem(slurp(kPki + "/root.pem"));
+    auto key = security::private_key_from_file(kPki + "/root.key.pem");
+    security::X509Ptr twin(X509_new());
+    EXPECT_TRUE(root && key && twin);
+    if (!root || !key || !twin) {
+        return nullptr;
+    }
+    X509_set_version(twin.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(twin.get()), 4242);
+    X509_set_subject_name(twin.get(), X509_get_subject_name(root.get()));
+    X509_set_issuer_name(twin.get(), X509_get_subject_name(root.get()));
+    ASN1_TIME_set(X509_getm_notBefore(twin.get()), utc(2001, 1, 1));
+    ASN1_TIME_set(X509_getm_notAfter(twin.get()), utc(2048, 1, 1));
+    X509_set_pubkey(twin.get(), X509_get0_pubkey(root.get()));
+    for (int i = 0; i < X509_get_ext_count(root.get()); ++i) {
+        X509_add_ext(twin.get(), X509_get_ext(root.get(), i), -1);
+    }
+    EXPECT_GT(X509_sign(twin.get(), key.get(), EVP_sha256()), 0);
+    return twin;
+}
+
+TEST_F(SecurityTest, ChainsEndAtTheAnchorItselfNeverAtANamesake) {
+    auto root = cert("root");
+    auto twin = twin_of_root();
+    ASSERT_TRUE(twin);
+    // Same name and key, other bytes: not an anchor, while the anchor parsed
+    // from its PEM file (another object, the same bytes) is.
+    EXPECT_FALSE(anchors.is_anchor(twin.get()));
+    EXPECT_TRUE(anchors.is_anchor(root.get()));
+    EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(twin.get()), X509_get_subject_name(root.get())),
+              0);
+
+    // The twin judged on its own is refused: it chains to nothing but a
+    // namesake of an anchor.
+    auto alone = security::verify_chain(twin.get(), {}, anchors, {});
+    EXPECT_FALSE(alone.ok);
+    EXPECT_NE(alone.verify_error, 0);
+    EXPECT_TRUE(alone.chain.empty());
+
+    // Offered as the top of a genuine chain, the twin is passed over: the
+    // chain ends at the anchor's own bytes.
+    auto app = cert("app");
+    auto ca = cert("devid-ca");
+    auto r =
+        security::verify_chain(app.get(), {ca.get(), twin.get()}, anchors, {Purpose::code_signing});
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.chain.size(), 3u);
+    EXPECT_EQ(security::certificate_der(r.chain.back().get()),
+              security::trust_anchor_certificates()[0]);
+}
+
+TEST_F(SecurityTest, AnIntermediateAmongTheAnchorsDoesNotEndAChain) {
+    const Bytes root_der = security::certificate_der(cert("root").get());
+    const Bytes ca_der = security::certificate_der(cert("devid-ca").get());
+    const security::TrustStore only_ca({ca_der});
+    ASSERT_EQ(only_ca.anchors().size(), 1u);
+    auto app = cert("app");
+    auto ca = cert("devid-ca");
+    auto root = cert("root");
+
+    // The intermediate is found in the store, but a partial chain that stops
+    // there is refused, with or without the root offered: once a chain has
+    // reached the store, only the store may continue it.
+    VerifyOptions keep;
+    keep.keep_built_chain = true;
+    auto partial = security::verify_chain(app.get(), {}, only_ca, keep);
+    EXPECT_FALSE(partial.ok);
+    EXPECT_EQ(partial.verify_error, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT) << partial.error;
+    EXPECT_TRUE(partial.chain.empty());
+    // What was built still shows how far it got: the leaf and the stored
+    // intermediate.
+    ASSERT_EQ(partial.built.size(), 2u);
+    EXPECT_EQ(security::certificate_der(partial.built[1].get()), ca_der);
+    auto with_root = security::verify_chain(app.get(), {ca.get(), root.get()}, only_ca, {});
+    EXPECT_FALSE(with_root.ok);
+    EXPECT_EQ(with_root.verify_error, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT) << with_root.error;
+
+    // With the root among the anchors too, the chain goes on to the root.
+    const security::TrustStore both({ca_der, root_der});
+    auto full = security::verify_chain(app.get(), {}, both, {});
+    ASSERT_TRUE(full.ok) << full.error;
+    ASSERT_EQ(full.chain.size(), 3u);
+    EXPECT_EQ(security::certificate_der(full.chain.back().get()), root_der);
+    EXPECT_TRUE(full.built.empty());  // not asked for
+    EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
+TEST_F(SecurityTest, SharedAnchorStoreIsBuiltOncePerSetAndJudgesAlikeFromTwoThreads) {
+    const auto& anchors_der = security::trust_anchor_certificates();
+    const security::TrustStore& shared = security::TrustStore::shared(anchors_der);
+    // Equal sets share one store, however they are passed; another set has
+    // its own.
+    const std::vector<Bytes> copy = anchors_der;
+    EXPECT_EQ(&security::TrustStore::shared(copy), &shared);
+    EXPECT_EQ(&security::trust_anchor_store(), &shared);
+    const std::vector<Bytes> other{security::certificate_der(cert("adhoc-root").get())};
+    const security::TrustStore& adhoc = security::TrustStore::shared(other);
+    EXPECT_NE(&adhoc, &shared);
+    EXPECT_EQ(&security::TrustStore::shared(other), &adhoc);
+
+    struct Case {
+        std::string leaf;
+        const security::TrustStore* store;
+        VerifyOptions options;
+        bool expected;
+    };
+    const std::vector<Case> cases{
+        {"app", &shared, {Purpose::code_signing}, true},
+        {"app-adhoc", &shared, {Purpose::code_signing}, false},
+        {"app-adhoc", &adhoc, {Purpose::code_signing}, true},
+        {"app", &adhoc, {Purpose::code_signing}, false},
+        {"installer-past", &shared, {Purpose::any, utc(2020, 6, 1)}, true},
+        {"installer-past", &shared, {}, false},
+        {"tsa", &shared, {Purpose::time_stamping}, true},
+        {"installer", &shared, {Purpose::code_signing}, false},
+    };
+    struct Input {
+        security::X509Ptr leaf;
+        std::vector<security::X509Ptr> chain;
+    };
+    std::vector<Input> inputs;
+    for (const Case& c : cases) {
+        inputs.push_back({cert(c.leaf), chain_of(c.leaf)});
+    }
+    // Each thread judges every case many times over, interleaved with the
+    // other, on the one shared store.
+    auto judge = [&](std::vector<int>* wrong) {
+        for (int round = 0; round < 40; ++round) {
+            for (size_t i = 0; i < cases.size(); ++i) {
+                auto r = security::verify_chain(inputs[i].leaf.get(), raw(inputs[i].chain),
+                                                *cases[i].store, cases[i].options);
+                if (r.ok != cases[i].expected) {
+                    wrong->push_back(static_cast<int>(i));
+                }
+            }
+        }
+    };
+    std::vector<int> wrong_a, wrong_b;
+    std::thread a(judge, &wrong_a);
+    std::thread b(judge, &wrong_b);
+    a.join();
+    b.join();
+    EXPECT_TRUE(wrong_a.empty()) << "first wrong case: " << wrong_a.front();
+    EXPECT_TRUE(wrong_b.empty()) << "first wrong case: " << wrong_b.front();
+}
+
+TEST_F(SecurityTest, EmptyContentIsSignedAndVerifiedLikeAnyOther) {
+    const std::span<const uint8_t> empty;
+    auto cms = sign("app", empty);
+    ASSERT_TRUE(cms);
+    auto r = security::cms_verify_detached(*cms, empty, anchors, {Purpose::code_signing});
+    EXPECT_TRUE(r.ok) << r.error;
+    const uint8_t one = 0;
+    EXPECT_FALSE(
+        security::cms_verify_detached(*cms, std::span<const uint8_t>(&one, 1), anchors, {}).ok);
+    // A message without a time-stamp token says so.
+    auto parsed = security::cms_from_der(*cms);
+    ASSERT_TRUE(parsed);
+    CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(parsed.get()), 0);
+    EXPECT_EQ(security::cms_signer_timestamp(si, anchors).status,
+              security::TimestampStatus::missing);
 }
 
 }  // namespace
