@@ -9,6 +9,7 @@
 // the links named UNIT in its .wants and .requires directories; like the real
 // one it fails for a unit that has no unit file. Every other command is only
 // logged and succeeds.
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -62,7 +63,7 @@ int disable(const std::vector<std::string>& units) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     std::vector<std::string> args(argv + 1, argv + argc);
     nlohmann::json line = {{"args", args}, {"unitFiles", unitDirectoryEntries()}};
     std::ofstream(XQ_SYSTEMCTL_LOG, std::ios::app) << line.dump() << "\n";
@@ -79,4 +80,7 @@ int main(int argc, char** argv) {
         return disable(units);
     }
     return 0;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "systemctl (test): %s\n", e.what());
+    return 1;
 }

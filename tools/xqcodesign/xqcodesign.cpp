@@ -107,17 +107,21 @@ int sign(const std::vector<std::string>& args) {
         };
         std::string v;
         if (a == "--identity") {
-            if (!value(identity))
+            if (!value(identity)) {
                 return usage_error("--identity needs a file");
+            }
         } else if (a == "--key") {
-            if (!value(key))
+            if (!value(key)) {
                 return usage_error("--key needs a file");
+            }
         } else if (a == "--identifier") {
-            if (!value(identifier))
+            if (!value(identifier)) {
                 return usage_error("--identifier needs a value");
+            }
         } else if (a == "--chain") {
-            if (!value(v))
+            if (!value(v)) {
                 return usage_error("--chain needs a file");
+            }
             chain.push_back(v);
         } else if (!a.empty() && a[0] == '-') {
             return usage_error("unknown option " + a);
@@ -183,8 +187,9 @@ int verify(const std::vector<std::string>& args) {
     std::string file;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--anchor") {
-            if (i + 1 >= args.size())
+            if (i + 1 >= args.size()) {
                 return usage_error("--anchor needs a file");
+            }
             anchor_files.push_back(args[++i]);
         } else if (!args[i].empty() && args[i][0] == '-') {
             return usage_error("unknown option " + args[i]);

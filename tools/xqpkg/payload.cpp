@@ -41,8 +41,9 @@ bool make_cpio_gzip(const std::string& dir, Bytes* out, std::string* err, uint64
     }
     std::vector<fs::path> paths;
     for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
-         it.increment(ec))
+         it.increment(ec)) {
         paths.push_back(it->path());
+    }
     if (ec) {
         *err = "cannot walk " + dir + ": " + ec.message();
         return false;
@@ -110,10 +111,12 @@ bool make_cpio_gzip(const std::string& dir, Bytes* out, std::string* err, uint64
         *err = std::string("libarchive: ") + archive_error_string(a.get());
         return false;
     }
-    if (files)
+    if (files) {
         *files = nfiles;
-    if (kbytes)
+    }
+    if (kbytes) {
         *kbytes = (bytes + 1023) / 1024;
+    }
     return true;
 }
 

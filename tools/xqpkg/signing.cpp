@@ -45,8 +45,9 @@ ASN1_INTEGER* ts_serial_cb(TS_RESP_CTX*, void*) {
     uint64_t r = 0;
     if (serial) {
         uint8_t b[8];
-        if (RAND_bytes(b, sizeof b) == 1)
+        if (RAND_bytes(b, sizeof b) == 1) {
             memcpy(&r, b, sizeof r);
+        }
         ASN1_INTEGER_set_uint64(serial, r >> 1);
     }
     return serial;
@@ -144,8 +145,9 @@ CertPtr load_cert(const std::string& path, std::string* err) {
         const auto* p = reinterpret_cast<const unsigned char*>(data.data());
         x = d2i_X509(nullptr, &p, long(data.size()));
     }
-    if (!x)
+    if (!x) {
         *err = ssl_error("not a certificate: " + path);
+    }
     return CertPtr(x);
 }
 
@@ -158,8 +160,9 @@ std::vector<CertPtr> load_certs(const std::string& path, std::string* err) {
         return out;
     }
     security::BioPtr bio(BIO_new_mem_buf(data.data(), int(data.size())));
-    while (X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
+    while (X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
         out.emplace_back(x);
+    }
     ERR_clear_error();  // the end of the file reads as an error
     return out;
 }
@@ -173,16 +176,18 @@ KeyPtr load_key(const std::string& path, std::string* err) {
     }
     security::BioPtr bio(BIO_new_mem_buf(data.data(), int(data.size())));
     EVP_PKEY* k = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
-    if (!k)
+    if (!k) {
         *err = ssl_error("not a private key: " + path);
+    }
     return KeyPtr(k);
 }
 
 Bytes cert_der(X509* cert) {
     unsigned char* der = nullptr;
     int len = i2d_X509(cert, &der);
-    if (len <= 0)
+    if (len <= 0) {
         return {};
+    }
     Bytes out(der, der + len);
     OPENSSL_free(der);
     return out;
@@ -229,9 +234,11 @@ bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::stri
         return false;
     }
     if (opt.tsa) {
-        for (CMS_SignerInfo* si : infos)
-            if (!time_stamp(si, *opt.tsa, err))
+        for (CMS_SignerInfo* si : infos) {
+            if (!time_stamp(si, *opt.tsa, err)) {
                 return false;
+            }
+        }
     }
     unsigned char* der = nullptr;
     int len = i2d_CMS_ContentInfo(cms.get(), &der);
@@ -274,8 +281,9 @@ std::optional<time_t> parse_time(const std::string& s) {
     }
     struct tm tmv {};
     const char* end = strptime(s.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tmv);
-    if (!end || *end)
+    if (!end || *end) {
         return std::nullopt;
+    }
     return timegm(&tmv);
 }
 

@@ -32,15 +32,17 @@ std::string hex(const Bytes& b) {
 
 std::string base64(const Bytes& b) {
     std::string out;
-    if (b.empty())
+    if (b.empty()) {
         return out;
+    }
     std::string tmp(4 * ((b.size() + 2) / 3) + 1, '\0');
     int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(tmp.data()), b.data(), int(b.size()));
     tmp.resize(size_t(n));
     // Lines of 72 characters, as real packages store them.
     for (size_t i = 0; i < tmp.size(); i += 72) {
-        if (i)
+        if (i) {
             out += '\n';
+        }
         out += tmp.substr(i, 72);
     }
     return out;
@@ -104,14 +106,16 @@ void emit_file(const TreeNode& n, int depth, std::string* x) {
     }
     *x += ind + " <type>" + (n.member->directory ? "directory" : "file") + "</type>\n";
     *x += ind + " <name>" + xml_escape(n.name) + "</name>\n";
-    for (const TreeNode* c : n.children)
+    for (const TreeNode* c : n.children) {
         emit_file(*c, depth + 1, x);
+    }
     *x += ind + "</file>\n";
 }
 
 void put_be(Bytes* out, uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i)
+    for (int i = bytes - 1; i >= 0; --i) {
         out->push_back(uint8_t(v >> (8 * i)));
+    }
 }
 
 }  // namespace
@@ -119,8 +123,9 @@ void put_be(Bytes* out, uint64_t v, int bytes) {
 Bytes zlib_compress(const Bytes& in) {
     uLongf len = compressBound(uLong(in.size()));
     Bytes out(len);
-    if (compress2(out.data(), &len, in.data(), uLong(in.size()), Z_BEST_COMPRESSION) != Z_OK)
+    if (compress2(out.data(), &len, in.data(), uLong(in.size()), Z_BEST_COMPRESSION) != Z_OK) {
         return {};
+    }
     out.resize(len);
     return out;
 }
@@ -131,8 +136,9 @@ Bytes bzip2_compress(const Bytes& in) {
     Bytes src = in;
     if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &len,
                                  reinterpret_cast<char*>(src.data()), unsigned(src.size()), 9, 0,
-                                 0) != BZ_OK)
+                                 0) != BZ_OK) {
         return {};
+    }
     out.resize(len);
     return out;
 }
@@ -176,8 +182,9 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
     }
     Bytes heap_data;
     for (auto& n : nodes) {
-        if (n->member->directory)
+        if (n->member->directory) {
             continue;
+        }
         Bytes enc;
         switch (n->member->encoding) {
             case Encoding::Gzip:
@@ -224,13 +231,15 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
         x += "   <offset>" + std::to_string(slot_offsets[i]) + "</offset>\n";
         x += "   <size>" + std::to_string(s.size) + "</size>\n";
         x += "   <KeyInfo xmlns=\"http://www.w3.org/2000/09/xmldsig#\">\n    <X509Data>\n";
-        for (const Bytes& c : s.certificates)
+        for (const Bytes& c : s.certificates) {
             x += "     <X509Certificate>" + base64(c) + "</X509Certificate>\n";
+        }
         x += "    </X509Data>\n   </KeyInfo>\n";
         x += std::string("  </") + el + ">\n";
     }
-    for (auto it = top.rbegin(); it != top.rend(); ++it)
+    for (auto it = top.rbegin(); it != top.rend(); ++it) {
         emit_file(**it, 2, &x);
+    }
     x += " </toc>\n</xar>\n";
 
     Bytes toc(x.begin(), x.end());
@@ -243,8 +252,9 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
 
     std::vector<Bytes> slots(opt.signatures.size());
     if (opt.sign && !opt.signatures.empty()) {
-        if (!opt.sign(toc_sum, &slots, err))
+        if (!opt.sign(toc_sum, &slots, err)) {
             return false;
+        }
         if (slots.size() != opt.signatures.size()) {
             *err = "signer returned the wrong number of signatures";
             return false;
@@ -279,9 +289,11 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
     if (layout) {
         layout->heap_start = heap_start;
         layout->data.clear();
-        for (auto& n : nodes)
-            if (n->has_data)
+        for (auto& n : nodes) {
+            if (n->has_data) {
                 layout->data.push_back({n->member->path, {n->offset, n->length}});
+            }
+        }
     }
     return true;
 }

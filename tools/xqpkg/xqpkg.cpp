@@ -67,8 +67,9 @@ int usage_error(const std::string& msg) {
 
 bool read_bytes(const std::string& path, Bytes* out) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    if (!in) {
         return false;
+    }
     out->assign(std::istreambuf_iterator<char>(in), {});
     return true;
 }
@@ -77,8 +78,9 @@ bool write_bytes(const std::string& path, const Bytes& data) {
     std::string tmp = path + ".tmp" + std::to_string(getpid());
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
+        if (!out) {
             return false;
+        }
         out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
         if (!out) {
             unlink(tmp.c_str());
@@ -95,14 +97,15 @@ bool write_bytes(const std::string& path, const Bytes& data) {
 std::string xml_attr(const std::string& s) {
     std::string o;
     for (char c : s) {
-        if (c == '&')
+        if (c == '&') {
             o += "&amp;";
-        else if (c == '<')
+        } else if (c == '<') {
             o += "&lt;";
-        else if (c == '"')
+        } else if (c == '"') {
             o += "&quot;";
-        else
+        } else {
             o += c;
+        }
     }
     return o;
 }
@@ -111,9 +114,11 @@ std::vector<std::string> split(const std::string& s, char sep) {
     std::vector<std::string> out;
     std::string cur;
     std::istringstream in(s);
-    while (std::getline(in, cur, sep))
-        if (!cur.empty())
+    while (std::getline(in, cur, sep)) {
+        if (!cur.empty()) {
             out.push_back(cur);
+        }
+    }
     return out;
 }
 
@@ -126,15 +131,17 @@ struct Args {
 
     std::optional<std::string> get(const std::string& k) const {
         auto it = opts.find(k);
-        if (it == opts.end())
+        if (it == opts.end()) {
             return std::nullopt;
+        }
         return it->second;
     }
     std::vector<std::string> all(const std::string& k) const {
         std::vector<std::string> v;
         auto [a, b] = opts.equal_range(k);
-        for (auto it = a; it != b; ++it)
+        for (auto it = a; it != b; ++it) {
             v.push_back(it->second);
+        }
         return v;
     }
     bool has(const std::string& k) const { return opts.count(k) != 0; }
@@ -168,14 +175,15 @@ Args parse_args(int argc, char** argv, int first, const std::vector<std::string>
 }
 
 bool parse_encoding(const std::string& s, Encoding* e) {
-    if (s == "gzip")
+    if (s == "gzip") {
         *e = Encoding::Gzip;
-    else if (s == "bzip2")
+    } else if (s == "bzip2") {
         *e = Encoding::Bzip2;
-    else if (s == "none")
+    } else if (s == "none") {
         *e = Encoding::None;
-    else
+    } else {
         return false;
+    }
     return true;
 }
 
@@ -214,15 +222,18 @@ int cmd_build(int argc, char** argv) {
                         {"--identifier", "--version", "--root", "--scripts", "--install-location",
                          "--extra-member", "--extra-encoding", "--extra-directory"},
                         {});
-    if (!a.error.empty())
+    if (!a.error.empty()) {
         return usage_error(a.error);
+    }
     auto id = a.get("--identifier"), ver = a.get("--version");
-    if (!id || !ver || a.pos.size() != 1)
+    if (!id || !ver || a.pos.size() != 1) {
         return usage_error("build needs --identifier, --version, OUT");
+    }
     std::string err;
     std::vector<Member> members;
-    if (!add_extras(a, &members, &err))
+    if (!add_extras(a, &members, &err)) {
         return usage_error(err);
+    }
 
     uint64_t files = 0, kbytes = 0;
     if (auto root = a.get("--root")) {
@@ -241,9 +252,11 @@ int cmd_build(int argc, char** argv) {
             return 1;
         }
         members.push_back(std::move(scripts));
-        for (const char* s : {"preinstall", "postinstall"})
-            if (fs::exists(fs::path(*sdir) / s))
+        for (const char* s : {"preinstall", "postinstall"}) {
+            if (fs::exists(fs::path(*sdir) / s)) {
                 scripts_xml += std::string("        <") + s + " file=\"./" + s + "\"/>\n";
+            }
+        }
     }
     std::string info =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -251,11 +264,13 @@ int cmd_build(int argc, char** argv) {
         xml_attr(*id) + "\" postinstall-action=\"none\" version=\"" + xml_attr(*ver) +
         "\" format-version=\"2\" generator-version=\"xqpkg\" install-location=\"" +
         xml_attr(a.get("--install-location").value_or("/")) + "\" auth=\"root\">\n";
-    if (a.has("--root"))
+    if (a.has("--root")) {
         info += "    <payload numberOfFiles=\"" + std::to_string(files) + "\" installKBytes=\"" +
                 std::to_string(kbytes) + "\"/>\n";
-    if (!scripts_xml.empty())
+    }
+    if (!scripts_xml.empty()) {
         info += "    <scripts>\n" + scripts_xml + "    </scripts>\n";
+    }
     info += "</pkg-info>\n";
     members.push_back(
         Member{"PackageInfo", false, Bytes(info.begin(), info.end()), Encoding::Gzip});
@@ -273,20 +288,24 @@ int cmd_product(int argc, char** argv) {
                         {"--distribution", "--app-id", "--title", "--component", "--extra-member",
                          "--extra-encoding", "--extra-directory"},
                         {});
-    if (!a.error.empty())
+    if (!a.error.empty()) {
         return usage_error(a.error);
-    if (a.pos.size() != 1 || (a.has("--distribution") == a.has("--app-id")))
+    }
+    if (a.pos.size() != 1 || (a.has("--distribution") == a.has("--app-id"))) {
         return usage_error("product needs one of --distribution or --app-id, and OUT");
+    }
     std::string err;
     std::vector<Member> members;
-    if (!add_extras(a, &members, &err))
+    if (!add_extras(a, &members, &err)) {
         return usage_error(err);
+    }
 
     std::string refs, choices;
     for (const std::string& arg : a.all("--component")) {
         auto eq = arg.find('=');
-        if (eq == std::string::npos || eq == 0)
+        if (eq == std::string::npos || eq == 0) {
             return usage_error("--component wants NAME=PKG");
+        }
         std::string name = arg.substr(0, eq);
         members.push_back(Member{name, true, {}, Encoding::None});
         if (!load_members(arg.substr(eq + 1), name + "/", &members, &err)) {
@@ -330,8 +349,9 @@ int cmd_product(int argc, char** argv) {
 bool load_signer(const std::string& pki, const std::string& name, Signer* s, std::string* err) {
     s->key = load_key(pki + "/" + name + ".key.pem", err);
     s->cert = load_cert(pki + "/" + name + ".pem", err);
-    if (!s->key || !s->cert)
+    if (!s->key || !s->cert) {
         return false;
+    }
     s->chain = load_certs(pki + "/" + name + ".chain.pem", err);
     return true;
 }
@@ -342,35 +362,43 @@ int cmd_sign(int argc, char** argv) {
                          "--stored-certs", "--signatures", "--toc-checksum", "--tsa",
                          "--timestamp-time", "--signing-time", "--tamper-member"},
                         {"--no-timestamp"});
-    if (!a.error.empty())
+    if (!a.error.empty()) {
         return usage_error(a.error);
-    if (a.pos.size() != 2)
+    }
+    if (a.pos.size() != 2) {
         return usage_error("sign needs IN and OUT");
+    }
     std::string pki = a.get("--pki").value_or("");
     std::string err;
 
     Signer leaf;
     if (a.has("--key") || a.has("--cert")) {
-        if (!a.has("--key") || !a.has("--cert"))
+        if (!a.has("--key") || !a.has("--cert")) {
             return usage_error("--key and --cert go together");
+        }
         leaf.key = load_key(*a.get("--key"), &err);
         leaf.cert = load_cert(*a.get("--cert"), &err);
-        if (auto c = a.get("--chain"))
+        if (auto c = a.get("--chain")) {
             leaf.chain = load_certs(*c, &err);
-        if (!leaf.key || !leaf.cert)
+        }
+        if (!leaf.key || !leaf.cert) {
             return usage_error(err);
+        }
     } else {
-        if (pki.empty())
+        if (pki.empty()) {
             return usage_error("sign needs --pki or --key/--cert");
-        if (!load_signer(pki, a.get("--leaf").value_or("installer"), &leaf, &err))
+        }
+        if (!load_signer(pki, a.get("--leaf").value_or("installer"), &leaf, &err)) {
             return usage_error(err);
+        }
     }
     Signer second;
     CmsOptions cms_opt;
     cms_opt.signers.push_back(&leaf);
     if (auto n = a.get("--second-leaf")) {
-        if (pki.empty() || !load_signer(pki, *n, &second, &err))
+        if (pki.empty() || !load_signer(pki, *n, &second, &err)) {
             return usage_error(err);
+        }
         cms_opt.signers.push_back(&second);
     }
 
@@ -378,25 +406,29 @@ int cmd_sign(int argc, char** argv) {
     cms_opt.signing_time = now;
     if (auto t = a.get("--signing-time")) {
         auto v = parse_time(*t);
-        if (!v)
+        if (!v) {
             return usage_error("bad time " + *t);
+        }
         cms_opt.signing_time = *v;
     }
     TimeStampAuthority tsa;
     if (!a.has("--no-timestamp")) {
-        if (pki.empty())
+        if (pki.empty()) {
             return usage_error("a time-stamp needs --pki (or --no-timestamp)");
+        }
         std::string name = a.get("--tsa").value_or("tsa");
         tsa.key = load_key(pki + "/" + name + ".key.pem", &err);
         tsa.cert = load_cert(pki + "/" + name + ".pem", &err);
         tsa.chain = load_certs(pki + "/" + name + ".chain.pem", &err);
-        if (!tsa.key || !tsa.cert)
+        if (!tsa.key || !tsa.cert) {
             return usage_error(err);
+        }
         tsa.when = cms_opt.signing_time;
         if (auto t = a.get("--timestamp-time")) {
             auto v = parse_time(*t);
-            if (!v)
+            if (!v) {
                 return usage_error("bad time " + *t);
+            }
             tsa.when = *v;
         }
         cms_opt.tsa = &tsa;
@@ -409,24 +441,27 @@ int cmd_sign(int argc, char** argv) {
             bool is_file =
                 e.find('/') != std::string::npos || e.ends_with(".pem") || e.ends_with(".der");
             CertPtr c = load_cert(is_file ? e : pki + "/" + e + ".pem", &err);
-            if (!c)
+            if (!c) {
                 return usage_error(err);
+            }
             stored.push_back(cert_der(c.get()));
         }
     } else {
         stored.push_back(cert_der(leaf.cert.get()));
-        for (const CertPtr& c : leaf.chain)
+        for (const CertPtr& c : leaf.chain) {
             stored.push_back(cert_der(c.get()));
+        }
     }
 
     WriteOptions wo;
     if (auto c = a.get("--toc-checksum")) {
-        if (*c == "sha1")
+        if (*c == "sha1") {
             wo.checksum = TocChecksum::Sha1;
-        else if (*c == "sha256")
+        } else if (*c == "sha256") {
             wo.checksum = TocChecksum::Sha256;
-        else
+        } else {
             return usage_error("--toc-checksum is sha1 or sha256");
+        }
     }
     const uint64_t rsa_size = uint64_t(EVP_PKEY_get_size(leaf.key.get()));
     for (const std::string& style : split(a.get("--signatures").value_or("RSA,CMS"), ',')) {
@@ -444,8 +479,9 @@ int cmd_sign(int argc, char** argv) {
             bool ok = wo.signatures[i].style == "CMS"
                           ? make_cms(digest, cms_opt, &(*slots)[i], e)
                           : make_rsa(digest, leaf.key.get(), &(*slots)[i], e);
-            if (!ok)
+            if (!ok) {
                 return false;
+            }
         }
         return true;
     };
@@ -464,13 +500,15 @@ int cmd_sign(int argc, char** argv) {
     if (auto t = a.get("--tamper-member")) {
         bool done = false;
         for (const auto& [path, range] : layout.data) {
-            if (path != *t || range.second == 0)
+            if (path != *t || range.second == 0) {
                 continue;
+            }
             out[layout.heap_start + range.first + range.second / 2] ^= 0x01;
             done = true;
         }
-        if (!done)
+        if (!done) {
             return usage_error("no member with data at " + *t);
+        }
     }
     if (!write_bytes(a.pos[1], out)) {
         fprintf(stderr, "xqpkg: cannot write %s\n", a.pos[1].c_str());
@@ -482,8 +520,9 @@ int cmd_sign(int argc, char** argv) {
 std::string subject_of(const uint8_t* der, uint32_t len) {
     const unsigned char* p = der;
     X509* x = d2i_X509(nullptr, &p, long(len));
-    if (!x)
+    if (!x) {
         return "(not a certificate)";
+    }
     char buf[512];
     X509_NAME_oneline(X509_get_subject_name(x), buf, sizeof buf);
     X509_free(x);
@@ -491,8 +530,9 @@ std::string subject_of(const uint8_t* der, uint32_t len) {
 }
 
 int cmd_inspect(int argc, char** argv) {
-    if (argc != 3)
+    if (argc != 3) {
         return usage_error("inspect needs PKG");
+    }
     xar_t x = xar_open(argv[2], READ);
     if (!x) {
         // The reader's own reason: which check the archive failed.
@@ -524,13 +564,15 @@ int cmd_inspect(int argc, char** argv) {
         for (int32_t i = 0; i < n; ++i) {
             const uint8_t* der = nullptr;
             uint32_t len = 0;
-            if (xar_signature_get_x509certificate_data(s, i, &der, &len) == 0)
+            if (xar_signature_get_x509certificate_data(s, i, &der, &len) == 0) {
                 printf("  certificate %d: %s\n", i, subject_of(der, len).c_str());
+            }
         }
         if (!digest_shown) {
             printf("toc-digest: ");
-            for (uint32_t i = 0; i < sum_len; ++i)
+            for (uint32_t i = 0; i < sum_len; ++i) {
                 printf("%02x", sum[i]);
+            }
             printf("\n");
             digest_shown = true;
         }
@@ -583,10 +625,12 @@ bool load_members(const std::string& path, const std::string& prefix, std::vecto
         const char* type = nullptr;
         bool dir =
             xar_prop_get(files[i], "type", &type) == 0 && std::strcmp(type, "directory") == 0;
-        for (const std::string& q : paths)
+        for (const std::string& q : paths) {
             if (q.size() > paths[i].size() && q.compare(0, paths[i].size(), paths[i]) == 0 &&
-                q[paths[i].size()] == '/')
+                q[paths[i].size()] == '/') {
                 dir = true;
+            }
+        }
         Member m;
         m.path = prefix + paths[i];
         m.directory = dir;
@@ -608,21 +652,26 @@ bool load_members(const std::string& path, const std::string& prefix, std::vecto
 }
 
 int xqpkg_main(int argc, char** argv) {
-    if (argc < 2)
+    if (argc < 2) {
         return usage_error("no command");
+    }
     std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         fputs(kUsage, stdout);
         return 0;
     }
-    if (cmd == "build")
+    if (cmd == "build") {
         return cmd_build(argc, argv);
-    if (cmd == "product")
+    }
+    if (cmd == "product") {
         return cmd_product(argc, argv);
-    if (cmd == "sign")
+    }
+    if (cmd == "sign") {
         return cmd_sign(argc, argv);
-    if (cmd == "inspect")
+    }
+    if (cmd == "inspect") {
         return cmd_inspect(argc, argv);
+    }
     return usage_error("unknown command " + cmd);
 }
 
