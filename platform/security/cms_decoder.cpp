@@ -121,6 +121,7 @@ int CMSDecoder::copySignerStatus(size_t index, const Policy& policy, bool evalua
     }
     const std::vector<X509Ptr> stored = cms_certificates(state_->cms.get());
     std::vector<X509*> untrusted;
+    untrusted.reserve(stored.size());
     for (const X509Ptr& c : stored) {
         untrusted.push_back(c.get());
     }

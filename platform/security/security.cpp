@@ -530,7 +530,7 @@ ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const 
 
 std::optional<Bytes> cms_sign_detached(std::span<const uint8_t> content, const SignRequest& request,
                                        std::string* error) {
-    auto fail = [&](std::string what) -> std::optional<Bytes> {
+    auto fail = [&](const std::string& what) -> std::optional<Bytes> {
         std::string reasons = drain_errors();
         if (error) {
             *error = reasons.empty() ? what : what + ": " + reasons;
@@ -582,6 +582,7 @@ CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {
 std::vector<X509Ptr> cms_certificates(CMS_ContentInfo* cms) {
     std::vector<X509Ptr> out;
     X509StackPtr certs(cms ? CMS_get1_certs(cms) : nullptr);
+    out.reserve(static_cast<size_t>(std::max(0, sk_X509_num(certs.get()))));
     for (int i = 0; i < sk_X509_num(certs.get()); ++i) {
         out.push_back(up_ref(sk_X509_value(certs.get(), i)));
     }
@@ -603,6 +604,7 @@ X509Ptr only_signer(CMS_ContentInfo* cms) {
 
 std::vector<X509*> borrowed(const std::vector<X509Ptr>& certs) {
     std::vector<X509*> out;
+    out.reserve(certs.size());
     for (const auto& c : certs) {
         out.push_back(c.get());
     }

@@ -18,7 +18,7 @@
 #error "XQ_TESTSUDO_DEFAULT_LOG must name the default log"
 #endif
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     if (argc < 2) {
         std::fprintf(stderr, "usage: sudo command [args...]\n");
         return 1;
@@ -43,5 +43,8 @@ int main(int argc, char** argv) {
     ::execv(argv[1], argv + 1);
     // As the real sudo: a command that cannot be run is reported, status 1.
     std::fprintf(stderr, "sudo: %s: %s\n", argv[1], std::strerror(errno));
+    return 1;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "sudo: %s\n", e.what());
     return 1;
 }
