@@ -1,5 +1,7 @@
 #include "platform/base/cursor.h"
 
+#include <bit>
+
 namespace base {
 
 const uint8_t* Cursor::take(size_t n) {
@@ -47,6 +49,13 @@ uint32_t Cursor::le32() {
 }
 uint64_t Cursor::le64() {
     return integer<uint64_t, false>();
+}
+
+uint16_t Cursor::native16() {
+    return std::endian::native == std::endian::little ? le16() : be16();
+}
+uint32_t Cursor::native32() {
+    return std::endian::native == std::endian::little ? le32() : be32();
 }
 
 std::span<const uint8_t> Cursor::bytes(size_t n) {

@@ -39,6 +39,9 @@ class Cursor {
     uint16_t le16();
     uint32_t le32();
     uint64_t le64();
+    // In this machine's own byte order, for records the kernel wrote.
+    uint16_t native16();
+    uint32_t native32();
     // The next `n` bytes, or an empty span (and a failed cursor) when fewer
     // are left.
     std::span<const uint8_t> bytes(size_t n);

@@ -12,6 +12,11 @@ void UniqueFd::reset(int fd) {
     fd_ = fd;
 }
 
+bool UniqueFd::close() {
+    const int fd = release();
+    return fd < 0 || ::close(fd) == 0;
+}
+
 ssize_t readFull(int fd, void* buffer, size_t size) {
     auto* at = static_cast<char*>(buffer);
     size_t done = 0;
@@ -63,10 +68,30 @@ bool writeAll(int fd, const void* data, size_t size) {
     const auto* at = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t n = retryOnEintr([&] { return ::write(fd, at, size); });
-        if (n < 0) {
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;  // no progress: do not spin
+            }
             return false;
         }
         at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool writeAllAt(int fd, const void* data, size_t size, off_t offset) {
+    const auto* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = retryOnEintr([&] { return ::pwrite(fd, at, size, offset); });
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        at += n;
+        offset += n;
         size -= static_cast<size_t>(n);
     }
     return true;

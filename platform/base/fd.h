@@ -34,6 +34,9 @@ class UniqueFd {
     explicit operator bool() const { return valid(); }
     // Closes the descriptor held (if any) and holds `fd` instead.
     void reset(int fd = -1);
+    // Closes now and tells whether close(2) succeeded (a write error on some
+    // file systems shows up only there); true when none was held.
+    [[nodiscard]] bool close();
     // Gives up the descriptor without closing it.
     [[nodiscard]] int release() {
         const int fd = fd_;
@@ -72,6 +75,9 @@ auto retryOnEintr(Call call) -> decltype(call()) {
 // Writes all of `bytes`; false (errno set) on an error.
 [[nodiscard]] bool writeAll(int fd, std::string_view bytes);
 [[nodiscard]] bool writeAll(int fd, const void* data, size_t size);
+
+// Writes all of `size` bytes at `offset` of a file (pwrite).
+[[nodiscard]] bool writeAllAt(int fd, const void* data, size_t size, off_t offset);
 
 // As writeAll, through send(2) with `flags` (MSG_NOSIGNAL for a socket whose
 // peer may be gone).

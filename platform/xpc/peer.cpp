@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/fd.h"
+
 // Linux 6.5; older C library headers lack it.
 #ifndef SCM_PIDFD
 #define SCM_PIDFD 0x04
@@ -52,10 +54,7 @@ std::optional<long> pidOfPidfd(int pidfd) {
 
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
-    int n = 0;
-    do {
-        n = ::poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
+    const int n = base::retryOnEintr([&] { return ::poll(&p, 1, 0); });
     return n != 0;  // readable, or poll failed: either way not a live process
 }
 

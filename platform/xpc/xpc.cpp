@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/base/fd.h"
 #include "platform/xpc/wire.h"
 
 namespace xpc {
@@ -24,20 +25,6 @@ constexpr size_t kReadChunk = 64 * 1024;
 
 dispatch::QueuePtr runtimeQueue() {
     return dispatch::get_global_queue(dispatch::QUEUE_PRIORITY_DEFAULT, 0);
-}
-
-bool sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
@@ -71,10 +58,9 @@ int connectUnix(const std::string& path, int& error) {
     // they always come.
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    while (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        if (errno == EINTR) {
-            continue;
-        }
+    if (base::retryOnEintr([&] {
+            return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+        }) != 0) {
         error = errno;
         ::close(fd);
         return -1;
@@ -555,10 +541,7 @@ void Connection::drain() {
     // connection (requestSettled). Meanwhile, watch for the peer going away.
     for (;;) {
         pollfd fds[2] = {{fd_, 0, 0}, {peer_.pidfd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (base::retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0) {
             end(EndReason::Broken);
             return;
         }
@@ -660,7 +643,7 @@ bool Connection::sendReply(uint64_t seq, const std::vector<Value>& values) {
         if (fd_ < 0) {
             return false;
         }
-        sent = sendAll(fd_, bytes);
+        sent = base::sendAll(fd_, bytes, MSG_NOSIGNAL);
     }
     if (!sent) {
         end(EndReason::Broken);
@@ -1040,7 +1023,7 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         bool sent = false;
         {
             std::lock_guard lock(sendMutex);
-            sent = fd >= 0 && sendAll(fd, bytes);
+            sent = fd >= 0 && base::sendAll(fd, bytes, MSG_NOSIGNAL);
         }
         if (!sent) {
             end();
@@ -1089,10 +1072,8 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         std::vector<char> chunk(kReadChunk);
         bool keepReading = true;
         while (keepReading) {
-            const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            const ssize_t n =
+                base::retryOnEintr([&] { return ::recv(fd, chunk.data(), chunk.size(), 0); });
             if (n <= 0) {
                 break;
             }
