@@ -406,8 +406,8 @@ std::optional<Bytes> sign_image(std::span<const uint8_t> image, const Identity& 
 
 bool sign_file(const std::string& path, const Identity& identity, std::string_view identifier,
                std::string* error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (error) {
             *error = "cannot open " + path + ": " + std::strerror(errno);
         }
@@ -415,12 +415,12 @@ bool sign_file(const std::string& path, const Identity& identity, std::string_vi
     }
     struct stat st {};
     Bytes image;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     if (ok) {
         image.resize(static_cast<size_t>(st.st_size));
-        ok = pread_all(fd, image.data(), image.size(), 0);
+        ok = pread_all(fd.get(), image.data(), image.size(), 0);
     }
-    ::close(fd);
+    fd.reset();
     if (!ok) {
         if (error) {
             *error = "cannot read " + path;
@@ -432,16 +432,16 @@ bool sign_file(const std::string& path, const Identity& identity, std::string_vi
         return false;
     }
     std::string tmp = path + ".xqcodesign.XXXXXX";
-    int out = ::mkstemp(tmp.data());
-    if (out < 0) {
+    base::UniqueFd out(::mkstemp(tmp.data()));
+    if (!out) {
         if (error) {
             *error = "cannot create a temporary file beside " + path;
         }
         return false;
     }
-    bool written = base::writeAll(out, signed_image->data(), signed_image->size());
-    written = written && ::fchmod(out, st.st_mode & 07777) == 0 && ::fsync(out) == 0;
-    written = (::close(out) == 0) && written;
+    bool written = base::writeAll(out.get(), signed_image->data(), signed_image->size());
+    written = written && ::fchmod(out.get(), st.st_mode & 07777) == 0 && ::fsync(out.get()) == 0;
+    written = out.close() && written;
     if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         if (error) {
