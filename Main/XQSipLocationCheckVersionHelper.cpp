@@ -96,13 +96,18 @@ class ExtractionArea {
 };
 
 // Parses one extracted metadata file with `fileName` as the state's
-// parsingFileName, which is back to empty afterwards.
-bool parseMember(XQVersionParseState& state, const std::string& fileName, const std::string& path) {
+// parsingFileName, which is back to empty afterwards. `refused`, if given,
+// tells whether a failure was the reader's refusal.
+bool parseMember(XQVersionParseState& state, const std::string& fileName, const std::string& path,
+                 bool* refused = nullptr) {
     state.parsingFileName = fileName;
     bool ok;
     {
         XQMetadataParser parser(state);
         ok = parser.parseFile(path);
+        if (refused != nullptr) {
+            *refused = !ok && parser.refused();
+        }
     }
     state.parsingFileName.reset();
     return ok;
@@ -143,6 +148,17 @@ bool XQMetadataParser::parse(const char* data, size_t length, bool isFinal) {
 
 bool XQMetadataParser::parseFile(const std::string& path) {
     return impl_->parser.parseFile(path);
+}
+
+bool XQMetadataParser::refused() const {
+    switch (impl_->parser.refusal()) {
+        case xml::Refusal::Doctype:
+        case xml::Refusal::EntityDeclaration:
+        case xml::Refusal::Memory:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // --- The gate -----------------------------------------------------------------
@@ -190,10 +206,13 @@ bool XQSipLocationCheckVersionHelper::isPkgVersionAllowed(const std::string& pkg
         return true;
     }
     state.parsedAppId.reset();
-    if (!parseMember(state, kDistribution, *distPath)) {
+    bool refused = false;
+    if (!parseMember(state, kDistribution, *distPath, &refused)) {
         // A Distribution that cannot be read does not block a package whose
-        // version passed.
-        return true;
+        // version passed. One the reader refuses (a document type
+        // declaration, entities, too much memory) does: it may well be
+        // well-formed and name another application, which must not pass.
+        return !refused;
     }
     return state.parsedAppId.has_value() && *state.parsedAppId == kHelperIdentifier;
 }

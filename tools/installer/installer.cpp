@@ -207,11 +207,18 @@ struct XmlCollector final : xml::Handler {
     }
 };
 
-// False when the file cannot be read or is not a plain, well-formed document
-// (no document type declaration, no entities).
-bool parseXmlFile(const std::string& path, XmlCollector& c) {
+// Why the file could not be read: None when it was read whole. A document
+// with a document type declaration or entities is refused unread.
+xml::Refusal parseXmlFile(const std::string& path, XmlCollector& c) {
     xml::Parser parser(c);
-    return parser.parseFile(path);
+    return parser.parseFile(path) ? xml::Refusal::None : parser.refusal();
+}
+
+// The reader refused the document itself, rather than finding it not
+// well-formed or unreadable.
+bool refusedOutright(xml::Refusal why) {
+    return why == xml::Refusal::Doctype || why == xml::Refusal::EntityDeclaration ||
+           why == xml::Refusal::Memory;
 }
 
 std::string trim(const std::string& s) {
@@ -250,7 +257,15 @@ std::optional<Failure> findComponents(const Members& m, std::vector<std::string>
                 m.files.count(dir + "/PackageInfo") != 0);
     };
     XmlCollector dist;
-    if (parseXmlFile(m.root + "/Distribution", dist)) {
+    const xml::Refusal distribution = parseXmlFile(m.root + "/Distribution", dist);
+    if (refusedOutright(distribution)) {
+        // Its choice of components cannot be known: installing every one
+        // instead could install what it leaves out.
+        return Failure{
+            "the Distribution is refused by the XML reader (a document type "
+            "declaration, entities, or too large to parse)"};
+    }
+    if (distribution == xml::Refusal::None) {
         std::set<std::string> seen;
         for (const std::string& ref : dist.pkgRefs) {
             std::string t = trim(ref);
@@ -985,7 +1000,8 @@ std::optional<Failure> install(const Options& opt) {
         std::string location = "/";
         if (members.files.count(prefix + "PackageInfo") != 0) {
             XmlCollector info;
-            if (!parseXmlFile(members.root + "/" + prefix + "PackageInfo", info)) {
+            if (parseXmlFile(members.root + "/" + prefix + "PackageInfo", info) !=
+                xml::Refusal::None) {
                 return Failure{"the PackageInfo of " + (comp.empty() ? "the package" : comp) +
                                " is not well-formed"};
             }

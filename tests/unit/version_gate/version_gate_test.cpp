@@ -276,6 +276,36 @@ TEST_F(VersionGateTest, DistributionRules) {
         "prefixed.pkg", "<r xmlns:p='urn:p'><p:app id='lx.pelk.XQSipLocationHelper'/></r>")));
 }
 
+TEST_F(VersionGateTest, MetadataWithADocumentTypeDeclarationIsRefused) {
+    std::string comp = component("c.pkg", kOwnVersion);
+    // Well-formed and naming the helper, but with a document type declaration:
+    // the reader refuses it, and a refused Distribution blocks (unlike one that
+    // is merely not well-formed, above).
+    const std::string doctype = "<!DOCTYPE installer-gui-script [<!ENTITY id 'x'>]>";
+    EXPECT_FALSE(gate_.isPkgVersionAllowed(
+        product("doctype-ours.pkg", comp,
+                {"--distribution",
+                 write("doctype-ours.xml",
+                       doctype + "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/>"
+                                 "</installer-gui-script>")})));
+    EXPECT_FALSE(gate_.isPkgVersionAllowed(product(
+        "doctype-other.pkg", comp,
+        {"--distribution",
+         write("doctype-other.xml",
+               doctype +
+                   "<installer-gui-script><app id='lx.pelk.Other'/></installer-gui-script>")})));
+    // The same Distribution without it passes.
+    EXPECT_TRUE(gate_.isPkgVersionAllowed(product(
+        "plain-ours.pkg", comp,
+        {"--distribution", write("plain-ours.xml",
+                                 "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/>"
+                                 "</installer-gui-script>")})));
+    // A PackageInfo with one gives no version.
+    std::string info = write("DPackageInfo", "<!DOCTYPE pkg-info><pkg-info version='9.0'/>");
+    EXPECT_FALSE(gate_.isPkgVersionAllowed(
+        component("doctype-info.pkg", "9.0", {"--extra-member", "DPackageInfo=" + info})));
+}
+
 TEST_F(VersionGateTest, FirstMemberEndingInPackageInfoDecides) {
     // An extra member comes before the real PackageInfo in archive order; a
     // plain suffix test picks it.
