@@ -17,11 +17,15 @@ bool UniqueFd::close() {
     return fd < 0 || ::close(fd) == 0;
 }
 
-ssize_t readFull(int fd, void* buffer, size_t size) {
-    auto* at = static_cast<char*>(buffer);
+namespace {
+
+// Calls `step(done)` (one read of what is left after `done` bytes) until all
+// `size` bytes are in, the input ends or an error comes.
+template <class Step>
+ssize_t fill(size_t size, Step step) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = retryOnEintr([&] { return ::read(fd, at + done, size - done); });
+        const ssize_t n = retryOnEintr([&] { return step(done); });
         if (n < 0) {
             return -1;
         }
@@ -33,21 +37,36 @@ ssize_t readFull(int fd, void* buffer, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-ssize_t readFullAt(int fd, void* buffer, size_t size, off_t offset) {
-    auto* at = static_cast<char*>(buffer);
+// Calls `step(done)` (one write of what is left after `done` bytes) until all
+// `size` bytes are out or an error comes.
+template <class Step>
+bool drain(size_t size, Step step) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = retryOnEintr(
-            [&] { return ::pread(fd, at + done, size - done, offset + static_cast<off_t>(done)); });
-        if (n < 0) {
-            return -1;
-        }
-        if (n == 0) {
-            break;
+        const ssize_t n = retryOnEintr([&] { return step(done); });
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;  // no progress: do not spin
+            }
+            return false;
         }
         done += static_cast<size_t>(n);
     }
-    return static_cast<ssize_t>(done);
+    return true;
+}
+
+}  // namespace
+
+ssize_t readFull(int fd, void* buffer, size_t size) {
+    auto* at = static_cast<char*>(buffer);
+    return fill(size, [&](size_t done) { return ::read(fd, at + done, size - done); });
+}
+
+ssize_t readFullAt(int fd, void* buffer, size_t size, off_t offset) {
+    auto* at = static_cast<char*>(buffer);
+    return fill(size, [&](size_t done) {
+        return ::pread(fd, at + done, size - done, offset + static_cast<off_t>(done));
+    });
 }
 
 bool readToEnd(int fd, std::string& out) {
@@ -66,35 +85,14 @@ bool readToEnd(int fd, std::string& out) {
 
 bool writeAll(int fd, const void* data, size_t size) {
     const auto* at = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = retryOnEintr([&] { return ::write(fd, at, size); });
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;  // no progress: do not spin
-            }
-            return false;
-        }
-        at += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return drain(size, [&](size_t done) { return ::write(fd, at + done, size - done); });
 }
 
 bool writeAllAt(int fd, const void* data, size_t size, off_t offset) {
     const auto* at = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = retryOnEintr([&] { return ::pwrite(fd, at, size, offset); });
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        at += n;
-        offset += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return drain(size, [&](size_t done) {
+        return ::pwrite(fd, at + done, size - done, offset + static_cast<off_t>(done));
+    });
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -102,15 +100,9 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 bool sendAll(int fd, std::string_view bytes, int flags) {
-    while (!bytes.empty()) {
-        const ssize_t n =
-            retryOnEintr([&] { return ::send(fd, bytes.data(), bytes.size(), flags); });
-        if (n < 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
+    return drain(bytes.size(), [&](size_t done) {
+        return ::send(fd, bytes.data() + done, bytes.size() - done, flags);
+    });
 }
 
 }  // namespace base

@@ -157,6 +157,27 @@ TEST(MetadataParser, EntityExpansionBombFailsCleanly) {
     EXPECT_FALSE(p.parse(xml.data(), xml.size(), true));
 }
 
+TEST(MetadataParser, ADocumentTypeDeclarationIsRefusedNotJustMalformed) {
+    // Before the declaration's end nothing is handed on: an element that
+    // precedes the root cannot exist, and the DOCTYPE stops the parse first.
+    const std::string withDoctype =
+        "<!DOCTYPE r [<!ENTITY v '9.9.9'>]><r><pkg-info version='&v;'/></r>";
+    XQVersionParseState s;
+    s.parsingFileName = "PackageInfo";
+    XQMetadataParser refused(s);
+    EXPECT_FALSE(refused.parse(withDoctype.data(), withDoctype.size(), true));
+    EXPECT_TRUE(refused.refused());
+    EXPECT_FALSE(s.parsedVersion);
+
+    const std::string malformed = "<r><pkg-info version='1'/>";
+    XQVersionParseState t;
+    t.parsingFileName = "PackageInfo";
+    XQMetadataParser broken(t);
+    EXPECT_FALSE(broken.parse(malformed.data(), malformed.size(), true));
+    EXPECT_FALSE(broken.refused());
+    EXPECT_EQ(t.parsedVersion, "1");  // read up to where it broke, as before
+}
+
 // --- The gate on real packages ----------------------------------------------
 
 class VersionGateTest : public ::testing::Test {
