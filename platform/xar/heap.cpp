@@ -55,6 +55,75 @@ struct Sink {
 
 enum class Encoding { None, Zlib, Bzip2 };
 
+// One compressed stream being decoded: each step takes what it can of the
+// input and gives at most `room` bytes.
+class Decoder {
+  public:
+    enum class Step { Error, More, End };
+    virtual ~Decoder() = default;
+    // Decodes from [*in, *in + *avail) into `out`, moving *in and *avail past
+    // what it took; `produced` is what it gave. An empty input drains what
+    // the decoder still holds.
+    virtual Step step(const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
+                      size_t* produced) = 0;
+};
+
+class ZlibDecoder final : public Decoder {
+  public:
+    ZlibDecoder() { ready_ = inflateInit(&zs_) == Z_OK; }
+    ~ZlibDecoder() override {
+        if (ready_)
+            inflateEnd(&zs_);
+    }
+    bool ready() const { return ready_; }
+    Step step(const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
+              size_t* produced) override {
+        zs_.next_in = const_cast<Bytef*>(*in);
+        zs_.avail_in = uInt(*avail);
+        zs_.next_out = out;
+        zs_.avail_out = uInt(room);
+        const int rc = inflate(&zs_, Z_NO_FLUSH);
+        *in = zs_.next_in;
+        *avail = zs_.avail_in;
+        *produced = room - zs_.avail_out;
+        if (rc != Z_OK && rc != Z_STREAM_END)
+            return Step::Error;
+        return rc == Z_STREAM_END ? Step::End : Step::More;
+    }
+
+  private:
+    z_stream zs_{};
+    bool ready_ = false;
+};
+
+class Bzip2Decoder final : public Decoder {
+  public:
+    Bzip2Decoder() { ready_ = BZ2_bzDecompressInit(&bz_, 0, 0) == BZ_OK; }
+    ~Bzip2Decoder() override {
+        if (ready_)
+            BZ2_bzDecompressEnd(&bz_);
+    }
+    bool ready() const { return ready_; }
+    Step step(const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
+              size_t* produced) override {
+        bz_.next_in = const_cast<char*>(reinterpret_cast<const char*>(*in));
+        bz_.avail_in = unsigned(*avail);
+        bz_.next_out = reinterpret_cast<char*>(out);
+        bz_.avail_out = unsigned(room);
+        const int rc = BZ2_bzDecompress(&bz_);
+        *in = reinterpret_cast<const uint8_t*>(bz_.next_in);
+        *avail = bz_.avail_in;
+        *produced = room - bz_.avail_out;
+        if (rc != BZ_OK && rc != BZ_STREAM_END)
+            return Step::Error;
+        return rc == BZ_STREAM_END ? Step::End : Step::More;
+    }
+
+  private:
+    bz_stream bz_{};
+    bool ready_ = false;
+};
+
 // Streams the member's archived bytes through the archived-checksum digest, the
 // decoder and the sink. Stops as soon as the output passes the sink's limit.
 bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX* archived,
@@ -62,13 +131,19 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
     std::vector<uint8_t> in(kIoChunk), out(kIoChunk);
     uint64_t left = d.length, pos = d.offset;
 
-    z_stream zs{};
-    bz_stream bz{};
+    ZlibDecoder zlib_decoder;
+    Bzip2Decoder bzip2_decoder;
+    Decoder* decoder = nullptr;
+    if (enc == Encoding::Zlib) {
+        if (!zlib_decoder.ready())
+            return false;
+        decoder = &zlib_decoder;
+    } else if (enc == Encoding::Bzip2) {
+        if (!bzip2_decoder.ready())
+            return false;
+        decoder = &bzip2_decoder;
+    }
     bool ended = false;
-    if (enc == Encoding::Zlib && inflateInit(&zs) != Z_OK)
-        return false;
-    if (enc == Encoding::Bzip2 && BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK)
-        return false;
     bool ok = true;
     while (ok && left > 0) {
         size_t n = left < in.size() ? size_t(left) : in.size();
@@ -83,7 +158,7 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
             ok = false;
             break;
         }
-        if (enc == Encoding::None) {
+        if (!decoder) {
             ok = sink->put(in.data(), n);
             continue;
         }
@@ -92,95 +167,47 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
             ok = false;
             break;
         }
-        if (enc == Encoding::Zlib) {
-            zs.next_in = in.data();
-            zs.avail_in = uInt(n);
-            while (ok && zs.avail_in > 0 && !ended) {
-                zs.next_out = out.data();
-                zs.avail_out = uInt(out.size());
-                int rc = inflate(&zs, Z_NO_FLUSH);
-                if (rc != Z_OK && rc != Z_STREAM_END) {
-                    *why = "Corrupt compressed data";
-                    ok = false;
-                    break;
-                }
-                ok = sink->put(out.data(), out.size() - zs.avail_out);
-                if (rc == Z_STREAM_END)
-                    ended = true;
-                if (rc == Z_OK && zs.avail_out != 0 && zs.avail_in == 0)
-                    break;
-            }
-            if (ok && ended && zs.avail_in > 0) {
-                *why = "Trailing data after the compressed stream";
+        const uint8_t* next = in.data();
+        size_t avail = n;
+        while (ok && avail > 0 && !ended) {
+            size_t produced = 0;
+            const Decoder::Step step =
+                decoder->step(&next, &avail, out.data(), out.size(), &produced);
+            if (step == Decoder::Step::Error) {
+                *why = "Corrupt compressed data";
                 ok = false;
+                break;
             }
-        } else {
-            bz.next_in = reinterpret_cast<char*>(in.data());
-            bz.avail_in = unsigned(n);
-            while (ok && bz.avail_in > 0 && !ended) {
-                bz.next_out = reinterpret_cast<char*>(out.data());
-                bz.avail_out = unsigned(out.size());
-                int rc = BZ2_bzDecompress(&bz);
-                if (rc != BZ_OK && rc != BZ_STREAM_END) {
-                    *why = "Corrupt compressed data";
-                    ok = false;
-                    break;
-                }
-                ok = sink->put(out.data(), out.size() - bz.avail_out);
-                if (rc == BZ_STREAM_END)
-                    ended = true;
-            }
-            if (ok && ended && bz.avail_in > 0) {
-                *why = "Trailing data after the compressed stream";
-                ok = false;
-            }
+            ok = sink->put(out.data(), produced);
+            if (step == Decoder::Step::End)
+                ended = true;
+            else if (produced != out.size() && avail == 0)
+                break;  // all input taken, output not full: needs more input
+        }
+        if (ok && ended && avail > 0) {
+            *why = "Trailing data after the compressed stream";
+            ok = false;
         }
     }
     // Drain what the decoder still holds once all input is in.
-    while (ok && enc == Encoding::Zlib && !ended) {
-        zs.next_in = nullptr;
-        zs.avail_in = 0;
-        zs.next_out = out.data();
-        zs.avail_out = uInt(out.size());
-        int rc = inflate(&zs, Z_NO_FLUSH);
-        if (rc != Z_OK && rc != Z_STREAM_END) {
+    while (ok && decoder && !ended) {
+        const uint8_t* next = nullptr;
+        size_t avail = 0;
+        size_t produced = 0;
+        const Decoder::Step step = decoder->step(&next, &avail, out.data(), out.size(), &produced);
+        if (step == Decoder::Step::Error) {
             *why = "Truncated compressed data";
             ok = false;
             break;
         }
-        size_t produced = out.size() - zs.avail_out;
         ok = sink->put(out.data(), produced);
-        if (rc == Z_STREAM_END)
+        if (step == Decoder::Step::End)
             ended = true;
         else if (produced == 0) {
             *why = "Truncated compressed data";
             ok = false;
         }
     }
-    while (ok && enc == Encoding::Bzip2 && !ended) {
-        bz.next_in = nullptr;
-        bz.avail_in = 0;
-        bz.next_out = reinterpret_cast<char*>(out.data());
-        bz.avail_out = unsigned(out.size());
-        int rc = BZ2_bzDecompress(&bz);
-        if (rc != BZ_OK && rc != BZ_STREAM_END) {
-            *why = "Truncated compressed data";
-            ok = false;
-            break;
-        }
-        size_t produced = out.size() - bz.avail_out;
-        ok = sink->put(out.data(), produced);
-        if (rc == BZ_STREAM_END)
-            ended = true;
-        else if (produced == 0) {
-            *why = "Truncated compressed data";
-            ok = false;
-        }
-    }
-    if (enc == Encoding::Zlib)
-        inflateEnd(&zs);
-    if (enc == Encoding::Bzip2)
-        BZ2_bzDecompressEnd(&bz);
     if (sink->too_big)
         *why = "Member data larger than its declared or allowed size";
     return ok;
