@@ -68,6 +68,22 @@ class Decoder {
                       size_t* produced) = 0;
 };
 
+// One call of a zlib-style decompressor (zlib's z_stream, bzip2's bz_stream:
+// the same four fields under different types) over [*in, *in + *avail).
+template <class Stream, class Call>
+int run_stream(Stream& s, const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
+               size_t* produced, Call call) {
+    s.next_in = reinterpret_cast<decltype(s.next_in)>(const_cast<uint8_t*>(*in));
+    s.avail_in = static_cast<decltype(s.avail_in)>(*avail);
+    s.next_out = reinterpret_cast<decltype(s.next_out)>(out);
+    s.avail_out = static_cast<decltype(s.avail_out)>(room);
+    const int rc = call(&s);
+    *in = reinterpret_cast<const uint8_t*>(s.next_in);
+    *avail = s.avail_in;
+    *produced = room - s.avail_out;
+    return rc;
+}
+
 class ZlibDecoder final : public Decoder {
   public:
     ZlibDecoder() { ready_ = inflateInit(&zs_) == Z_OK; }
@@ -78,17 +94,9 @@ class ZlibDecoder final : public Decoder {
     bool ready() const { return ready_; }
     Step step(const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
               size_t* produced) override {
-        zs_.next_in = const_cast<Bytef*>(*in);
-        zs_.avail_in = uInt(*avail);
-        zs_.next_out = out;
-        zs_.avail_out = uInt(room);
-        const int rc = inflate(&zs_, Z_NO_FLUSH);
-        *in = zs_.next_in;
-        *avail = zs_.avail_in;
-        *produced = room - zs_.avail_out;
-        if (rc != Z_OK && rc != Z_STREAM_END)
-            return Step::Error;
-        return rc == Z_STREAM_END ? Step::End : Step::More;
+        const int rc = run_stream(zs_, in, avail, out, room, produced,
+                                  [](z_stream* zs) { return inflate(zs, Z_NO_FLUSH); });
+        return rc == Z_STREAM_END ? Step::End : rc == Z_OK ? Step::More : Step::Error;
     }
 
   private:
@@ -106,17 +114,8 @@ class Bzip2Decoder final : public Decoder {
     bool ready() const { return ready_; }
     Step step(const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
               size_t* produced) override {
-        bz_.next_in = const_cast<char*>(reinterpret_cast<const char*>(*in));
-        bz_.avail_in = unsigned(*avail);
-        bz_.next_out = reinterpret_cast<char*>(out);
-        bz_.avail_out = unsigned(room);
-        const int rc = BZ2_bzDecompress(&bz_);
-        *in = reinterpret_cast<const uint8_t*>(bz_.next_in);
-        *avail = bz_.avail_in;
-        *produced = room - bz_.avail_out;
-        if (rc != BZ_OK && rc != BZ_STREAM_END)
-            return Step::Error;
-        return rc == BZ_STREAM_END ? Step::End : Step::More;
+        const int rc = run_stream(bz_, in, avail, out, room, produced, BZ2_bzDecompress);
+        return rc == BZ_STREAM_END ? Step::End : rc == BZ_OK ? Step::More : Step::Error;
     }
 
   private:
@@ -145,6 +144,20 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
     }
     bool ended = false;
     bool ok = true;
+    // One step of the decoder into `out`, its output to the sink; a decoder
+    // error fails with `corrupt`.
+    auto pump = [&](const uint8_t** next, size_t* avail, size_t* produced, const char* corrupt) {
+        const Decoder::Step step = decoder->step(next, avail, out.data(), out.size(), produced);
+        if (step == Decoder::Step::Error) {
+            *why = corrupt;
+            ok = false;
+            return step;
+        }
+        ok = sink->put(out.data(), *produced);
+        if (step == Decoder::Step::End)
+            ended = true;
+        return step;
+    };
     while (ok && left > 0) {
         size_t n = left < in.size() ? size_t(left) : in.size();
         if (!x->read_heap(pos, in.data(), n)) {
@@ -171,17 +184,8 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
         size_t avail = n;
         while (ok && avail > 0 && !ended) {
             size_t produced = 0;
-            const Decoder::Step step =
-                decoder->step(&next, &avail, out.data(), out.size(), &produced);
-            if (step == Decoder::Step::Error) {
-                *why = "Corrupt compressed data";
-                ok = false;
-                break;
-            }
-            ok = sink->put(out.data(), produced);
-            if (step == Decoder::Step::End)
-                ended = true;
-            else if (produced != out.size() && avail == 0)
+            const Decoder::Step step = pump(&next, &avail, &produced, "Corrupt compressed data");
+            if (step == Decoder::Step::More && produced != out.size() && avail == 0)
                 break;  // all input taken, output not full: needs more input
         }
         if (ok && ended && avail > 0) {
@@ -194,16 +198,8 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
         const uint8_t* next = nullptr;
         size_t avail = 0;
         size_t produced = 0;
-        const Decoder::Step step = decoder->step(&next, &avail, out.data(), out.size(), &produced);
-        if (step == Decoder::Step::Error) {
-            *why = "Truncated compressed data";
-            ok = false;
-            break;
-        }
-        ok = sink->put(out.data(), produced);
-        if (step == Decoder::Step::End)
-            ended = true;
-        else if (produced == 0) {
+        const Decoder::Step step = pump(&next, &avail, &produced, "Truncated compressed data");
+        if (step == Decoder::Step::More && produced == 0) {
             *why = "Truncated compressed data";
             ok = false;
         }
