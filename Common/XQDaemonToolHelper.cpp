@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Common/XQCompiledPaths.h"
+#include "platform/base/fd.h"
 #include "platform/bundle/bundle.h"
 
 namespace {
@@ -28,29 +29,6 @@ namespace {
 constexpr size_t kTemplateBufferSize = 1024;
 constexpr const char* kFallbackPrefix = "lx.pelk.tmp";
 constexpr mode_t kStagedFileMode = 0700;
-
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    ~ScopedFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded (a write error can
-    // first show up here).
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 // The last path component as the platform's path handling gives it: trailing
 // slashes do not count, so "a/b/" ends in "b".
@@ -118,11 +96,8 @@ std::optional<std::string> randomName() {
     constexpr unsigned kLimit = 256 - (256 % kNameAlphabetSize);
     while (out.size() < kRandomCharacters) {
         unsigned char bytes[16];
-        ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
+        const ssize_t n = base::retryOnEintr([&] { return ::getrandom(bytes, sizeof bytes, 0); });
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return std::nullopt;
         }
         for (ssize_t i = 0; i < n && out.size() < kRandomCharacters; ++i) {
@@ -161,11 +136,10 @@ bool copyRange(int src, int dst, off_t offset, uint64_t length) {
     constexpr size_t kChunk = size_t{1} << 30;
     bool useCopyFileRange = true;
     while (left > 0 && useCopyFileRange) {
-        ssize_t n = ::copy_file_range(src, &in, dst, &out, std::min<uint64_t>(left, kChunk), 0);
+        const ssize_t n = base::retryOnEintr([&] {
+            return ::copy_file_range(src, &in, dst, &out, std::min<uint64_t>(left, kChunk), 0);
+        });
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             if (!isUnsupportedCopy(errno)) {
                 return false;
             }
@@ -183,11 +157,9 @@ bool copyRange(int src, int dst, off_t offset, uint64_t length) {
     // sendfile writes at the output's file position.
     bool useSendfile = ::lseek(dst, out, SEEK_SET) == out;
     while (left > 0 && useSendfile) {
-        ssize_t n = ::sendfile(dst, src, &in, std::min<uint64_t>(left, kChunk));
+        const ssize_t n = base::retryOnEintr(
+            [&] { return ::sendfile(dst, src, &in, std::min<uint64_t>(left, kChunk)); });
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             if (!isUnsupportedCopy(errno)) {
                 return false;
             }
@@ -206,24 +178,12 @@ bool copyRange(int src, int dst, off_t offset, uint64_t length) {
         buffer.reset(new char[kBuffer]);
     }
     while (left > 0) {
-        ssize_t n = ::pread(src, buffer.get(), std::min<uint64_t>(left, kBuffer), in);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+        const ssize_t n = base::retryOnEintr(
+            [&] { return ::pread(src, buffer.get(), std::min<uint64_t>(left, kBuffer), in); });
+        if (n <= 0 || !base::writeAllAt(dst, buffer.get(), static_cast<size_t>(n), out)) {
             return false;
         }
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::pwrite(dst, buffer.get() + done, static_cast<size_t>(n - done), out);
-            if (w < 0 && errno == EINTR) {
-                continue;
-            }
-            if (w <= 0) {
-                return false;
-            }
-            done += w;
-            out += w;
-        }
+        out += n;
         in += n;
         left -= static_cast<uint64_t>(n);
     }
@@ -275,13 +235,8 @@ bool sourceEndsAt(int fd, uint64_t size) {
         return false;
     }
     char extra;
-    for (;;) {
-        ssize_t n = ::pread(fd, &extra, 1, static_cast<off_t>(size));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n == 0;
-    }
+    return base::retryOnEintr([&] { return ::pread(fd, &extra, 1, static_cast<off_t>(size)); }) ==
+           0;
 }
 
 }  // namespace
@@ -343,7 +298,7 @@ bool XQDaemonToolHelper::makeTemporaryDirectoryIfMissing() {
 
 size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
     const std::string prefix = privateDirectoryPrefix();
-    ScopedFd tmp(::open(xq::paths::kTemporaryDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    base::UniqueFd tmp(::open(xq::paths::kTemporaryDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (tmp.get() < 0) {
         return 0;
     }
@@ -372,7 +327,7 @@ size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
         // A directory, not a link to one; its lock free means no living
         // process uses it (this process's own are held through other
         // descriptors, so they count as taken too).
-        ScopedFd fd(
+        base::UniqueFd fd(
             ::openat(tmp.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
             continue;
@@ -426,7 +381,7 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
         return std::nullopt;
     }
     // O_NONBLOCK: a FIFO swapped in after the look must not block the open.
-    ScopedFd src(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    base::UniqueFd src(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (src.get() < 0 || ::fstat(src.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
         static_cast<uint64_t>(st.st_size) > kMaxStagedFileSize) {
         return std::nullopt;
@@ -438,8 +393,8 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
         return std::nullopt;
     }
     const std::string staged = joinPath(*dir, name);
-    ScopedFd dst(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        kStagedFileMode));
+    base::UniqueFd dst(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                              kStagedFileMode));
     bool ok = dst.get() >= 0;
     if (ok) {
         // The umask may have narrowed the mode given to open; ownership and

@@ -3,7 +3,11 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <span>
+
+#include "platform/base/cursor.h"
 
 #include "platform/bpf/bpf.h"
 
@@ -45,41 +49,33 @@ void assignMacText(const uint8_t* mac, std::string& out) {
     out.assign(text, sizeof(text));
 }
 
-uint32_t load32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-uint16_t load16(const uint8_t* p) {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-// Walks the TLVs of one frame, the octets [p, end). Returns when the frame
-// ends or a TLV is malformed; what was written and flagged stays.
-void decodeTlvs(const uint8_t* p, const uint8_t* end, std::string& first, std::string& second,
-                ReadFlags& flags) {
-    while (p < end) {
-        if (end - p < 2) {
+// Walks the TLVs of one frame. Returns when the frame ends or a TLV is
+// malformed; what was written and flagged stays. A TLV whose value runs past
+// the end of the frame is still looked at for what lies inside the frame (its
+// subtype, the capabilities' first octet), and ends the walk.
+void decodeTlvs(base::Cursor frame, std::string& first, std::string& second, ReadFlags& flags) {
+    while (!frame.atEnd()) {
+        const uint16_t header = frame.be16();
+        if (!frame.ok()) {
             return;  // a header cut by the end of the frame
         }
-        const uint8_t type = p[0] >> 1;
-        const size_t length = (static_cast<size_t>(p[0] & 1) << 8) | p[1];
-        const uint8_t* value = p + 2;
-        const bool fits = length <= static_cast<size_t>(end - value);
+        const uint8_t type = static_cast<uint8_t>(header >> 9);
+        const size_t length = header & 0x1ff;
+        const bool fits = length <= frame.remaining();
+        // The value's octets as far as the frame holds them; reads below
+        // check the length first, so they stay inside the TLV.
+        base::Cursor value = frame;
         if (type == kTlvChassisId || type == kTlvPortId) {
-            if (value >= end) {
+            const uint8_t subtype = value.u8();
+            if (!value.ok()) {
                 return;  // no subtype octet
             }
-            const uint8_t subtype = value[0];
             if (type == kTlvChassisId) {
                 if (subtype == kSubtypeMacAddress) {
                     if (length < 7 || !fits) {
                         return;
                     }
-                    assignMacText(value + 1, first);
+                    assignMacText(value.bytes(6).data(), first);
                     flags.macChassisSeen = true;
                 }
             } else if (length != 0) {
@@ -90,28 +86,28 @@ void decodeTlvs(const uint8_t* p, const uint8_t* end, std::string& first, std::s
                     case kPortSubtypeInterfaceAlias:
                     case kPortSubtypeInterfaceName:
                     case kPortSubtypeLocal:
-                        second.assign(reinterpret_cast<const char*>(value + 1), length - 1);
+                        second.assign(value.chars(length - 1));
                         break;
                     case kPortSubtypeMacAddress:
                         if (length < 7) {
                             return;
                         }
-                        assignMacText(value + 1, second);
+                        assignMacText(value.bytes(6).data(), second);
                         break;
                     case kPortSubtypeNetworkAddress: {
                         if (length < 2) {
                             return;
                         }
-                        const uint8_t family = value[1];
+                        const uint8_t family = value.u8();
                         char text[47] = {};
                         if (family == kFamilyIPv4) {
                             if (length < 2 + 4 ||
-                                inet_ntop(AF_INET, value + 2, text, 17) == nullptr) {
+                                inet_ntop(AF_INET, value.bytes(4).data(), text, 17) == nullptr) {
                                 return;
                             }
                         } else if (family == kFamilyIPv6) {
                             if (length < 2 + 16 ||
-                                inet_ntop(AF_INET6, value + 2, text, 47) == nullptr) {
+                                inet_ntop(AF_INET6, value.bytes(16).data(), text, 47) == nullptr) {
                                 return;
                             }
                         } else {
@@ -125,7 +121,8 @@ void decodeTlvs(const uint8_t* p, const uint8_t* end, std::string& first, std::s
                 }
             }
         } else if (type == kTlvSystemCapabilities) {
-            if (length != 0 && value < end && (value[0] & kCapabilityRefused) == 0) {
+            const uint8_t capabilities = value.u8();
+            if (length != 0 && value.ok() && (capabilities & kCapabilityRefused) == 0) {
                 flags.capabilitiesAccepted = true;
             }
         }
@@ -133,7 +130,7 @@ void decodeTlvs(const uint8_t* p, const uint8_t* end, std::string& first, std::s
         if (!fits) {
             return;  // a skipped TLV that runs past the frame: nothing after it
         }
-        p = value + length;
+        frame.skip(length);
     }
 }
 
@@ -141,25 +138,29 @@ void decodeTlvs(const uint8_t* p, const uint8_t* end, std::string& first, std::s
 
 bool decodeRead(const uint8_t* octets, size_t length, std::string& first, std::string& second) {
     ReadFlags flags;
+    const base::Cursor read(octets, length);
     size_t record = 0;
     while (record < length) {
-        if (length - record < bpf::kHdrFieldsLength) {
+        // The record's header, in this machine's byte order.
+        const base::Cursor header = read.window(record, bpf::kHdrFieldsLength);
+        if (!header.ok()) {
             break;
         }
-        const uint32_t caplen = load32(octets + record + bpf::kHdrCaplenOffset);
-        const uint16_t hdrlen = load16(octets + record + bpf::kHdrHdrlenOffset);
+        const uint32_t caplen = header.window(bpf::kHdrCaplenOffset, 4).native32();
+        const uint16_t hdrlen = header.window(bpf::kHdrHdrlenOffset, 2).native16();
         if (hdrlen < bpf::kHdrFieldsLength) {
             break;  // would not move on: the rest of the read cannot be trusted
         }
         const size_t frameStart = record + hdrlen;
         if (frameStart < length) {
-            const size_t frameEnd = caplen < length - frameStart ? frameStart + caplen : length;
+            // The captured octets, as far as the read holds them.
+            base::Cursor frame =
+                read.window(frameStart, std::min<size_t>(caplen, length - frameStart));
+            const std::span<const uint8_t> ethernet = frame.bytes(kEthernetHeaderLength);
             // Only LLDP data units carry TLVs; the other discovery protocols'
             // frames that the filter admits are passed over.
-            if (frameEnd - frameStart >= kEthernetHeaderLength && octets[frameStart + 12] == 0x88 &&
-                octets[frameStart + 13] == 0xcc) {
-                decodeTlvs(octets + frameStart + kEthernetHeaderLength, octets + frameEnd, first,
-                           second, flags);
+            if (frame.ok() && ethernet[12] == 0x88 && ethernet[13] == 0xcc) {
+                decodeTlvs(frame, first, second, flags);
             }
         }
         record = bpf::BPF_WORDALIGN(record + hdrlen + static_cast<size_t>(caplen));

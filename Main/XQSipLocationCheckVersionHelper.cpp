@@ -1,6 +1,5 @@
 #include "Main/XQSipLocationCheckVersionHelper.h"
 
-#include <expat.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +12,11 @@
 
 #include "Common/XQDaemonToolHelper.h"
 #include "Common/XQHelperLabel.h"
+#include "platform/base/utf8.h"
+#include "platform/base/version.h"
 #include "platform/bundle/bundle.h"
+#include "platform/xar/handles.h"
+#include "platform/xml/xml.h"
 
 namespace {
 
@@ -48,54 +51,6 @@ std::string joinPath(const std::string& dir, const std::string& name) {
     }
     return dir + "/" + name;
 }
-
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) {
-            return false;
-        }
-        for (size_t k = 1; k < len; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-struct XarCloser {
-    void operator()(xar_t x) const { xar_close(x); }
-};
-struct XarIterFree {
-    void operator()(xar_iter_t i) const { xar_iter_free(i); }
-};
 
 // A check's directories: the private one from the tool helper and the
 // extraction directory inside it. Both go when the check ends, whatever its
@@ -141,13 +96,18 @@ class ExtractionArea {
 };
 
 // Parses one extracted metadata file with `fileName` as the state's
-// parsingFileName, which is back to empty afterwards.
-bool parseMember(XQVersionParseState& state, const std::string& fileName, const std::string& path) {
+// parsingFileName, which is back to empty afterwards. `refused`, if given,
+// tells whether a failure was the reader's refusal.
+bool parseMember(XQVersionParseState& state, const std::string& fileName, const std::string& path,
+                 bool* refused = nullptr) {
     state.parsingFileName = fileName;
     bool ok;
     {
         XQMetadataParser parser(state);
         ok = parser.parseFile(path);
+        if (refused != nullptr) {
+            *refused = !ok && parser.refused();
+        }
     }
     state.parsingFileName.reset();
     return ok;
@@ -157,87 +117,48 @@ bool parseMember(XQVersionParseState& state, const std::string& fileName, const 
 
 // --- The metadata parser ----------------------------------------------------
 
-struct XQMetadataParser::Impl {
-    XML_Parser parser = nullptr;
-    XQVersionParseState* state = nullptr;
+// The hardened reader refuses a document type declaration (and with it any
+// entity), never loads anything from outside and holds its memory to a
+// budget; the gate only looks at start tags.
+struct XQMetadataParser::Impl final : xml::Handler {
+    explicit Impl(XQVersionParseState& s) : state(&s), parser(*this) {}
 
-    static void XMLCALL startElement(void* userData, const XML_Char* name, const XML_Char** atts) {
-        auto* self = static_cast<Impl*>(userData);
+    void startElement(const char* name, const char** atts) override {
         XQXMLAttributes attributes;
         for (size_t i = 0; atts != nullptr && atts[i] != nullptr && atts[i + 1] != nullptr;
              i += 2) {
             attributes.emplace(atts[i], atts[i + 1]);
         }
-        XQSipLocationCheckVersionHelper::parser(*self->state, name, attributes);
+        XQSipLocationCheckVersionHelper::parser(*state, name, attributes);
     }
+
+    XQVersionParseState* state;
+    xml::Parser parser;
 };
 
-XQMetadataParser::XQMetadataParser(XQVersionParseState& state) : impl_(new Impl) {
-    impl_->state = &state;
-    // No namespace processing; with no external entity handler set, expat
-    // never loads an external entity, and its amplification limits stop
-    // entity expansion attacks.
-    impl_->parser = XML_ParserCreate(nullptr);
-    if (impl_->parser != nullptr) {
-        XML_SetUserData(impl_->parser, impl_);
-        XML_SetStartElementHandler(impl_->parser, &Impl::startElement);
-        XML_SetParamEntityParsing(impl_->parser, XML_PARAM_ENTITY_PARSING_NEVER);
-    }
-}
+XQMetadataParser::XQMetadataParser(XQVersionParseState& state) : impl_(new Impl(state)) {}
 
 XQMetadataParser::~XQMetadataParser() {
-    if (impl_->parser != nullptr) {
-        XML_ParserFree(impl_->parser);
-    }
     delete impl_;
 }
 
 bool XQMetadataParser::parse(const char* data, size_t length, bool isFinal) {
-    if (impl_->parser == nullptr) {
-        return false;
-    }
-    while (length > 0 || isFinal) {
-        int piece = length > (1u << 20) ? (1 << 20) : static_cast<int>(length);
-        bool last = isFinal && static_cast<size_t>(piece) == length;
-        if (XML_Parse(impl_->parser, data, piece, last ? 1 : 0) != XML_STATUS_OK) {
-            return false;
-        }
-        data += piece;
-        length -= static_cast<size_t>(piece);
-        if (last) {
-            break;
-        }
-    }
-    return true;
+    return impl_->parser.parse(data, length, isFinal);
 }
 
 bool XQMetadataParser::parseFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return false;
+    return impl_->parser.parseFile(path);
+}
+
+bool XQMetadataParser::refused() const {
+    switch (impl_->parser.refusal()) {
+        case xml::Refusal::Doctype:
+        case xml::Refusal::EntityDeclaration:
+        case xml::Refusal::Memory:
+            return true;
+        default:
+            return false;
     }
-    char buf[65536];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            ok = parse(nullptr, 0, true);
-            break;
-        }
-        if (!parse(buf, static_cast<size_t>(n), false)) {
-            ok = false;
-            break;
-        }
-    }
-    ::close(fd);
-    return ok;
 }
 
 // --- The gate -----------------------------------------------------------------
@@ -285,10 +206,13 @@ bool XQSipLocationCheckVersionHelper::isPkgVersionAllowed(const std::string& pkg
         return true;
     }
     state.parsedAppId.reset();
-    if (!parseMember(state, kDistribution, *distPath)) {
+    bool refused = false;
+    if (!parseMember(state, kDistribution, *distPath, &refused)) {
         // A Distribution that cannot be read does not block a package whose
-        // version passed.
-        return true;
+        // version passed. One the reader refuses (a document type
+        // declaration, entities, too much memory) does: it may well be
+        // well-formed and name another application, which must not pass.
+        return !refused;
     }
     return state.parsedAppId.has_value() && *state.parsedAppId == xq::kHelperLabel;
 }
@@ -311,12 +235,12 @@ bool XQSipLocationCheckVersionHelper::getFileFromXar(const std::string& xarPath,
     if (xarPath.empty() || toFilePath.empty() || fileName.empty()) {
         return false;
     }
-    std::unique_ptr<const __xar_t, XarCloser> archive(xar_open(xarPath.c_str(), READ));
+    xar::ArchivePtr archive(xar_open(xarPath.c_str(), READ));
     if (!archive) {
         return false;
     }
     xar_register_errhandler(archive.get(), err_callback, nullptr);
-    std::unique_ptr<const __xar_iter_t, XarIterFree> iter(xar_iter_new());
+    xar::IterPtr iter(xar_iter_new());
     if (!iter) {
         return false;
     }
@@ -330,7 +254,7 @@ bool XQSipLocationCheckVersionHelper::getFileFromXar(const std::string& xarPath,
         }
         std::string path(raw);
         std::free(raw);
-        if (!isValidUtf8(path)) {
+        if (!base::isValidUtf8(path)) {
             continue;
         }
         if (path.size() >= fileName.size() &&
@@ -369,55 +293,5 @@ void XQSipLocationCheckVersionHelper::parser(XQVersionParseState& state,
 }
 
 int XQCompareNumerically(std::string_view lhs, std::string_view rhs) {
-    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-    size_t i = 0;
-    size_t j = 0;
-    while (i < lhs.size() && j < rhs.size()) {
-        if (isDigit(lhs[i]) && isDigit(rhs[j])) {
-            // Compare the runs by value without converting them: skip leading
-            // zeros, then the longer run is the larger number, and runs of
-            // equal length compare digit by digit.
-            size_t ei = i;
-            while (ei < lhs.size() && isDigit(lhs[ei])) {
-                ++ei;
-            }
-            size_t ej = j;
-            while (ej < rhs.size() && isDigit(rhs[ej])) {
-                ++ej;
-            }
-            size_t si = i;
-            while (si + 1 < ei && lhs[si] == '0') {
-                ++si;
-            }
-            size_t sj = j;
-            while (sj + 1 < ej && rhs[sj] == '0') {
-                ++sj;
-            }
-            size_t li = ei - si;
-            size_t lj = ej - sj;
-            if (li != lj) {
-                return li < lj ? -1 : 1;
-            }
-            int c = lhs.substr(si, li).compare(rhs.substr(sj, lj));
-            if (c != 0) {
-                return c < 0 ? -1 : 1;
-            }
-            i = ei;
-            j = ej;
-            continue;
-        }
-        unsigned char a = static_cast<unsigned char>(lhs[i]);
-        unsigned char b = static_cast<unsigned char>(rhs[j]);
-        if (a != b) {
-            return a < b ? -1 : 1;
-        }
-        ++i;
-        ++j;
-    }
-    bool lhsEnded = i >= lhs.size();
-    bool rhsEnded = j >= rhs.size();
-    if (lhsEnded && rhsEnded) {
-        return 0;
-    }
-    return lhsEnded ? -1 : 1;
+    return base::compareNumerically(lhs, rhs);
 }

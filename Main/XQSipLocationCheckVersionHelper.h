@@ -31,9 +31,9 @@ struct XQVersionParseState {
 // Element attributes as the parser reports them: name to value.
 using XQXMLAttributes = std::map<std::string, std::string>;
 
-// One event-driven parse of a metadata member with the parser's default
-// settings: no namespace processing (a prefixed name keeps its prefix), no
-// external entities. Each element start goes to the gate's element callback
+// One event-driven parse of a metadata member: no namespace processing (a
+// prefixed name keeps its prefix), and no document type declaration, so no
+// entities of any kind. Each element start goes to the gate's element callback
 // with the check's state. Feed the bytes in any number of pieces.
 class XQMetadataParser {
   public:
@@ -48,6 +48,10 @@ class XQMetadataParser {
     // Parses the whole file at `path` in pieces; false if it cannot be read
     // or is not well-formed.
     bool parseFile(const std::string& path);
+    // After a failed parse: true when the reader refused the document outright
+    // (a document type declaration, entity declarations, more parser memory
+    // than allowed) rather than finding it not well-formed or unreadable.
+    bool refused() const;
 
   private:
     struct Impl;

@@ -6,7 +6,6 @@
 #include <string>
 
 #include <sys/stat.h>
-#include <unicode/ustring.h>
 
 #include "codesign_verify/pkg_verify/pkg_verify.h"
 
@@ -33,19 +32,6 @@ namespace pkg_verify {
     va_end(args);
     text.resize(static_cast<size_t>(length));
     log(text.c_str());
-}
-
-// True when `bytes` is well-formed UTF-8 (embedded NULs allowed).
-inline bool is_valid_utf8(const std::string& bytes) {
-    if (bytes.size() > static_cast<size_t>(INT32_MAX)) {
-        return false;
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    // Preflight only: counts UTF-16 units and reports malformed sequences.
-    u_strFromUTF8(nullptr, 0, &length, bytes.data(), static_cast<int32_t>(bytes.size()), &status);
-    return status == U_BUFFER_OVERFLOW_ERROR || status == U_STRING_NOT_TERMINATED_WARNING ||
-           U_SUCCESS(status);
 }
 
 // Anything at the path (following symbolic links), as the original file

@@ -13,6 +13,7 @@
 
 #include "codesign_verify/pkg_verify/internal.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
+#include "platform/base/utf8.h"
 #include "platform/process/process.h"
 
 namespace pkg_verify {
@@ -138,7 +139,7 @@ bool check_installer_authority_by_pkgutil(const std::string& pkgPath,
     }
     // A report that does not decode as UTF-8 is no report: refuse it rather
     // than apply the rules to a substitute.
-    if (!is_valid_utf8(result.standardOutput)) {
+    if (!base::isValidUtf8(result.standardOutput)) {
         log_message(log, "Error! report is not UTF-8");
         return false;
     }

@@ -26,6 +26,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/base/cursor.h"
+#include "platform/base/fd.h"
+
 // linux/filter.h names the kernel's limit BPF_MAXINSNS; here that name is the
 // device's own limit (bpf.h), which leaves room for the tagged-frame prefix.
 #undef BPF_MAXINSNS
@@ -217,16 +220,11 @@ uint32_t runProgram(const std::vector<sock_filter>& prog, const uint8_t* frame, 
                     size_t wirelen) {
     uint32_t a = 0, x = 0;
     uint32_t mem[BPF_MEMWORDS] = {};
+    const base::Cursor captured(frame, caplen);
     auto load = [&](uint64_t at, unsigned width, uint32_t* out) {
-        if (at > caplen || width > caplen - at) {
-            return false;
-        }
-        uint32_t v = 0;
-        for (unsigned i = 0; i < width; ++i) {
-            v = (v << 8) | frame[at + i];
-        }
-        *out = v;
-        return true;
+        base::Cursor field = captured.window(at, width);
+        *out = width == 4 ? field.be32() : width == 2 ? field.be16() : field.u8();
+        return field.ok();
     };
     for (size_t pc = 0; pc < prog.size(); ++pc) {
         const sock_filter& in = prog[pc];
@@ -516,13 +514,11 @@ Drain drainQueue(const Device& dev, unsigned char* buf, size_t nbytes, size_t* e
         peek.msg_iovlen = 1;
         peek.msg_control = control;
         peek.msg_controllen = sizeof(control);
-        ssize_t wire = recvmsg(dev.fd, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        const ssize_t wire = base::retryOnEintr(
+            [&] { return recvmsg(dev.fd, &peek, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT); });
         if (wire < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return Drain::kMore;
-            }
-            if (errno == EINTR) {
-                continue;
             }
             return Drain::kError;
         }
@@ -551,13 +547,11 @@ Drain drainQueue(const Device& dev, unsigned char* buf, size_t nbytes, size_t* e
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        ssize_t got = recvmsg(dev.fd, &msg, MSG_TRUNC | MSG_DONTWAIT);
+        const ssize_t got =
+            base::retryOnEintr([&] { return recvmsg(dev.fd, &msg, MSG_TRUNC | MSG_DONTWAIT); });
         if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return Drain::kMore;
-            }
-            if (errno == EINTR) {
-                continue;
             }
             return Drain::kError;
         }
@@ -688,11 +682,10 @@ ssize_t read(int fd, void* buf, size_t nbytes) {
             return static_cast<ssize_t>(end);
         }
         pollfd p{dev->fd, POLLIN, 0};
-        int ready = poll(&p, 1, pollTimeout(hasDeadline, deadline));
+        // The time left is worked out again after an interruption.
+        const int ready =
+            base::retryOnEintr([&] { return poll(&p, 1, pollTimeout(hasDeadline, deadline)); });
         if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return end != 0 ? static_cast<ssize_t>(end) : -1;
         }
         if (ready == 0) {

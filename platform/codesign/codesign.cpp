@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/base/fd.h"
 #include "platform/codesign/signature.h"
 #include "platform/csreq/requirement.h"
 #include "platform/security/anchors.h"
@@ -22,20 +23,13 @@ namespace codesign {
 // A looked-up guest: its pid and the executable opened at lookup.
 class SecCode {
   public:
-    SecCode(pid_t pid, int exe_fd) : pid_(pid), exe_fd_(exe_fd) {}
-    ~SecCode() {
-        if (exe_fd_ >= 0) {
-            ::close(exe_fd_);
-        }
-    }
-    SecCode(const SecCode&) = delete;
-    SecCode& operator=(const SecCode&) = delete;
+    SecCode(pid_t pid, base::UniqueFd exe_fd) : pid_(pid), exe_fd_(std::move(exe_fd)) {}
     pid_t pid() const { return pid_; }
-    int exe_fd() const { return exe_fd_; }
+    int exe_fd() const { return exe_fd_.get(); }
 
   private:
     pid_t pid_;
-    int exe_fd_;
+    base::UniqueFd exe_fd_;
 };
 
 class SecRequirement {
@@ -48,33 +42,6 @@ class SecRequirement {
 };
 
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
 
 int32_t load32(const AuditToken& t, size_t at) {
     int32_t v;
@@ -113,10 +80,7 @@ bool alive(int pidfd) {
     struct pollfd p {
         pidfd, POLLIN, 0
     };
-    int n;
-    do {
-        n = ::poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
+    const int n = base::retryOnEintr([&] { return ::poll(&p, 1, 0); });
     if (n != 0) {
         return false;
     }
@@ -240,7 +204,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttri
     }
     pid_t pid = 0;
     int pidfd = -1;
-    Fd own_pidfd;
+    base::UniqueFd own_pidfd;
     if (attributes.audit) {
         pid = audit_token_pid(*attributes.audit);
         pidfd = audit_token_pidfd(*attributes.audit);
@@ -264,7 +228,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttri
 
     char path[32];
     std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
-    Fd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    base::UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
         return errSecCSNoSuchCode;
     }
@@ -285,7 +249,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttri
     // open fail at once instead of stalling until the lease is broken, and
     // anything but a regular file (a FIFO opens without blocking, then
     // stalls a read) is refused.
-    Fd exe(::openat(dir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    base::UniqueFd exe(::openat(dir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (exe.get() < 0) {
         return errSecCSNoSuchCode;  // exited (a zombie has no executable), leased or not readable
     }
@@ -293,7 +257,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttri
     if (::fstat(exe.get(), &exe_stat) != 0 || !S_ISREG(exe_stat.st_mode)) {
         return errSecCSNoSuchCode;
     }
-    *guest = std::make_shared<SecCode>(pid, exe.release());
+    *guest = std::make_shared<SecCode>(pid, std::move(exe));
     return errSecSuccess;
 }
 

@@ -16,6 +16,8 @@
 #include <span>
 #include <thread>
 
+#include "platform/base/cursor.h"
+#include "platform/base/fd.h"
 #include "platform/bundle/bundle.h"
 #include "platform/elf/elf.h"
 
@@ -28,39 +30,9 @@ void put_be(Bytes& out, uint64_t v, int bytes) {
     }
 }
 
-// A cursor over untrusted bytes whose reads fail instead of overrunning.
-class Reader {
-  public:
-    explicit Reader(std::span<const uint8_t> data) : data_(data) {}
-    bool take(size_t n, std::span<const uint8_t>& out) {
-        if (n > data_.size() - pos_) {
-            return false;
-        }
-        out = data_.subspan(pos_, n);
-        pos_ += n;
-        return true;
-    }
-    bool be(int bytes, uint64_t& v) {
-        std::span<const uint8_t> s;
-        if (!take(static_cast<size_t>(bytes), s)) {
-            return false;
-        }
-        v = 0;
-        for (uint8_t b : s) {
-            v = (v << 8) | b;
-        }
-        return true;
-    }
-    bool magic(const char (&m)[8]) {
-        std::span<const uint8_t> s;
-        return take(8, s) && std::memcmp(s.data(), m, 8) == 0;
-    }
-    bool done() const { return pos_ == data_.size(); }
-
-  private:
-    std::span<const uint8_t> data_;
-    size_t pos_ = 0;
-};
+std::string_view magic_of(const char (&m)[8]) {
+    return std::string_view(m, sizeof m);
+}
 
 template <typename T>
 std::optional<T> fail(std::string* error, std::string why) {
@@ -71,22 +43,8 @@ std::optional<T> fail(std::string* error, std::string why) {
 }
 
 bool pread_all(int fd, uint8_t* buf, size_t n, uint64_t offset) {
-    while (n > 0) {
-        ssize_t got = ::pread(fd, buf, n, static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (got == 0) {
-            return false;  // the file shrank underneath
-        }
-        buf += got;
-        n -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
+    // A short read means the file shrank underneath.
+    return base::readFullAt(fd, buf, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
 }
 
 // Reads the covered bytes of a file through a descriptor, limited to them.
@@ -299,29 +257,30 @@ Bytes encode_record(const SignedRecord& record) {
 }
 
 std::optional<SignedRecord> decode_record(std::span<const uint8_t> bytes, std::string* error) {
-    Reader r(bytes);
     if (bytes.size() > kMaxRecord) {
         return fail<SignedRecord>(error, "signed record is too large");
     }
-    if (!r.magic(kRecordMagic)) {
+    base::Cursor r(bytes);
+    if (r.chars(8) != magic_of(kRecordMagic)) {
         return fail<SignedRecord>(error, "signed record has a bad magic");
     }
-    uint64_t id_len = 0;
-    std::span<const uint8_t> id;
-    if (!r.be(2, id_len) || !r.take(static_cast<size_t>(id_len), id)) {
+    const uint16_t id_len = r.be16();
+    const std::string_view id = r.chars(id_len);
+    if (!r.ok()) {
         return fail<SignedRecord>(error, "signed record is truncated");
     }
     SignedRecord record;
-    record.identifier.assign(id.begin(), id.end());
+    record.identifier.assign(id);
     if (!valid_identifier(record.identifier)) {
         return fail<SignedRecord>(error, "signed record has a bad identifier");
     }
-    std::span<const uint8_t> digest;
-    if (!r.be(8, record.length) || !r.take(32, digest)) {
+    record.length = r.be64();
+    const std::span<const uint8_t> digest = r.bytes(record.sha256.size());
+    if (!r.ok()) {
         return fail<SignedRecord>(error, "signed record is truncated");
     }
     std::copy(digest.begin(), digest.end(), record.sha256.begin());
-    if (!r.done()) {
+    if (!r.atEnd()) {
         return fail<SignedRecord>(error, "signed record has trailing bytes");
     }
     return record;
@@ -340,23 +299,21 @@ std::optional<Block> decode_block(std::span<const uint8_t> bytes, std::string* e
     if (bytes.size() > kMaxBlock) {
         return fail<Block>(error, "signature block is too large");
     }
-    Reader r(bytes);
-    if (!r.magic(kBlockMagic)) {
+    base::Cursor r(bytes);
+    if (r.chars(8) != magic_of(kBlockMagic)) {
         return fail<Block>(error, "signature block has a bad magic");
     }
-    uint64_t record_len = 0;
-    uint64_t cms_len = 0;
-    std::span<const uint8_t> record;
-    std::span<const uint8_t> cms;
-    if (!r.be(4, record_len) || record_len > kMaxRecord ||
-        !r.take(static_cast<size_t>(record_len), record)) {
+    const uint32_t record_len = r.be32();
+    const std::span<const uint8_t> record = r.bytes(record_len <= kMaxRecord ? record_len : 0);
+    if (!r.ok() || record_len > kMaxRecord) {
         return fail<Block>(error, "signature block has a bad record length");
     }
-    if (!r.be(4, cms_len) || cms_len == 0 || cms_len > kMaxCms ||
-        !r.take(static_cast<size_t>(cms_len), cms)) {
+    const uint32_t cms_len = r.be32();
+    const std::span<const uint8_t> cms = r.bytes(cms_len <= kMaxCms ? cms_len : 0);
+    if (!r.ok() || cms_len == 0 || cms_len > kMaxCms) {
         return fail<Block>(error, "signature block has a bad signature length");
     }
-    if (!r.done()) {
+    if (!r.atEnd()) {
         return fail<Block>(error, "signature block has trailing bytes");
     }
     Block block;
@@ -372,13 +329,11 @@ std::optional<Block> decode_block(std::span<const uint8_t> bytes, std::string* e
 
 TrailerStatus locate_block(uint64_t file_size, std::span<const uint8_t, kTrailerSize> trailer,
                            Location& location) {
+    base::Cursor t(trailer);
+    const uint64_t block_length = t.be64();
     if (file_size < kTrailerSize ||
-        std::memcmp(trailer.data() + 8, kTrailerMagic, sizeof kTrailerMagic) != 0) {
+        t.chars(sizeof kTrailerMagic) != std::string_view(kTrailerMagic, sizeof kTrailerMagic)) {
         return TrailerStatus::unsigned_file;
-    }
-    uint64_t block_length = 0;
-    for (int i = 0; i < 8; ++i) {
-        block_length = (block_length << 8) | trailer[static_cast<size_t>(i)];
     }
     if (block_length > kMaxBlock || block_length > file_size - kTrailerSize) {
         return TrailerStatus::malformed;
@@ -451,8 +406,8 @@ std::optional<Bytes> sign_image(std::span<const uint8_t> image, const Identity& 
 
 bool sign_file(const std::string& path, const Identity& identity, std::string_view identifier,
                std::string* error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (error) {
             *error = "cannot open " + path + ": " + std::strerror(errno);
         }
@@ -460,12 +415,12 @@ bool sign_file(const std::string& path, const Identity& identity, std::string_vi
     }
     struct stat st {};
     Bytes image;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     if (ok) {
         image.resize(static_cast<size_t>(st.st_size));
-        ok = pread_all(fd, image.data(), image.size(), 0);
+        ok = pread_all(fd.get(), image.data(), image.size(), 0);
     }
-    ::close(fd);
+    fd.reset();
     if (!ok) {
         if (error) {
             *error = "cannot read " + path;
@@ -477,27 +432,16 @@ bool sign_file(const std::string& path, const Identity& identity, std::string_vi
         return false;
     }
     std::string tmp = path + ".xqcodesign.XXXXXX";
-    int out = ::mkstemp(tmp.data());
-    if (out < 0) {
+    base::UniqueFd out(::mkstemp(tmp.data()));
+    if (!out) {
         if (error) {
             *error = "cannot create a temporary file beside " + path;
         }
         return false;
     }
-    bool written = true;
-    size_t done = 0;
-    while (written && done < signed_image->size()) {
-        ssize_t n = ::write(out, signed_image->data() + done, signed_image->size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        written = n > 0;
-        if (written) {
-            done += static_cast<size_t>(n);
-        }
-    }
-    written = written && ::fchmod(out, st.st_mode & 07777) == 0 && ::fsync(out) == 0;
-    written = (::close(out) == 0) && written;
+    bool written = base::writeAll(out.get(), signed_image->data(), signed_image->size());
+    written = written && ::fchmod(out.get(), st.st_mode & 07777) == 0 && ::fsync(out.get()) == 0;
+    written = out.close() && written;
     if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         if (error) {

@@ -74,6 +74,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/version.h"
+
 namespace csreq {
 
 struct CertificateFacts {
@@ -142,6 +144,7 @@ inline constexpr std::size_t kMaxNesting = 100;
 // are equal. Thus "5.16.0.124" > "5.5.0", "5.4.9" < "5.5.0", "10" > "9",
 // "5.5.00" == "5.5.0". Only ASCII digits count as digits, and bytes of UTF-8 sort by
 // code point. Returns <0, 0 or >0.
-[[nodiscard]] int compareNumerically(std::string_view a, std::string_view b);
+// The one version order of the code base (platform/base/version.h).
+using base::compareNumerically;
 
 }  // namespace csreq

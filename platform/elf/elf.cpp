@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "platform/base/cursor.h"
+
 namespace elf {
 namespace {
 
@@ -12,23 +14,26 @@ constexpr uint32_t kShtNobits = 8;
 constexpr uint16_t kShnXindex = 0xffff;
 constexpr size_t kMaxName = 256;
 
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t le64(const uint8_t* p) {
-    return static_cast<uint64_t>(le32(p)) | (static_cast<uint64_t>(le32(p + 4)) << 32);
-}
-
 struct Shdr {
-    uint32_t name;
-    uint32_t type;
-    uint64_t offset;
-    uint64_t size;
+    uint32_t name = 0;
+    uint32_t type = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint32_t link = 0;
 };
+
+// The fields of one raw section header (Elf64_Shdr) that the reader uses.
+Shdr parse_shdr(const std::array<uint8_t, kShdrSize>& raw) {
+    base::Cursor c(raw.data(), raw.size());
+    Shdr sh;
+    sh.name = c.le32();
+    sh.type = c.le32();
+    c.skip(8 + 8);  // sh_flags, sh_addr
+    sh.offset = c.le64();
+    sh.size = c.le64();
+    sh.link = c.le32();
+    return sh;  // the header is read whole: the cursor cannot run out
+}
 
 // The range [offset, offset + size) lies inside the image.
 bool inside(const Source& image, uint64_t offset, uint64_t size) {
@@ -55,10 +60,7 @@ bool read_shdr(const Source& image, const Layout& layout, uint64_t index, Shdr& 
     if (!image.read(at, raw)) {
         return false;
     }
-    out.name = le32(&raw[0]);
-    out.type = le32(&raw[4]);
-    out.offset = le64(&raw[24]);
-    out.size = le64(&raw[32]);
+    out = parse_shdr(raw);
     return true;
 }
 
@@ -67,25 +69,32 @@ bool read_layout(const Source& image, Layout& layout, std::string* error) {
     if (image.size() < kEhdrSize || !image.read(0, eh)) {
         return fail(error, "file is too short for an ELF header");
     }
-    if (std::memcmp(eh.data(),
-                    "\x7f"
-                    "ELF",
-                    4) != 0) {
+    // Elf64_Ehdr, read whole.
+    base::Cursor h(eh.data(), eh.size());
+    const std::string_view magic = h.chars(4);
+    const uint8_t elf_class = h.u8();
+    const uint8_t data = h.u8();
+    const uint8_t version = h.u8();
+    h.skip(9 + 2 + 2 + 4 + 8 + 8);  // rest of e_ident, type, machine, version, entry, phoff
+    layout.shoff = h.le64();
+    h.skip(4 + 2 + 2 + 2);  // flags, ehsize, phentsize, phnum
+    const uint16_t shentsize = h.le16();
+    layout.shnum = h.le16();
+    layout.shstrndx = h.le16();
+    if (magic !=
+        "\x7f"
+        "ELF") {
         return fail(error, "not an ELF file");
     }
-    if (eh[4] != 2) {
+    if (elf_class != 2) {
         return fail(error, "not a 64-bit ELF file");
     }
-    if (eh[5] != 1) {
+    if (data != 1) {
         return fail(error, "not a little-endian ELF file");
     }
-    if (eh[6] != 1) {
+    if (version != 1) {
         return fail(error, "unknown ELF version");
     }
-    layout.shoff = le64(&eh[0x28]);
-    uint16_t shentsize = le16(&eh[0x3a]);
-    layout.shnum = le16(&eh[0x3c]);
-    layout.shstrndx = le16(&eh[0x3e]);
     if (layout.shoff == 0) {
         return fail(error, "no section header table");
     }
@@ -102,11 +111,12 @@ bool read_layout(const Source& image, Layout& layout, std::string* error) {
         if (!image.read(layout.shoff, first)) {
             return fail(error, "section header table outside the file");
         }
+        const Shdr zero = parse_shdr(first);
         if (layout.shnum == 0) {
-            layout.shnum = le64(&first[32]);
+            layout.shnum = zero.size;
         }
         if (layout.shstrndx == kShnXindex) {
-            layout.shstrndx = le32(&first[40]);
+            layout.shstrndx = zero.link;
         }
     }
     if (layout.shnum == 0 || layout.shnum > kMaxSections) {

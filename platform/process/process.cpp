@@ -8,30 +8,11 @@
 
 #include <cerrno>
 
+#include "platform/base/fd.h"
+
 extern char** environ;
 
 namespace process {
-namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
 
 Result run(const Task& task) {
     Result result;
@@ -45,7 +26,7 @@ Result run(const Task& task) {
     }
     argv.push_back(nullptr);
 
-    Fd readEnd, writeEnd;
+    base::UniqueFd readEnd, writeEnd;
     if (task.pipeStandardOutput) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -85,23 +66,14 @@ Result run(const Task& task) {
     result.launched = true;
 
     if (task.pipeStandardOutput) {
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
-            if (n > 0) {
-                result.standardOutput.append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                break;
-            }
-        }
+        // A read error ends the capture as end of file does.
+        (void)base::readToEnd(readEnd.get(), result.standardOutput);
         readEnd.reset();
     }
 
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return result;
-        }
+    if (base::retryOnEintr([&] { return ::waitpid(pid, &status, 0); }) < 0) {
+        return result;
     }
     if (WIFEXITED(status)) {
         result.exited = true;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/fd.h"
 #include "platform/xar/xar.h"
 
 namespace xar_detail {
@@ -74,7 +75,7 @@ struct __xar_iter_t {
 };
 
 struct __xar_t {
-    int fd = -1;
+    base::UniqueFd fd;
     uint64_t file_size = 0;
     uint64_t heap_start = 0;
     uint64_t heap_size = 0;
@@ -86,11 +87,6 @@ struct __xar_t {
     std::vector<std::unique_ptr<__xar_signature_t>> signatures;
     err_handler handler = nullptr;
     void* usrctx = nullptr;
-
-    ~__xar_t() {
-        if (fd >= 0)
-            close(fd);
-    }
 
     // Reports a failure to the registered handler, if any.
     void report(int32_t severity, int32_t instance, std::string text, int err = 0) const;
@@ -132,5 +128,23 @@ struct Toc {
 bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
               const std::vector<const EVP_MD*>& digests, Toc* toc,
               std::vector<std::vector<uint8_t>>* computed, std::string* why);
+
+inline bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) {
+    return __builtin_add_overflow(a, b, out);
+}
+
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// Opens the archive at `file` and checks it: the header, the table of
+// contents and its stored checksum (toc.cpp). Null with the reason in `why`.
+std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why);
+
+// Writes member `f` of `x` to `path` through a temporary file beside it,
+// checking both of its checksums on the way (heap.cpp). 0, or -1 after the
+// reason went to the archive's error handler; nothing is left at `path` then.
+int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path);
 
 }  // namespace xar_detail

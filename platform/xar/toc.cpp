@@ -1,3 +1,7 @@
+// What an archive says about itself: its fixed header, then its table of
+// contents, checked against the stored checksum before anything is handed out
+// (open_archive, at the end of this file).
+//
 // Reading a table of contents: the compressed bytes are read once, in pieces;
 // each piece is hashed and inflated straight into the XML parser's buffer, and
 // the parser's callbacks build the members and signature entries as the
@@ -12,8 +16,10 @@
 // every allocation is bounded: by the caps on elements plus attributes, on
 // kept character data, and on the memory the XML parser itself may use.
 
-#include <expat.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -22,10 +28,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string_view>
 #include <unordered_set>
 
+#include "platform/base/cursor.h"
+#include "platform/base/fd.h"
 #include "platform/xar/archive.h"
+#include "platform/xml/xml.h"
 
 namespace xar_detail {
 namespace {
@@ -216,82 +226,6 @@ struct KeyEqual {
 
 using NameSet = std::unordered_set<NameKey, KeyHash, KeyEqual>;
 
-// ---- memory of the XML parser ----
-
-// expat's allocation functions take no context, so the budget of the parse in
-// progress is found through the thread (one parse at a time per thread).
-struct ParserBudget {
-    size_t used = 0;
-    size_t limit = kMaxParserMemory;
-    bool exceeded = false;
-};
-thread_local ParserBudget* t_budget = nullptr;
-
-struct alignas(alignof(std::max_align_t)) BlockHeader {
-    size_t size;
-};
-
-void* budget_malloc(size_t n) {
-    ParserBudget* b = t_budget;
-    if (b && n > b->limit - b->used) {
-        b->exceeded = true;
-        return nullptr;
-    }
-    if (n > SIZE_MAX - sizeof(BlockHeader))
-        return nullptr;
-    auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + n));
-    if (!h)
-        return nullptr;
-    h->size = n;
-    if (b)
-        b->used += n;
-    return h + 1;
-}
-
-void budget_free(void* p) {
-    if (!p)
-        return;
-    auto* h = static_cast<BlockHeader*>(p) - 1;
-    if (ParserBudget* b = t_budget)
-        b->used -= std::min(h->size, b->used);
-    std::free(h);
-}
-
-void* budget_realloc(void* p, size_t n) {
-    if (!p)
-        return budget_malloc(n);
-    auto* h = static_cast<BlockHeader*>(p) - 1;
-    const size_t old = h->size;
-    ParserBudget* b = t_budget;
-    if (b && n > old && n - old > b->limit - b->used) {
-        b->exceeded = true;
-        return nullptr;
-    }
-    if (n > SIZE_MAX - sizeof(BlockHeader))
-        return nullptr;
-    auto* q = static_cast<BlockHeader*>(std::realloc(h, sizeof(BlockHeader) + n));
-    if (!q)
-        return nullptr;
-    q->size = n;
-    if (b)
-        b->used = b->used - std::min(old, b->used) + n;
-    return q + 1;
-}
-
-const XML_Memory_Handling_Suite kBudgetSuite = {budget_malloc, budget_realloc, budget_free};
-
-// Installs a budget for the current thread for the lifetime of the scope.
-class BudgetScope {
-  public:
-    explicit BudgetScope(ParserBudget* b) : saved_(t_budget) { t_budget = b; }
-    ~BudgetScope() { t_budget = saved_; }
-    BudgetScope(const BudgetScope&) = delete;
-    BudgetScope& operator=(const BudgetScope&) = delete;
-
-  private:
-    ParserBudget* saved_;
-};
-
 // ---- the parser's callbacks ----
 
 // What an open element is to the reader, decided by its name and its parent.
@@ -372,16 +306,16 @@ struct RawChecksum {
     std::optional<std::string> offset, size;
 };
 
-const char* attribute(const XML_Char** atts, const char* key) {
+const char* attribute(const char** atts, const char* key) {
     for (size_t i = 0; atts[i] && atts[i + 1]; i += 2)
         if (std::strcmp(atts[i], key) == 0)
             return atts[i + 1];
     return nullptr;
 }
 
-class TocBuilder {
+class TocBuilder final : public xml::Handler {
   public:
-    explicit TocBuilder(Toc* toc) : toc_(toc) {
+    explicit TocBuilder(Toc* toc) : toc_(toc), parser_(*this, kMaxParserMemory) {
         uint64_t key[2] = {0, 0};
         if (getrandom(key, sizeof key, 0) != sizeof key) {
             // Without entropy the order of buckets is still unknown to the
@@ -390,38 +324,25 @@ class TocBuilder {
             key[1] = ~key[0];
         }
         hash_ = FoldedSipHash{key[0], key[1]};
-        parser_ = XML_ParserCreate_MM(nullptr, &kBudgetSuite, nullptr);  // no namespaces
-        if (!parser_)
-            return;
-        XML_SetUserData(parser_, this);
-        XML_SetElementHandler(parser_, on_start, on_end);
-        XML_SetCharacterDataHandler(parser_, on_text);
-        XML_SetStartDoctypeDeclHandler(parser_, on_doctype);
-        XML_SetEntityDeclHandler(parser_, on_entity_decl);
-        XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
-    }
-    ~TocBuilder() {
-        if (parser_)
-            XML_ParserFree(parser_);
     }
     TocBuilder(const TocBuilder&) = delete;
     TocBuilder& operator=(const TocBuilder&) = delete;
 
-    bool ready() const { return parser_ != nullptr; }
+    bool ready() const { return parser_.ready(); }
     const std::string& why() const { return why_; }
 
     // Room for `len` bytes of XML; null when the parser cannot have it.
-    void* buffer(size_t len, const ParserBudget& budget) {
-        void* b = XML_GetBuffer(parser_, int(len));
+    void* buffer(size_t len) {
+        void* b = parser_.buffer(len);
         if (!b)
-            set_parser_error(budget);
+            set_parser_error();
         return b;
     }
 
     // Parses `len` bytes placed in the buffer; false with the reason on error.
-    bool parse(size_t len, bool final, const ParserBudget& budget) {
-        if (XML_ParseBuffer(parser_, int(len), final ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
-            set_parser_error(budget);
+    bool parse(size_t len, bool final) {
+        if (!parser_.parseBuffer(len, final)) {
+            set_parser_error();
             return false;
         }
         return !failed_;
@@ -456,26 +377,35 @@ class TocBuilder {
         if (!failed_) {
             failed_ = true;
             why_ = std::move(reason);
-            if (parser_)
-                XML_StopParser(parser_, XML_FALSE);
+            parser_.stop();
         }
         return false;
     }
 
-    void set_parser_error(const ParserBudget& budget) {
+    void set_parser_error() {
         if (failed_)
             return;  // a callback stopped the parser and said why
-        if (budget.exceeded) {
-            fail("The table of contents needs more than " + std::to_string(kMaxParserMemory >> 20) +
-                 " MiB to parse (a giant tag, or too many distinct names)");
-            return;
+        switch (parser_.refusal()) {
+            case xml::Refusal::Doctype:
+                // A table of contents has no document type declaration;
+                // refusing one keeps entity definitions (and their
+                // expansion) out entirely.
+                fail("The table of contents has a document type declaration");
+                return;
+            case xml::Refusal::EntityDeclaration:
+                fail("The table of contents declares entities");
+                return;
+            case xml::Refusal::Memory:
+                fail("The table of contents needs more than " +
+                     std::to_string(kMaxParserMemory >> 20) +
+                     " MiB to parse (a giant tag, or too many distinct names)");
+                return;
+            default:
+                fail("The table of contents is not well-formed XML: " + parser_.syntaxError() +
+                     " at line " + std::to_string(parser_.line()) + ", column " +
+                     std::to_string(parser_.column()));
+                return;
         }
-        const XML_Error code = XML_GetErrorCode(parser_);
-        const char* text = XML_ErrorString(code);
-        fail("The table of contents is not well-formed XML: " +
-             std::string(text ? text : "unknown error") + " at line " +
-             std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
-             std::to_string(XML_GetCurrentColumnNumber(parser_)));
     }
 
     Kind classify(Kind parent, std::string_view name) {
@@ -537,7 +467,7 @@ class TocBuilder {
         }
     }
 
-    void start(const XML_Char* name, const XML_Char** atts) {
+    void start(const char* name, const char** atts) {
         size_t strings = 0;  // attribute names and values, in pairs
         while (atts[strings])
             ++strings;
@@ -622,7 +552,7 @@ class TocBuilder {
         stack_.push_back(Frame{kind, {}});
     }
 
-    void text(const XML_Char* s, int len) {
+    void text(const char* s, int len) {
         if (stack_.empty() || len <= 0 || !keeps_text(stack_.back().kind))
             return;
         std::string& t = stack_.back().text;
@@ -789,33 +719,21 @@ class TocBuilder {
         toc_->signatures.push_back(std::move(s.sig));
     }
 
-    static void on_start(void* ud, const XML_Char* name, const XML_Char** atts) {
-        auto* b = static_cast<TocBuilder*>(ud);
-        if (!b->failed_)
-            b->start(name, atts);
+    void startElement(const char* name, const char** atts) override {
+        if (!failed_)
+            start(name, atts);
     }
-    static void on_end(void* ud, const XML_Char*) {
-        auto* b = static_cast<TocBuilder*>(ud);
-        if (!b->failed_)
-            b->end();
+    void endElement(const char*) override {
+        if (!failed_)
+            end();
     }
-    static void on_text(void* ud, const XML_Char* s, int len) {
-        auto* b = static_cast<TocBuilder*>(ud);
-        if (!b->failed_)
-            b->text(s, len);
-    }
-    // A table of contents has no document type declaration; refusing one keeps
-    // entity definitions (and their expansion) out entirely.
-    static void on_doctype(void* ud, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-        static_cast<TocBuilder*>(ud)->fail("The table of contents has a document type declaration");
-    }
-    static void on_entity_decl(void* ud, const XML_Char*, int, const XML_Char*, int,
-                               const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
-        static_cast<TocBuilder*>(ud)->fail("The table of contents declares entities");
+    void characters(const char* s, size_t len) override {
+        if (!failed_)
+            text(s, int(len));
     }
 
     Toc* toc_;
-    XML_Parser parser_ = nullptr;
+    xml::Parser parser_;
     FoldedSipHash hash_;
     std::vector<Frame> stack_;
     std::vector<OpenFile> files_;
@@ -830,11 +748,6 @@ class TocBuilder {
     bool failed_ = false;
     std::string why_;
 };
-
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 struct InflateEnd {
     z_stream* zs;
@@ -854,18 +767,9 @@ size_t xml_piece(uint64_t inflated) {
 }  // namespace
 
 bool read_at(int fd, uint64_t pos, void* buf, size_t len) {
-    auto* p = static_cast<uint8_t*>(buf);
-    while (len > 0) {
-        ssize_t r = pread(fd, p, len, off_t(pos));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        len -= size_t(r);
-        pos += uint64_t(r);
-    }
-    return true;
+    if (pos > uint64_t(INT64_MAX))
+        return false;
+    return base::readFullAt(fd, buf, len, off_t(pos)) == ssize_t(len);
 }
 
 const EVP_MD* digest_for_style(const std::string& style) {
@@ -895,8 +799,6 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
         ctxs.push_back(std::move(c));
     }
 
-    ParserBudget budget;
-    BudgetScope scope(&budget);
     TocBuilder builder(toc);
     if (!builder.ready()) {
         *why = "Unable to create the XML parser";
@@ -935,7 +837,7 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
         bool output_full = false;
         while (!ended && (zs.avail_in > 0 || output_full)) {
             const size_t piece = xml_piece(inflated);
-            void* out = builder.buffer(piece, budget);
+            void* out = builder.buffer(piece);
             if (!out) {
                 *why = builder.why();
                 return false;
@@ -955,7 +857,7 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
                        std::to_string(ulen) + " bytes";
                 return false;
             }
-            if (!builder.parse(got, false, budget)) {
+            if (!builder.parse(got, false)) {
                 *why = builder.why();
                 return false;
             }
@@ -979,7 +881,7 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
                " bytes, not the declared " + std::to_string(ulen);
         return false;
     }
-    if (!builder.parse(0, true, budget) || !builder.finish()) {
+    if (!builder.parse(0, true) || !builder.finish()) {
         *why = builder.why();
         return false;
     }
@@ -996,6 +898,180 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
         computed->push_back(std::move(d));
     }
     return true;
+}
+
+// ---- opening an archive: the header, then the table of contents ----
+
+namespace {
+
+void visit(const __xar_file_t* f, std::vector<const __xar_file_t*>* out) {
+    out->push_back(f);
+    for (const auto& c : f->children)
+        visit(c.get(), out);
+}
+
+// Opens the archive at path: regular files only, checked before any read. A
+// FIFO or device never blocks the caller: the path is opened non-blocking and
+// anything but a regular file is refused at once.
+int open_regular(const char* path, std::string* why) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        *why = std::string("Unable to open the archive: ") + strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = "Not a regular file";
+        return -1;
+    }
+    base::UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        *why = std::string("Unable to open the archive: ") + strerror(errno);
+        return -1;
+    }
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = "Not a regular file";
+        return -1;
+    }
+    int fl = fcntl(fd.get(), F_GETFL);
+    if (fl >= 0)
+        fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+    return fd.release();
+}
+
+// The SHA-2 digests that header algorithm 3 ("other") lets the table of
+// contents name in its <checksum style>. md5, "none" and unknown names stay
+// refused.
+const char* const kOtherStyles[] = {"sha224", "sha256", "sha384", "sha512"};
+
+}  // namespace
+
+std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why) {
+    auto refuse = [why](std::string reason) -> std::unique_ptr<__xar_t> {
+        *why = std::move(reason);
+        return nullptr;
+    };
+    auto x = std::make_unique<__xar_t>();
+    x->fd.reset(open_regular(file, why));
+    if (!x->fd)
+        return nullptr;
+    struct stat st;
+    if (fstat(x->fd.get(), &st) != 0)
+        return refuse("Unable to read the archive's size");
+    if (st.st_size < 28)
+        return refuse("Too short for a XAR header");
+    x->file_size = uint64_t(st.st_size);
+
+    uint8_t h[28];
+    if (!read_at(x->fd.get(), 0, h, sizeof h))
+        return refuse("Unable to read the header");
+    // The fixed header, read whole (so the cursor cannot run out).
+    base::Cursor header(h, sizeof h);
+    const uint32_t magic = header.be32();
+    const uint64_t hsize = header.be16();
+    header.skip(2);  // version
+    const uint64_t clen = header.be64();
+    const uint64_t ulen = header.be64();
+    x->cksum_alg = header.be32();
+    if (magic != XAR_HEADER_MAGIC)
+        return refuse("Not a XAR archive (no \"xar!\" magic)");
+    if (hsize < 28 || hsize > kMaxHeaderSize)
+        return refuse("Header size " + std::to_string(hsize) + " out of range");
+    if (clen == 0 || clen > kMaxTocCompressed)
+        return refuse("Compressed table-of-contents length " + std::to_string(clen) +
+                      " out of range (1 to " + std::to_string(kMaxTocCompressed) + ")");
+    if (ulen == 0 || ulen > kMaxTocUncompressed)
+        return refuse("Table-of-contents length " + std::to_string(ulen) + " out of range (1 to " +
+                      std::to_string(kMaxTocUncompressed) + ")");
+    if (add_overflows(hsize, clen, &x->heap_start) || x->heap_start > x->file_size)
+        return refuse("The table of contents runs past the end of the file");
+    x->heap_size = x->file_size - x->heap_start;
+
+    // The digests the stored checksum may be made with. Algorithm 3 leaves the
+    // choice to the table of contents, which is only known once read: every
+    // allowed candidate is computed in the same pass, so that the bytes hashed
+    // are the bytes parsed.
+    std::vector<std::string> styles;
+    switch (x->cksum_alg) {
+        case XAR_CKSUM_SHA1:
+            styles = {"sha1"};
+            break;
+        case XAR_CKSUM_OTHER:
+            styles.assign(std::begin(kOtherStyles), std::end(kOtherStyles));
+            break;
+        case XAR_CKSUM_SHA512:
+            styles = {"sha512"};
+            break;
+        case XAR_CKSUM_NONE:
+            return refuse("Table-of-contents checksum algorithm 0 (none) refused");
+        case XAR_CKSUM_MD5:
+            return refuse("Table-of-contents checksum algorithm 2 (MD5) refused as unsafe");
+        default:
+            return refuse("Unknown table-of-contents checksum algorithm " +
+                          std::to_string(x->cksum_alg));
+    }
+    // A header that carries the name itself (algorithm 3 with a longer header,
+    // as xar 1.6 writes it: a NUL-terminated name after the 28 bytes) must
+    // name what the table of contents names.
+    std::string header_name;
+    if (x->cksum_alg == XAR_CKSUM_OTHER && hsize > 28) {
+        std::vector<uint8_t> ext(size_t(hsize - 28));
+        if (!read_at(x->fd.get(), 28, ext.data(), ext.size()))
+            return refuse("Unable to read the header");
+        if (ext[0] != 0) {
+            auto nul = std::find(ext.begin(), ext.end(), uint8_t(0));
+            if (nul == ext.end())
+                return refuse("The header's checksum name is not terminated");
+            header_name.assign(ext.begin(), nul);
+        }
+    }
+    std::vector<const EVP_MD*> mds;
+    for (const std::string& s : styles)
+        mds.push_back(digest_for_style(s));
+
+    Toc toc;
+    std::vector<std::vector<uint8_t>> computed;
+    if (!read_toc(x->fd.get(), hsize, clen, ulen, mds, &toc, &computed, why))
+        return nullptr;
+
+    // The checksum style must agree with the header: otherwise flipping the
+    // header's algorithm would let a modified table of contents pass. Styles
+    // are compared exactly, as libxar does.
+    if (!toc.checksum)
+        return refuse("The table of contents has no <checksum> element");
+    const TocChecksum& ck = *toc.checksum;
+    size_t which = styles.size();
+    for (size_t i = 0; i < styles.size(); ++i)
+        if (ck.style == styles[i])
+            which = i;
+    if (which == styles.size())
+        return refuse("The table of contents' checksum style \"" + ck.style +
+                      "\" does not agree with the header's algorithm " +
+                      std::to_string(x->cksum_alg));
+    if (!header_name.empty() && header_name != ck.style)
+        return refuse("The header names the checksum \"" + header_name +
+                      "\", the table of contents \"" + ck.style + "\"");
+    x->cksum_style = ck.style;
+    if (!ck.offset && !toc.signatures.empty())
+        return refuse("The <checksum> of a signed archive has no offset");
+    const std::vector<uint8_t>& sum = computed[which];
+    if (ck.size != sum.size())
+        return refuse("The <checksum> size " + std::to_string(ck.size) + " is not the " +
+                      std::to_string(sum.size()) + " bytes of " + ck.style);
+    x->toc_checksum.resize(sum.size());
+    if (!x->read_heap(ck.offset.value_or(0), x->toc_checksum.data(), sum.size()))
+        return refuse("The stored table-of-contents checksum lies outside the archive");
+    if (CRYPTO_memcmp(x->toc_checksum.data(), sum.data(), sum.size()) != 0)
+        return refuse("The stored table-of-contents checksum differs from the computed one");
+
+    x->top = std::move(toc.top);
+    x->signatures = std::move(toc.signatures);
+    for (auto& s : x->signatures)
+        s->archive = x.get();
+    // libxar prepends each top-level member as it parses, so they come out in
+    // the reverse of their order in the table of contents; children keep theirs.
+    for (auto it = x->top.rbegin(); it != x->top.rend(); ++it)
+        visit(it->get(), &x->order);
+    return x;
 }
 
 }  // namespace xar_detail

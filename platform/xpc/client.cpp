@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/base/fd.h"
 #include "platform/xpc/socket.h"
 #include "platform/xpc/wire.h"
 
@@ -25,7 +26,6 @@ namespace xpc {
 using detail::connectUnix;
 using detail::kReadChunk;
 using detail::runtimeQueue;
-using detail::sendAll;
 
 // ---------------------------------------------------------------------------
 // ClientConnection
@@ -64,7 +64,7 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         bool sent = false;
         {
             std::lock_guard lock(sendMutex);
-            sent = fd >= 0 && sendAll(fd, bytes);
+            sent = fd >= 0 && base::sendAll(fd, bytes, MSG_NOSIGNAL);
         }
         if (!sent) {
             end();
@@ -113,10 +113,8 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         std::vector<char> chunk(kReadChunk);
         bool keepReading = true;
         while (keepReading) {
-            const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            const ssize_t n =
+                base::retryOnEintr([&] { return ::recv(fd, chunk.data(), chunk.size(), 0); });
             if (n <= 0) {
                 break;
             }

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/fd.h"
+
 // Linux 6.5; older C library headers lack it.
 #ifndef SCM_PIDFD
 #define SCM_PIDFD 0x04
@@ -52,10 +54,7 @@ std::optional<long> pidOfPidfd(int pidfd) {
 
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
-    int n = 0;
-    do {
-        n = ::poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
+    const int n = base::retryOnEintr([&] { return ::poll(&p, 1, 0); });
     return n != 0;  // readable, or poll failed: either way not a live process
 }
 
@@ -135,26 +134,14 @@ bool admitted(const KernelCredentials& credentials, const PeerAdmission& admissi
     return admission.group.has_value() && credentials.gid == *admission.group;
 }
 
-PeerProcess::PeerProcess(KernelCredentials credentials, int pidfd, bool pidfdsPassed)
-    : credentials_(credentials), pidfd_(pidfd), pidfdsPassed_(pidfdsPassed) {
+PeerProcess::PeerProcess(KernelCredentials credentials, base::UniqueFd pidfd, bool pidfdsPassed)
+    : credentials_(credentials), pidfd_(std::move(pidfd)), pidfdsPassed_(pidfdsPassed) {
     struct statfs fs {};
     struct stat st {};
-    if (::fstatfs(pidfd_, &fs) == 0 && fs.f_type == kPidfsMagic && ::fstat(pidfd_, &st) == 0) {
+    if (::fstatfs(pidfd_.get(), &fs) == 0 && fs.f_type == kPidfsMagic &&
+        ::fstat(pidfd_.get(), &st) == 0) {
         pidfs_ = true;
         inode_ = st.st_ino;
-    }
-}
-
-PeerProcess::PeerProcess(PeerProcess&& other) noexcept
-    : credentials_(other.credentials_),
-      pidfd_(std::exchange(other.pidfd_, -1)),
-      pidfdsPassed_(other.pidfdsPassed_),
-      pidfs_(other.pidfs_),
-      inode_(other.inode_) {}
-
-PeerProcess::~PeerProcess() {
-    if (pidfd_ >= 0) {
-        ::close(pidfd_);
     }
 }
 
@@ -167,8 +154,8 @@ std::optional<PeerProcess> PeerProcess::identify(int socket) {
 }
 
 std::optional<PeerProcess> PeerProcess::identify(int socket, const KernelCredentials& credentials) {
-    int pidfd = kernel::peerPidfd(socket);
-    if (pidfd < 0) {
+    base::UniqueFd pidfd(kernel::peerPidfd(socket));
+    if (!pidfd) {
         if (errno != ENOPROTOOPT) {
             return std::nullopt;
         }
@@ -176,17 +163,16 @@ std::optional<PeerProcess> PeerProcess::identify(int socket, const KernelCredent
         // recorded, and accept it only while that process still has the
         // credentials recorded at connect and has not exited since the check
         // (a pid is reused only after its process has been reaped).
-        pidfd = static_cast<int>(::syscall(SYS_pidfd_open, credentials.pid, 0));
-        if (pidfd < 0) {
+        pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, credentials.pid, 0)));
+        if (!pidfd) {
             return std::nullopt;
         }
-        if (!currentIdsMatch(credentials.pid, credentials) || readable(pidfd)) {
-            ::close(pidfd);
+        if (!currentIdsMatch(credentials.pid, credentials) || readable(pidfd.get())) {
             return std::nullopt;
         }
     }
-    ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-    PeerProcess peer(credentials, pidfd, false);
+    ::fcntl(pidfd.get(), F_SETFD, FD_CLOEXEC);
+    PeerProcess peer(credentials, std::move(pidfd), false);
 
     const int on = 1;
     if (kernel::passPidfds(socket)) {
@@ -201,7 +187,7 @@ std::optional<PeerProcess> PeerProcess::identify(int socket, const KernelCredent
 }
 
 bool PeerProcess::exited() const {
-    return pidfd_ < 0 || readable(pidfd_);
+    return !pidfd_ || readable(pidfd_.get());
 }
 
 bool PeerProcess::sentByPeer(msghdr& message) const {
@@ -249,7 +235,7 @@ bool PeerProcess::sentByPeer(msghdr& message) const {
         } else if (pidfs_) {
             struct stat st {};
             struct stat mine {};
-            ok = ::fstat(senderPidfd, &st) == 0 && ::fstat(pidfd_, &mine) == 0 &&
+            ok = ::fstat(senderPidfd, &st) == 0 && ::fstat(pidfd_.get(), &mine) == 0 &&
                  st.st_dev == mine.st_dev && st.st_ino == inode_;
         } else {
             const std::optional<long> pid = pidOfPidfd(senderPidfd);

@@ -28,6 +28,8 @@
 
 #include <optional>
 
+#include "platform/base/fd.h"
+
 namespace xpc {
 
 // The kernel's record of the connecting process (SO_PEERCRED).
@@ -61,13 +63,12 @@ class PeerProcess {
     // For a socket made by socketpair() or otherwise without a listener.
     static std::optional<PeerProcess> identify(int socket);
 
-    PeerProcess(PeerProcess&& other) noexcept;
+    PeerProcess(PeerProcess&& other) noexcept = default;
     PeerProcess& operator=(PeerProcess&&) = delete;
     PeerProcess(const PeerProcess&) = delete;
-    ~PeerProcess();
 
     const KernelCredentials& credentials() const { return credentials_; }
-    int pidfd() const { return pidfd_; }
+    int pidfd() const { return pidfd_.get(); }
     // True where every message carries its sender's pidfd.
     bool pidfdsPassed() const { return pidfdsPassed_; }
 
@@ -80,10 +81,10 @@ class PeerProcess {
     bool exited() const;
 
   private:
-    PeerProcess(KernelCredentials credentials, int pidfd, bool pidfdsPassed);
+    PeerProcess(KernelCredentials credentials, base::UniqueFd pidfd, bool pidfdsPassed);
 
     KernelCredentials credentials_;
-    int pidfd_ = -1;
+    base::UniqueFd pidfd_;
     bool pidfdsPassed_ = false;
     bool pidfs_ = false;  // pidfds have an inode per process (Linux 6.9+)
     ino_t inode_ = 0;

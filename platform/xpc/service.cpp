@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/base/fd.h"
 #include "platform/xpc/socket.h"
 #include "platform/xpc/wire.h"
 
@@ -23,7 +24,6 @@ namespace xpc {
 
 using detail::kReadChunk;
 using detail::runtimeQueue;
-using detail::sendAll;
 
 namespace {
 
@@ -421,10 +421,7 @@ void Connection::drain() {
     // connection (requestSettled). Meanwhile, watch for the peer going away.
     for (;;) {
         pollfd fds[2] = {{fd_, 0, 0}, {peer_.pidfd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (base::retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0) {
             end(EndReason::Broken);
             return;
         }
@@ -526,7 +523,7 @@ bool Connection::sendReply(uint64_t seq, const std::vector<Value>& values) {
         if (fd_ < 0) {
             return false;
         }
-        sent = sendAll(fd_, bytes);
+        sent = base::sendAll(fd_, bytes, MSG_NOSIGNAL);
     }
     if (!sent) {
         end(EndReason::Broken);

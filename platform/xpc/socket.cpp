@@ -1,5 +1,7 @@
 #include "platform/xpc/socket.h"
 
+#include "platform/base/fd.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,20 +11,6 @@ namespace xpc::detail {
 
 dispatch::QueuePtr runtimeQueue() {
     return dispatch::get_global_queue(dispatch::QUEUE_PRIORITY_DEFAULT, 0);
-}
-
-bool sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
@@ -56,10 +44,9 @@ int connectUnix(const std::string& path, int& error) {
     // they always come.
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    while (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        if (errno == EINTR) {
-            continue;
-        }
+    if (base::retryOnEintr([&] {
+            return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+        }) != 0) {
         error = errno;
         ::close(fd);
         return -1;

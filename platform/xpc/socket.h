@@ -1,6 +1,5 @@
-// What the parts of this library share: the runtime's queue, writing a whole
-// buffer to a socket, connecting to a listener's path, and the layout of an
-// audit token.
+// What the parts of this library share: the runtime's queue, connecting to a
+// listener's path, and the layout of an audit token.
 #pragma once
 
 #include <sys/socket.h>
@@ -20,9 +19,6 @@ constexpr size_t kReadChunk = 64 * 1024;
 
 // The queue on which connections read and run their handlers.
 dispatch::QueuePtr runtimeQueue();
-
-// Writes all of `bytes`; false when the socket fails.
-bool sendAll(int fd, std::string_view bytes);
 
 // The address of a socket at `path`; false when the path does not fit.
 bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& length);

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/base/cursor.h"
+
 namespace xpc::wire {
 namespace {
 
@@ -100,21 +102,20 @@ void FrameReader::append(const char* data, size_t size) {
 }
 
 FrameReader::Status FrameReader::next(std::string& body) {
-    const size_t available = buffer_.size() - start_;
-    if (available < 4) {
+    base::Cursor frame(std::string_view(buffer_).substr(start_));
+    const uint32_t length = frame.be32();
+    if (!frame.ok()) {
         return Status::NeedMore;
     }
-    const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data() + start_);
-    const uint32_t length =
-        (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
     if (length > kMaxMessageSize) {
         return Status::TooLarge;
     }
-    if (available - 4 < length) {
+    const std::string_view bytes = frame.chars(length);
+    if (!frame.ok()) {
         return Status::NeedMore;
     }
-    body.assign(buffer_, start_ + 4, length);
-    start_ += 4 + length;
+    body.assign(bytes);
+    start_ += frame.offset();
     if (start_ == buffer_.size()) {
         buffer_.clear();
         start_ = 0;

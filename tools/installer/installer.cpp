@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <expat.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,8 +25,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/fd.h"
 #include "platform/process/process.h"
+#include "platform/xar/handles.h"
 #include "platform/xar/xar.h"
+#include "platform/xml/xml.h"
 
 namespace installer {
 namespace {
@@ -39,46 +41,11 @@ struct Failure {
     std::string reason;
 };
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o) {
-            reset(o.fd_);
-            o.fd_ = -1;
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
-
-struct XarCloser {
-    void operator()(xar_t x) const { xar_close(x); }
-};
-struct XarIterFree {
-    void operator()(xar_iter_t i) const { xar_iter_free(i); }
-};
 struct ReadArchiveFree {
     void operator()(struct archive* a) const { archive_read_free(a); }
 };
 struct WriteArchiveFree {
     void operator()(struct archive* a) const { archive_write_free(a); }
-};
-struct ParserFree {
-    void operator()(XML_Parser p) const { XML_ParserFree(p); }
 };
 
 // A private working directory, removed with everything in it at the end.
@@ -139,13 +106,13 @@ struct Members {
 
 std::optional<Failure> extractMembers(const std::string& pkgPath, const std::string& into,
                                       Members& out) {
-    std::unique_ptr<const __xar_t, XarCloser> archive(xar_open(pkgPath.c_str(), READ));
+    xar::ArchivePtr archive(xar_open(pkgPath.c_str(), READ));
     if (!archive) {
         return Failure{
             "cannot open the package as a XAR archive (or its table of contents "
             "does not match its checksum)"};
     }
-    std::unique_ptr<const __xar_iter_t, XarIterFree> iter(xar_iter_new());
+    xar::IterPtr iter(xar_iter_new());
     if (!iter) {
         return Failure{"out of memory"};
     }
@@ -202,7 +169,8 @@ std::optional<Failure> extractMembers(const std::string& pkgPath, const std::str
 
 // --- Metadata -------------------------------------------------------------------
 
-struct XmlCollector {
+// What the install reads from the package's metadata.
+struct XmlCollector final : xml::Handler {
     // Distribution: the text of each pkg-ref element, in document order.
     std::vector<std::string> pkgRefs;
     int pkgRefDepth = 0;
@@ -210,69 +178,47 @@ struct XmlCollector {
     // PackageInfo: the pkg-info element's install-location and identifier.
     std::optional<std::string> installLocation;
     std::optional<std::string> identifier;
-};
 
-void XMLCALL collectStart(void* ud, const XML_Char* name, const XML_Char** atts) {
-    auto* c = static_cast<XmlCollector*>(ud);
-    if (std::strcmp(name, "pkg-ref") == 0) {
-        c->pkgRefDepth++;
-        c->text.clear();
-    } else if (std::strcmp(name, "pkg-info") == 0) {
-        for (size_t i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) {
-            if (std::strcmp(atts[i], "install-location") == 0) {
-                c->installLocation = atts[i + 1];
-            } else if (std::strcmp(atts[i], "identifier") == 0) {
-                c->identifier = atts[i + 1];
+    void startElement(const char* name, const char** atts) override {
+        if (std::strcmp(name, "pkg-ref") == 0) {
+            pkgRefDepth++;
+            text.clear();
+        } else if (std::strcmp(name, "pkg-info") == 0) {
+            for (size_t i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) {
+                if (std::strcmp(atts[i], "install-location") == 0) {
+                    installLocation = atts[i + 1];
+                } else if (std::strcmp(atts[i], "identifier") == 0) {
+                    identifier = atts[i + 1];
+                }
             }
         }
     }
+    void endElement(const char* name) override {
+        if (std::strcmp(name, "pkg-ref") == 0 && pkgRefDepth > 0) {
+            pkgRefDepth--;
+            pkgRefs.push_back(text);
+            text.clear();
+        }
+    }
+    void characters(const char* s, size_t len) override {
+        if (pkgRefDepth > 0 && text.size() < 4096) {
+            text.append(s, len);
+        }
+    }
+};
+
+// Why the file could not be read: None when it was read whole. A document
+// with a document type declaration or entities is refused unread.
+xml::Refusal parseXmlFile(const std::string& path, XmlCollector& c) {
+    xml::Parser parser(c);
+    return parser.parseFile(path) ? xml::Refusal::None : parser.refusal();
 }
 
-void XMLCALL collectEnd(void* ud, const XML_Char* name) {
-    auto* c = static_cast<XmlCollector*>(ud);
-    if (std::strcmp(name, "pkg-ref") == 0 && c->pkgRefDepth > 0) {
-        c->pkgRefDepth--;
-        c->pkgRefs.push_back(c->text);
-        c->text.clear();
-    }
-}
-
-void XMLCALL collectText(void* ud, const XML_Char* s, int len) {
-    auto* c = static_cast<XmlCollector*>(ud);
-    if (c->pkgRefDepth > 0 && c->text.size() < 4096) {
-        c->text.append(s, static_cast<size_t>(len));
-    }
-}
-
-bool parseXmlFile(const std::string& path, XmlCollector& c) {
-    std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserFree> p(XML_ParserCreate(nullptr));
-    if (!p) {
-        return false;
-    }
-    XML_SetUserData(p.get(), &c);
-    XML_SetElementHandler(p.get(), collectStart, collectEnd);
-    XML_SetCharacterDataHandler(p.get(), collectText);
-    XML_SetParamEntityParsing(p.get(), XML_PARAM_ENTITY_PARSING_NEVER);
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.get() < 0) {
-        return false;
-    }
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        if (XML_Parse(p.get(), buf, static_cast<int>(n), n == 0) != XML_STATUS_OK) {
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-    }
+// The reader refused the document itself, rather than finding it not
+// well-formed or unreadable.
+bool refusedOutright(xml::Refusal why) {
+    return why == xml::Refusal::Doctype || why == xml::Refusal::EntityDeclaration ||
+           why == xml::Refusal::Memory;
 }
 
 std::string trim(const std::string& s) {
@@ -311,7 +257,15 @@ std::optional<Failure> findComponents(const Members& m, std::vector<std::string>
                 m.files.count(dir + "/PackageInfo") != 0);
     };
     XmlCollector dist;
-    if (parseXmlFile(m.root + "/Distribution", dist)) {
+    const xml::Refusal distribution = parseXmlFile(m.root + "/Distribution", dist);
+    if (refusedOutright(distribution)) {
+        // Its choice of components cannot be known: installing every one
+        // instead could install what it leaves out.
+        return Failure{
+            "the Distribution is refused by the XML reader (a document type "
+            "declaration, entities, or too large to parse)"};
+    }
+    if (distribution == xml::Refusal::None) {
         std::set<std::string> seen;
         for (const std::string& ref : dist.pkgRefs) {
             std::string t = trim(ref);
@@ -474,8 +428,8 @@ std::optional<Failure> resolveInTarget(const Target& target, const std::string& 
 // path `resolved` below the target, never following a symbolic link: one that
 // appeared since the path was resolved makes this fail.
 std::optional<Failure> openResolvedDirectory(const Target& target, const std::string& resolved,
-                                             Fd& out) {
-    Fd cur(::dup(target.fd));
+                                             base::UniqueFd& out) {
+    base::UniqueFd cur(::dup(target.fd));
     if (cur.get() < 0) {
         return Failure{"cannot open the target"};
     }
@@ -483,7 +437,8 @@ std::optional<Failure> openResolvedDirectory(const Target& target, const std::st
         if (::mkdirat(cur.get(), comp.c_str(), 0755) != 0 && errno != EEXIST) {
             return Failure{"cannot create the install location (" + comp + ")"};
         }
-        Fd next(::openat(cur.get(), comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        base::UniqueFd next(
+            ::openat(cur.get(), comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) {
             return Failure{"install location component " + comp +
                            " is not a directory (or is a symbolic link)"};
@@ -550,7 +505,7 @@ std::string nameFormat(const unsigned char* data, size_t size) {
 // gzip (what the system installer's payloads are and this tool reads);
 // otherwise what the file is, for the error message.
 std::optional<std::string> unsupportedFormat(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     unsigned char head[512];
     ssize_t n = fd.get() < 0 ? -1 : ::pread(fd.get(), head, sizeof head, 0);
     if (n < 0) {
@@ -867,7 +822,7 @@ std::optional<Failure> extractCpio(const std::string& path, const Target& target
     }
     archive_write_disk_set_options(w.get(), flags);
 
-    Fd cwd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    base::UniqueFd cwd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (cwd.get() < 0 || ::fchdir(target.fd) != 0) {
         return Failure{"cannot enter the target"};
     }
@@ -982,7 +937,7 @@ std::optional<Failure> runScript(const std::string& dir, const std::string& name
         return Failure{name + " is not a regular file"};
     }
     // Scripts run from their own directory, as the system installer runs them.
-    Fd cwd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    base::UniqueFd cwd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (cwd.get() < 0 || ::chdir(dir.c_str()) != 0) {
         return Failure{"cannot enter the scripts directory"};
     }
@@ -1012,7 +967,7 @@ std::optional<Failure> install(const Options& opt) {
         return Failure{"the target " + opt.target + " does not exist"};
     }
     const std::string target = resolved;
-    Fd targetFd(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    base::UniqueFd targetFd(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (targetFd.get() < 0) {
         return Failure{"the target " + target + " is not a directory"};
     }
@@ -1045,7 +1000,8 @@ std::optional<Failure> install(const Options& opt) {
         std::string location = "/";
         if (members.files.count(prefix + "PackageInfo") != 0) {
             XmlCollector info;
-            if (!parseXmlFile(members.root + "/" + prefix + "PackageInfo", info)) {
+            if (parseXmlFile(members.root + "/" + prefix + "PackageInfo", info) !=
+                xml::Refusal::None) {
                 return Failure{"the PackageInfo of " + (comp.empty() ? "the package" : comp) +
                                " is not well-formed"};
             }
@@ -1060,7 +1016,7 @@ std::optional<Failure> install(const Options& opt) {
         // The location is resolved below the target as payload paths are
         // (system links crossed), and made if it is missing.
         std::string destination;
-        Fd dest;
+        base::UniqueFd dest;
         if (auto f = resolveInTarget(top, locRel, {}, true, destination)) {
             return f;
         }
@@ -1079,7 +1035,7 @@ std::optional<Failure> install(const Options& opt) {
             if (::mkdir(dir.c_str(), 0700) != 0) {
                 return Failure{"cannot create the scripts directory"};
             }
-            Fd sfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            base::UniqueFd sfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (sfd.get() < 0) {
                 return Failure{"cannot open the scripts directory"};
             }
@@ -1148,7 +1104,7 @@ std::optional<std::string> installPayload(const std::string& archivePath, int ta
     const Target top{targetFd, targetPath};
     std::string rel;
     std::string resolved;
-    Fd dest;
+    base::UniqueFd dest;
     std::optional<Failure> f;
     if (!normalizeEntryName(destination, rel)) {
         f = Failure{"install location not allowed: " + destination};

@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/xar/handles.h"
 #include "platform/xar/xar.h"
 #include "tools/xqpkg/payload.h"
 #include "tools/xqpkg/signing.h"
@@ -533,7 +534,8 @@ int cmd_inspect(int argc, char** argv) {
     if (argc != 3) {
         return usage_error("inspect needs PKG");
     }
-    xar_t x = xar_open(argv[2], READ);
+    const xar::ArchivePtr archive(xar_open(argv[2], READ));
+    const xar_t x = archive.get();
     if (!x) {
         // The reader's own reason: which check the archive failed.
         fprintf(stderr, "xqpkg: %s: refused: %s\n", argv[2], xq_xar_open_error());
@@ -541,13 +543,15 @@ int cmd_inspect(int argc, char** argv) {
     }
     const char* style = xar_opt_get(x, XAR_OPT_TOCCKSUM);
     printf("checksum: %s\n", style && *style ? style : "unknown");
-    xar_iter_t it = xar_iter_new();
-    for (xar_file_t f = it ? xar_file_first(x, it) : nullptr; f; f = xar_file_next(it)) {
-        char* p = xar_get_path(f);
-        printf("member: %s\n", p ? p : "(no name)");
-        free(p);
+    {
+        const xar::IterPtr iter(xar_iter_new());
+        const xar_iter_t it = iter.get();
+        for (xar_file_t f = it ? xar_file_first(x, it) : nullptr; f; f = xar_file_next(it)) {
+            char* p = xar_get_path(f);
+            printf("member: %s\n", p ? p : "(no name)");
+            free(p);
+        }
     }
-    xar_iter_free(it);
     bool digest_shown = false;
     for (xar_signature_t s = xar_signature_first(x); s; s = xar_signature_next(s)) {
         uint8_t* sum = nullptr;
@@ -578,7 +582,6 @@ int cmd_inspect(int argc, char** argv) {
         }
         free(sum);
     }
-    xar_close(x);
     return 0;
 }
 
@@ -586,27 +589,28 @@ int cmd_inspect(int argc, char** argv) {
 
 bool load_members(const std::string& path, const std::string& prefix, std::vector<Member>* out,
                   std::string* err) {
-    xar_t x = xar_open(path.c_str(), READ);
+    const xar::ArchivePtr archive(xar_open(path.c_str(), READ));
+    const xar_t x = archive.get();
     if (!x) {
         *err = path + ": not a readable XAR archive";
         return false;
     }
     std::vector<std::string> paths;
     std::vector<xar_file_t> files;
-    xar_iter_t it = xar_iter_new();
-    for (xar_file_t f = it ? xar_file_first(x, it) : nullptr; f; f = xar_file_next(it)) {
-        char* p = xar_get_path(f);
-        if (!p) {
-            *err = path + ": member without a name";
-            xar_iter_free(it);
-            xar_close(x);
-            return false;
+    {
+        const xar::IterPtr iter(xar_iter_new());
+        const xar_iter_t it = iter.get();
+        for (xar_file_t f = it ? xar_file_first(x, it) : nullptr; f; f = xar_file_next(it)) {
+            char* p = xar_get_path(f);
+            if (!p) {
+                *err = path + ": member without a name";
+                return false;
+            }
+            paths.emplace_back(p);
+            files.push_back(f);
+            free(p);
         }
-        paths.emplace_back(p);
-        files.push_back(f);
-        free(p);
     }
-    xar_iter_free(it);
 
     const char* tdir = getenv("TMPDIR");
     std::string base = std::string(tdir && *tdir ? tdir : "/tmp") + "/xqpkg-XXXXXX";
@@ -614,7 +618,6 @@ bool load_members(const std::string& path, const std::string& prefix, std::vecto
     dirbuf.push_back('\0');
     if (!mkdtemp(dirbuf.data())) {
         *err = "cannot make a temporary directory";
-        xar_close(x);
         return false;
     }
     std::string scratch = std::string(dirbuf.data()) + "/member";
@@ -647,7 +650,6 @@ bool load_members(const std::string& path, const std::string& prefix, std::vecto
         out->push_back(std::move(m));
     }
     rmdir(dirbuf.data());
-    xar_close(x);
     return ok;
 }
 

@@ -39,6 +39,7 @@
 
 #include "Common/XQHelperLabel.h"
 #include "Main/XQSipLocationXPCProtocol.h"
+#include "platform/base/fd.h"
 #include "platform/xpc/wire.h"
 #include "platform/xpc/xpc.h"
 
@@ -184,41 +185,22 @@ nlohmann::json toJson(const std::vector<xpc::Value>& values) {
     return array;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-int connectRaw(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+base::UniqueFd connectRaw(const std::string& path) {
+    base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (fd < 0 || path.size() >= sizeof addr.sun_path) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return -1;
+    if (!fd || path.size() >= sizeof addr.sun_path) {
+        return {};
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     // Every message then carries this process's credentials, which the
     // service checks (see xpc::ClientConnection).
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::fprintf(stderr, "xqsip-client: cannot connect to %s: %s\n", path.c_str(),
                      std::strerror(errno));
-        ::close(fd);
-        return -1;
+        return {};
     }
     return fd;
 }
@@ -245,8 +227,8 @@ bool printMessages(xpc::wire::FrameReader& reader) {
 // the input has ended, messages are printed until the timeout (0) or until
 // the service ends the connection (3).
 int runSession(const std::string& path, std::chrono::milliseconds timeout) {
-    const int fd = connectRaw(path);
-    if (fd < 0) {
+    const base::UniqueFd fd = connectRaw(path);
+    if (!fd) {
         return 2;
     }
     xpc::wire::FrameReader reader;
@@ -260,44 +242,36 @@ int runSession(const std::string& path, std::chrono::milliseconds timeout) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
-                ::close(fd);
                 return 0;
             }
             wait = static_cast<int>(left.count());
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
+        pollfd fds[2] = {{fd.get(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
         if (::poll(fds, 2, wait) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            ::close(fd);
             return 3;
         }
         if (fds[0].revents != 0) {
-            const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            const ssize_t n =
+                base::retryOnEintr([&] { return ::recv(fd.get(), chunk.data(), chunk.size(), 0); });
             if (n <= 0) {
-                ::close(fd);
                 return 3;
             }
             reader.append(chunk.data(), static_cast<size_t>(n));
             if (!printMessages(reader)) {
-                ::close(fd);
                 return 3;
             }
         }
         if (inputOpen && fds[1].revents != 0) {
-            const ssize_t n = ::read(0, chunk.data(), chunk.size());
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            const ssize_t n =
+                base::retryOnEintr([&] { return ::read(0, chunk.data(), chunk.size()); });
             if (n <= 0) {
                 inputOpen = false;
                 deadline = std::chrono::steady_clock::now() + timeout;
-                if (!line.empty() && !writeAll(fd, xpc::wire::frame(line))) {
-                    ::close(fd);
+                if (!line.empty() &&
+                    !base::sendAll(fd.get(), xpc::wire::frame(line), MSG_NOSIGNAL)) {
                     return 3;
                 }
                 continue;
@@ -306,13 +280,12 @@ int runSession(const std::string& path, std::chrono::milliseconds timeout) {
                 if (chunk[static_cast<size_t>(i)] != '\n') {
                     line.push_back(chunk[static_cast<size_t>(i)]);
                     if (line.size() > xpc::kMaxMessageSize) {
-                        ::close(fd);
                         fail("a request line is longer than %s bytes", "1048576");
                     }
                     continue;
                 }
-                if (!line.empty() && !writeAll(fd, xpc::wire::frame(line))) {
-                    ::close(fd);
+                if (!line.empty() &&
+                    !base::sendAll(fd.get(), xpc::wire::frame(line), MSG_NOSIGNAL)) {
                     return 3;
                 }
                 line.clear();
@@ -326,13 +299,13 @@ int runSession(const std::string& path, std::chrono::milliseconds timeout) {
 // connection without serving anything.
 int runFromChild(const std::string& path, const std::string& body,
                  std::chrono::milliseconds timeout) {
-    const int fd = connectRaw(path);
-    if (fd < 0) {
+    const base::UniqueFd fd = connectRaw(path);
+    if (!fd) {
         return 2;
     }
     const pid_t child = ::fork();
     if (child == 0) {
-        _exit(writeAll(fd, xpc::wire::frame(body)) ? 0 : 1);
+        _exit(base::sendAll(fd.get(), xpc::wire::frame(body), MSG_NOSIGNAL) ? 0 : 1);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -343,17 +316,15 @@ int runFromChild(const std::string& path, const std::string& body,
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            ::close(fd);
             return 0;
         }
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{fd.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             continue;
         }
-        const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
+        const ssize_t n = ::recv(fd.get(), chunk.data(), chunk.size(), 0);
         if (n <= 0 ||
             (reader.append(chunk.data(), static_cast<size_t>(n)), !printMessages(reader))) {
-            ::close(fd);
             return 3;
         }
     }

@@ -344,6 +344,36 @@ TEST_F(InstallerTest, ProductArchiveInstallsItsComponentsAtTheirLocations) {
     EXPECT_EQ(readAll(target_ + "/two"), "2");
 }
 
+TEST_F(InstallerTest, DistributionWithADocumentTypeDeclarationIsRefused) {
+    write("r1/one", "1");
+    write("r2/two", "2");
+    std::string c1 = package("c1.pkg", {"--root", work_ + "/r1"});
+    std::string c2 = package("c2.pkg", {"--root", work_ + "/r2"});
+    // It chooses only the first component; read as unreadable, every
+    // component would be installed.
+    const std::string body =
+        "<installer-gui-script><pkg-ref id='a'>#first.pkg</pkg-ref></installer-gui-script>";
+    auto product = [&](const std::string& name, const std::string& xml) {
+        std::string out = work_ + "/" + name;
+        run(XQPKG_PATH,
+            {"product", "--distribution", write(name + ".xml", xml), "--component",
+             "first.pkg=" + c1, "--component", "second.pkg=" + c2, out},
+            0);
+        return out;
+    };
+    const Run refused = installWithoutScripts(
+        product("doctype.pkg", "<!DOCTYPE installer-gui-script>" + body), target_);
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.output.find("the Distribution is refused by the XML reader"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_TRUE(targetIsEmpty());
+    const Run plain = installWithoutScripts(product("plain.pkg", body), target_);
+    EXPECT_EQ(plain.status, 0) << plain.output;
+    EXPECT_EQ(readAll(target_ + "/one"), "1");
+    EXPECT_FALSE(fs::exists(target_ + "/two"));
+}
+
 TEST_F(InstallerTest, BadInvocationsAndInputs) {
     write("root/f", "f");
     std::string pkg = package("ok.pkg", {"--root", work_ + "/root"});

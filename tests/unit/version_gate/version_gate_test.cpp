@@ -157,6 +157,27 @@ TEST(MetadataParser, EntityExpansionBombFailsCleanly) {
     EXPECT_FALSE(p.parse(xml.data(), xml.size(), true));
 }
 
+TEST(MetadataParser, ADocumentTypeDeclarationIsRefusedNotJustMalformed) {
+    // Before the declaration's end nothing is handed on: an element that
+    // precedes the root cannot exist, and the DOCTYPE stops the parse first.
+    const std::string withDoctype =
+        "<!DOCTYPE r [<!ENTITY v '9.9.9'>]><r><pkg-info version='&v;'/></r>";
+    XQVersionParseState s;
+    s.parsingFileName = "PackageInfo";
+    XQMetadataParser refused(s);
+    EXPECT_FALSE(refused.parse(withDoctype.data(), withDoctype.size(), true));
+    EXPECT_TRUE(refused.refused());
+    EXPECT_FALSE(s.parsedVersion);
+
+    const std::string malformed = "<r><pkg-info version='1'/>";
+    XQVersionParseState t;
+    t.parsingFileName = "PackageInfo";
+    XQMetadataParser broken(t);
+    EXPECT_FALSE(broken.parse(malformed.data(), malformed.size(), true));
+    EXPECT_FALSE(broken.refused());
+    EXPECT_EQ(t.parsedVersion, "1");  // read up to where it broke, as before
+}
+
 // --- The gate on real packages ----------------------------------------------
 
 class VersionGateTest : public ::testing::Test {
@@ -274,6 +295,36 @@ TEST_F(VersionGateTest, DistributionRules) {
     // A namespace prefix is part of the name.
     EXPECT_FALSE(gate_.isPkgVersionAllowed(withDistribution(
         "prefixed.pkg", "<r xmlns:p='urn:p'><p:app id='lx.pelk.XQSipLocationHelper'/></r>")));
+}
+
+TEST_F(VersionGateTest, MetadataWithADocumentTypeDeclarationIsRefused) {
+    std::string comp = component("c.pkg", kOwnVersion);
+    // Well-formed and naming the helper, but with a document type declaration:
+    // the reader refuses it, and a refused Distribution blocks (unlike one that
+    // is merely not well-formed, above).
+    const std::string doctype = "<!DOCTYPE installer-gui-script [<!ENTITY id 'x'>]>";
+    EXPECT_FALSE(gate_.isPkgVersionAllowed(
+        product("doctype-ours.pkg", comp,
+                {"--distribution",
+                 write("doctype-ours.xml",
+                       doctype + "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/>"
+                                 "</installer-gui-script>")})));
+    EXPECT_FALSE(gate_.isPkgVersionAllowed(product(
+        "doctype-other.pkg", comp,
+        {"--distribution",
+         write("doctype-other.xml",
+               doctype +
+                   "<installer-gui-script><app id='lx.pelk.Other'/></installer-gui-script>")})));
+    // The same Distribution without it passes.
+    EXPECT_TRUE(gate_.isPkgVersionAllowed(product(
+        "plain-ours.pkg", comp,
+        {"--distribution", write("plain-ours.xml",
+                                 "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/>"
+                                 "</installer-gui-script>")})));
+    // A PackageInfo with one gives no version.
+    std::string info = write("DPackageInfo", "<!DOCTYPE pkg-info><pkg-info version='9.0'/>");
+    EXPECT_FALSE(gate_.isPkgVersionAllowed(
+        component("doctype-info.pkg", "9.0", {"--extra-member", "DPackageInfo=" + info})));
 }
 
 TEST_F(VersionGateTest, FirstMemberEndingInPackageInfoDecides) {
