@@ -172,7 +172,7 @@ bool copyRange(int src, int dst, off_t offset, uint64_t length) {
         out += n;
         left -= static_cast<uint64_t>(n);
     }
-    constexpr size_t kBuffer = 256 * 1024;
+    constexpr size_t kBuffer = size_t{256} * 1024;
     std::unique_ptr<char[]> buffer;
     if (left > 0) {
         buffer.reset(new char[kBuffer]);

@@ -40,7 +40,7 @@ void assignMacText(const uint8_t* mac, std::string& out) {
     static constexpr char kHex[] = "0123456789abcdef";
     char text[17];
     for (int i = 0; i < 6; ++i) {
-        text[i * 3] = kHex[mac[i] >> 4];
+        text[i * size_t{3}] = kHex[mac[i] >> 4];
         text[i * 3 + 1] = kHex[mac[i] & 0x0f];
         if (i < 5) {
             text[i * 3 + 2] = ':';

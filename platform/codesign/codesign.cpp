@@ -13,6 +13,7 @@
 #include <map>
 
 #include "platform/base/fd.h"
+#include "platform/base/proc.h"
 #include "platform/codesign/signature.h"
 #include "platform/csreq/requirement.h"
 #include "platform/security/anchors.h"
@@ -52,26 +53,6 @@ int32_t load32(const AuditToken& t, size_t at) {
 // The pid that a pidfd refers to, from its fdinfo: -1 once the process has
 // been reaped (and 0 when it is in a pid namespace this process cannot see);
 // nullopt when the descriptor is not a pidfd.
-std::optional<long> pidfd_pid(int pidfd) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
-    FILE* f = std::fopen(path, "re");
-    if (!f) {
-        return std::nullopt;
-    }
-    char line[256];
-    std::optional<long> pid;
-    while (std::fgets(line, sizeof line, f)) {
-        long v;
-        if (std::sscanf(line, "Pid:\t%ld", &v) == 1) {
-            pid = v;
-            break;
-        }
-    }
-    std::fclose(f);
-    return pid;
-}
-
 // The process behind a pidfd has not exited: the descriptor is not yet
 // readable (it becomes so when the process terminates, zombie or reaped), and
 // the kernel still finds the process to deliver the null signal to (a caller
@@ -235,7 +216,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCodeRef& host, const GuestAttri
     // The directory was opened before this check: if the process the pidfd
     // names is still alive now, and has this pid, the directory is its own
     // (a pid is only reused after its process has been reaped).
-    auto fd_pid = pidfd_pid(pidfd);
+    auto fd_pid = base::pidOfPidfd(pidfd);
     if (!fd_pid || *fd_pid != pid) {
         return errSecCSNoSuchCode;
     }

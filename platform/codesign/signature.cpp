@@ -143,13 +143,13 @@ class CapturedSource : public elf::Source {
 constexpr char kInfoPlist[] = "__info_plist";
 // Headers, section headers and names of an executable are small; more than
 // this beside the plist is not an executable worth reading.
-constexpr uint64_t kMaxCapture = kMaxInfoPlist + 8 * 1024 * 1024;
+constexpr uint64_t kMaxCapture = kMaxInfoPlist + uint64_t{8} * 1024 * 1024;
 // Large enough for few reads, small enough to stay in the cache while hashed.
-constexpr size_t kHashChunk = 256 * 1024;
+constexpr size_t kHashChunk = size_t{256} * 1024;
 // From this size on, the next piece is read on a second thread while this
 // one hashes the last (hashing is the slower of the two, so the copying out
 // of the page cache costs nothing); below it a thread is not worth starting.
-constexpr uint64_t kOverlapFrom = 4 * 1024 * 1024;
+constexpr uint64_t kOverlapFrom = uint64_t{4} * 1024 * 1024;
 
 // Reads [0, length) of `fd` in pieces of `chunk` bytes, handing each to
 // `consume` in order. With `overlap`, a reader thread fills one buffer while
@@ -486,7 +486,7 @@ const char* describe(CheckStatus status) {
 CheckedCode check_file(int fd, const security::TrustStore& anchors,
                        const EarlyRefusal& early_refusal) {
     CheckedCode out;
-    auto result = [&](CheckStatus status, std::string why) {
+    auto result = [&](CheckStatus status, const std::string& why) {
         out.status = status;
         out.error = why.empty() ? describe(status) : std::string(describe(status)) + ": " + why;
         out.chain.clear();

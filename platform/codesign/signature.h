@@ -50,7 +50,7 @@ inline constexpr char kTrailerMagic[16] = {'~', 'X', 'Q', ' ', 's', 'i', 'g',  '
 inline constexpr size_t kTrailerSize = 8 + sizeof kTrailerMagic;
 inline constexpr size_t kMaxIdentifier = 255;
 inline constexpr size_t kMaxRecord = 8 + 2 + kMaxIdentifier + 8 + 32;
-inline constexpr size_t kMaxCms = 64 * 1024;
+inline constexpr size_t kMaxCms = size_t{64} * 1024;
 inline constexpr size_t kMaxBlock = 8 + 4 + kMaxRecord + 4 + kMaxCms;
 
 struct SignedRecord {
@@ -167,6 +167,6 @@ const char* describe(CheckStatus status);
 
 // The string values of the top-level dictionary of a property list (XML or
 // binary); empty when it does not parse or is not a dictionary.
-std::map<std::string, std::string> info_strings(std::span<const uint8_t> plist);
+std::map<std::string, std::string> info_strings(std::span<const uint8_t> bytes);
 
 }  // namespace codesign

@@ -21,6 +21,7 @@ Result run(const Task& task) {
     argStrings.push_back(task.launchPath);
     argStrings.insert(argStrings.end(), task.arguments.begin(), task.arguments.end());
     std::vector<char*> argv;
+    argv.reserve(argStrings.size() + 1);
     for (auto& s : argStrings) {
         argv.push_back(s.data());
     }

@@ -41,7 +41,7 @@ constexpr uint64_t kMaxSignatureSize = 1u << 20;
 // Largest member this reader will write out (decompressed): well above any
 // installer payload the helper handles, well below what would fill a disk.
 constexpr uint64_t kMaxMemberSize = 4ull << 30;
-constexpr size_t kIoChunk = 256 * 1024;
+constexpr size_t kIoChunk = size_t{256} * 1024;
 
 struct DataInfo {
     uint64_t offset = 0, length = 0;

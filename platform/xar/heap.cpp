@@ -23,8 +23,9 @@
 
 bool __xar_t::read_heap(uint64_t off, void* buf, size_t len) const {
     uint64_t end = 0;
-    if (__builtin_add_overflow(off, uint64_t(len), &end) || end > heap_size)
+    if (__builtin_add_overflow(off, uint64_t(len), &end) || end > heap_size) {
         return false;
+    }
     return xar_detail::read_at(fd.get(), heap_start + off, buf, len);
 }
 
@@ -44,10 +45,12 @@ struct Sink {
             too_big = true;
             return false;
         }
-        if (EVP_DigestUpdate(md, p, n) != 1)
+        if (EVP_DigestUpdate(md, p, n) != 1) {
             return false;
-        if (!base::writeAll(fd, p, n))
+        }
+        if (!base::writeAll(fd, p, n)) {
             return false;
+        }
         written = total;
         return true;
     }
@@ -88,8 +91,9 @@ class ZlibDecoder final : public Decoder {
   public:
     ZlibDecoder() { ready_ = inflateInit(&zs_) == Z_OK; }
     ~ZlibDecoder() override {
-        if (ready_)
+        if (ready_) {
             inflateEnd(&zs_);
+        }
     }
     bool ready() const { return ready_; }
     Step step(const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
@@ -108,8 +112,9 @@ class Bzip2Decoder final : public Decoder {
   public:
     Bzip2Decoder() { ready_ = BZ2_bzDecompressInit(&bz_, 0, 0) == BZ_OK; }
     ~Bzip2Decoder() override {
-        if (ready_)
+        if (ready_) {
             BZ2_bzDecompressEnd(&bz_);
+        }
     }
     bool ready() const { return ready_; }
     Step step(const uint8_t** in, size_t* avail, uint8_t* out, size_t room,
@@ -134,12 +139,14 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
     Bzip2Decoder bzip2_decoder;
     Decoder* decoder = nullptr;
     if (enc == Encoding::Zlib) {
-        if (!zlib_decoder.ready())
+        if (!zlib_decoder.ready()) {
             return false;
+        }
         decoder = &zlib_decoder;
     } else if (enc == Encoding::Bzip2) {
-        if (!bzip2_decoder.ready())
+        if (!bzip2_decoder.ready()) {
             return false;
+        }
         decoder = &bzip2_decoder;
     }
     bool ended = false;
@@ -154,8 +161,9 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
             return step;
         }
         ok = sink->put(out.data(), *produced);
-        if (step == Decoder::Step::End)
+        if (step == Decoder::Step::End) {
             ended = true;
+        }
         return step;
     };
     while (ok && left > 0) {
@@ -185,8 +193,9 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
         while (ok && avail > 0 && !ended) {
             size_t produced = 0;
             const Decoder::Step step = pump(&next, &avail, &produced, "Corrupt compressed data");
-            if (step == Decoder::Step::More && produced != out.size() && avail == 0)
+            if (step == Decoder::Step::More && produced != out.size() && avail == 0) {
                 break;  // all input taken, output not full: needs more input
+            }
         }
         if (ok && ended && avail > 0) {
             *why = "Trailing data after the compressed stream";
@@ -204,16 +213,18 @@ bool decode_member(const __xar_t* x, const DataInfo& d, Encoding enc, EVP_MD_CTX
             ok = false;
         }
     }
-    if (sink->too_big)
+    if (sink->too_big) {
         *why = "Member data larger than its declared or allowed size";
+    }
     return ok;
 }
 
 bool digest_matches(EVP_MD_CTX* ctx, const std::vector<uint8_t>& want) {
     unsigned char got[EVP_MAX_MD_SIZE];
     unsigned len = 0;
-    if (EVP_DigestFinal_ex(ctx, got, &len) != 1)
+    if (EVP_DigestFinal_ex(ctx, got, &len) != 1) {
         return false;
+    }
     return len == want.size() && CRYPTO_memcmp(got, want.data(), len) == 0;
 }
 
@@ -222,14 +233,16 @@ bool digest_matches(EVP_MD_CTX* ctx, const std::vector<uint8_t>& want) {
 int create_temp_beside(const std::string& path, std::string* tmp) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         uint64_t r = 0;
-        if (getrandom(&r, sizeof r, 0) != sizeof r)
+        if (getrandom(&r, sizeof r, 0) != sizeof r) {
             return -1;
+        }
         char suffix[32];
         snprintf(suffix, sizeof suffix, ".xar-%016llx", static_cast<unsigned long long>(r));
         *tmp = path + suffix;
         int fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd >= 0 || errno != EEXIST)
+        if (fd >= 0 || errno != EEXIST) {
             return fd;
+        }
     }
     return -1;
 }
@@ -241,10 +254,12 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
         x->report(XAR_SEVERITY_NONFATAL, XAR_ERR_ARCHIVE_EXTRACTION, why, err);
         return int32_t(-1);
     };
-    if (!path || !*path)
+    if (!path || !*path) {
         return fail("No destination path");
-    if (f->type && *f->type != "file")
+    }
+    if (f->type && *f->type != "file") {
         return fail("Member is not a regular file");
+    }
     static const DataInfo kNoData;
     const bool present = f->data != nullptr;
     const DataInfo& d = present ? *f->data : kNoData;
@@ -254,46 +269,56 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
     const EVP_MD* emd = nullptr;
     uint64_t limit = kMaxMemberSize;
     if (present) {
-        if (!d.has_offset || !d.has_length)
+        if (!d.has_offset || !d.has_length) {
             return fail("Member data without offset or length");
+        }
         uint64_t end = 0;
-        if (add_overflows(d.offset, d.length, &end) || end > x->heap_size)
+        if (add_overflows(d.offset, d.length, &end) || end > x->heap_size) {
             return fail("Member data outside the archive");
-        if (d.encoding.empty() || d.encoding == "application/octet-stream")
+        }
+        if (d.encoding.empty() || d.encoding == "application/octet-stream") {
             enc = Encoding::None;
-        else if (d.encoding == "application/x-gzip")
+        } else if (d.encoding == "application/x-gzip") {
             enc = Encoding::Zlib;
-        else if (d.encoding == "application/x-bzip2")
+        } else if (d.encoding == "application/x-bzip2") {
             enc = Encoding::Bzip2;
-        else
+        } else {
             return fail("Unsupported member encoding " + d.encoding);
+        }
         // Both checksums are required: the archived one ties the heap bytes to
         // the (signed) table of contents, the extracted one the decoded result.
-        if (!d.archived_sum || !d.extracted_sum)
+        if (!d.archived_sum || !d.extracted_sum) {
             return fail("Member without checksums");
+        }
         amd = digest_for_style(d.archived_style);
         emd = digest_for_style(d.extracted_style);
-        if (!amd || !emd)
+        if (!amd || !emd) {
             return fail("Unsupported member checksum style");
+        }
         if (size_t(EVP_MD_get_size(amd)) != d.archived_sum->size() ||
-            size_t(EVP_MD_get_size(emd)) != d.extracted_sum->size())
+            size_t(EVP_MD_get_size(emd)) != d.extracted_sum->size()) {
             return fail("Malformed member checksum");
+        }
         // The declared size bounds the decoder's output: a member that inflates
         // past it (a decompression bomb) is stopped there. Every archiver writes
         // it; an archive without it is refused rather than trusted up to the cap.
-        if (!d.size)
+        if (!d.size) {
             return fail("Member data without a declared size");
-        if (*d.size > kMaxMemberSize)
+        }
+        if (*d.size > kMaxMemberSize) {
             return fail("Member too large");
+        }
         limit = *d.size;
-        if (enc == Encoding::None && d.length != limit)
+        if (enc == Encoding::None && d.length != limit) {
             return fail("Member size mismatch");
+        }
     }
 
     std::string dest(path), tmp;
     base::UniqueFd fd(create_temp_beside(dest, &tmp));
-    if (!fd)
+    if (!fd) {
         return fail("Unable to create the destination file", errno);
+    }
 
     bool ok = true;
     std::string why = "Unable to write the member's data";
@@ -302,8 +327,9 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
         ok = actx && ectx && EVP_DigestInit_ex(actx.get(), amd, nullptr) == 1 &&
              EVP_DigestInit_ex(ectx.get(), emd, nullptr) == 1;
         Sink sink{fd.get(), 0, limit, ectx.get()};
-        if (ok)
+        if (ok) {
             ok = decode_member(x, d, enc, actx.get(), &sink, &why);
+        }
         if (ok && sink.written != limit) {
             why = "Member size differs from the declared size";
             ok = false;
@@ -317,8 +343,9 @@ int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path) {
             ok = false;
         }
     }
-    if (!fd.close())
+    if (!fd.close()) {
         ok = false;
+    }
     if (ok && rename(tmp.c_str(), dest.c_str()) != 0) {
         why = "Unable to move the member into place";
         ok = false;

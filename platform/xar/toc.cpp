@@ -45,10 +45,12 @@ bool is_xml_space(char c) {
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_xml_space(s.front()))
+    while (!s.empty() && is_xml_space(s.front())) {
         s.remove_prefix(1);
-    while (!s.empty() && is_xml_space(s.back()))
+    }
+    while (!s.empty() && is_xml_space(s.back())) {
         s.remove_suffix(1);
+    }
     return s;
 }
 
@@ -56,37 +58,46 @@ std::string_view trim(std::string_view s) {
 // sign, no overflow.
 std::optional<uint64_t> parse_u64(std::string_view s) {
     s = trim(s);
-    if (s.empty() || s.size() > 20)
+    if (s.empty() || s.size() > 20) {
         return std::nullopt;
+    }
     uint64_t v = 0;
     for (char c : s) {
-        if (c < '0' || c > '9')
+        if (c < '0' || c > '9') {
             return std::nullopt;
-        if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v))
+        }
+        if (__builtin_mul_overflow(v, 10u, &v) ||
+            __builtin_add_overflow(v, uint64_t(c - '0'), &v)) {
             return std::nullopt;
+        }
     }
     return v;
 }
 
 std::optional<std::vector<uint8_t>> parse_hex(std::string_view s) {
     s = trim(s);
-    if (s.empty() || s.size() % 2 != 0 || s.size() > 256)
+    if (s.empty() || s.size() % 2 != 0 || s.size() > 256) {
         return std::nullopt;
+    }
     auto nib = [](char c) -> int {
-        if (c >= '0' && c <= '9')
+        if (c >= '0' && c <= '9') {
             return c - '0';
-        if (c >= 'a' && c <= 'f')
+        }
+        if (c >= 'a' && c <= 'f') {
             return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
+        }
+        if (c >= 'A' && c <= 'F') {
             return c - 'A' + 10;
+        }
         return -1;
     };
     std::vector<uint8_t> out;
     out.reserve(s.size() / 2);
     for (size_t i = 0; i < s.size(); i += 2) {
         int hi = nib(s[i]), lo = nib(s[i + 1]);
-        if (hi < 0 || lo < 0)
+        if (hi < 0 || lo < 0) {
             return std::nullopt;
+        }
         out.push_back(uint8_t(hi << 4 | lo));
     }
     return out;
@@ -96,16 +107,21 @@ std::optional<std::vector<uint8_t>> parse_hex(std::string_view s) {
 // padding only at the end.
 std::optional<std::vector<uint8_t>> parse_base64(std::string_view s) {
     auto val = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z')
+        if (c >= 'A' && c <= 'Z') {
             return c - 'A';
-        if (c >= 'a' && c <= 'z')
+        }
+        if (c >= 'a' && c <= 'z') {
             return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
+        }
+        if (c >= '0' && c <= '9') {
             return c - '0' + 52;
-        if (c == '+')
+        }
+        if (c == '+') {
             return 62;
-        if (c == '/')
+        }
+        if (c == '/') {
             return 63;
+        }
         return -1;
     };
     std::vector<uint8_t> out;
@@ -114,18 +130,21 @@ std::optional<std::vector<uint8_t>> parse_base64(std::string_view s) {
     int bits = 0;
     size_t pad = 0, symbols = 0;
     for (char c : s) {
-        if (is_xml_space(c))
+        if (is_xml_space(c)) {
             continue;
+        }
         if (c == '=') {
             ++pad;
             ++symbols;
             continue;
         }
-        if (pad != 0)
+        if (pad != 0) {
             return std::nullopt;  // data after padding
+        }
         int v = val(c);
-        if (v < 0)
+        if (v < 0) {
             return std::nullopt;
+        }
         ++symbols;
         acc = (acc << 6) | uint32_t(v);
         bits += 6;
@@ -135,8 +154,9 @@ std::optional<std::vector<uint8_t>> parse_base64(std::string_view s) {
             acc &= (1u << bits) - 1;
         }
     }
-    if (symbols % 4 != 0 || pad > 2 || out.empty())
+    if (symbols % 4 != 0 || pad > 2 || out.empty()) {
         return std::nullopt;
+    }
     return out;
 }
 
@@ -145,11 +165,14 @@ char ascii_lower(char c) {
 }
 
 bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
+    if (a.size() != b.size()) {
         return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (ascii_lower(a[i]) != ascii_lower(b[i]))
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
             return false;
+        }
+    }
     return true;
 }
 
@@ -184,8 +207,9 @@ struct FoldedSipHash {
         };
         auto word = [&](size_t at, size_t n) {
             uint64_t m = 0;
-            for (size_t i = 0; i < n; ++i)
+            for (size_t i = 0; i < n; ++i) {
                 m |= uint64_t(uint8_t(ascii_lower(s[at + i]))) << (8 * i);
+            }
             return m;
         };
         const size_t full = s.size() / 8 * 8;
@@ -307,9 +331,11 @@ struct RawChecksum {
 };
 
 const char* attribute(const char** atts, const char* key) {
-    for (size_t i = 0; atts[i] && atts[i + 1]; i += 2)
-        if (std::strcmp(atts[i], key) == 0)
+    for (size_t i = 0; atts[i] && atts[i + 1]; i += 2) {
+        if (std::strcmp(atts[i], key) == 0) {
             return atts[i + 1];
+        }
+    }
     return nullptr;
 }
 
@@ -334,8 +360,9 @@ class TocBuilder final : public xml::Handler {
     // Room for `len` bytes of XML; null when the parser cannot have it.
     void* buffer(size_t len) {
         void* b = parser_.buffer(len);
-        if (!b)
+        if (!b) {
             set_parser_error();
+        }
         return b;
     }
 
@@ -350,21 +377,24 @@ class TocBuilder final : public xml::Handler {
 
     // After the final parse: the document held what a table of contents must.
     bool finish() {
-        if (!saw_toc_)
+        if (!saw_toc_) {
             return fail("The archive has no <toc> element in <xar>");
+        }
         if (raw_checksum_) {
             TocChecksum c;
             c.style = raw_checksum_->style;
             if (raw_checksum_->offset) {
                 auto v = parse_u64(*raw_checksum_->offset);
-                if (!v)
+                if (!v) {
                     return fail("The <checksum> offset is not a number");
+                }
                 c.offset = *v;
             }
             if (raw_checksum_->size) {
                 auto v = parse_u64(*raw_checksum_->size);
-                if (!v)
+                if (!v) {
                     return fail("The <checksum> size is not a number");
+                }
                 c.size = *v;
             }
             toc_->checksum = std::move(c);
@@ -383,8 +413,9 @@ class TocBuilder final : public xml::Handler {
     }
 
     void set_parser_error() {
-        if (failed_)
+        if (failed_) {
             return;  // a callback stopped the parser and said why
+        }
         switch (parser_.refusal()) {
             case xml::Refusal::Doctype:
                 // A table of contents has no document type declaration;
@@ -413,54 +444,72 @@ class TocBuilder final : public xml::Handler {
             case Kind::Xar:
                 return name == "toc" ? Kind::Toc : Kind::Ignored;
             case Kind::Toc:
-                if (name == "file")
+                if (name == "file") {
                     return Kind::File;
-                if (name == "signature" || name == "x-signature")
+                }
+                if (name == "signature" || name == "x-signature") {
                     return Kind::Signature;
-                if (name == "checksum")
+                }
+                if (name == "checksum") {
                     return Kind::Checksum;
+                }
                 return Kind::Ignored;
             case Kind::File:
-                if (name == "file")
+                if (name == "file") {
                     return Kind::File;
-                if (name == "name")
+                }
+                if (name == "name") {
                     return Kind::Name;
-                if (name == "type")
+                }
+                if (name == "type") {
                     return Kind::Type;
-                if (name == "data")
+                }
+                if (name == "data") {
                     return Kind::Data;
+                }
                 return Kind::Ignored;
             case Kind::Data:
-                if (name == "offset")
+                if (name == "offset") {
                     return Kind::DataOffset;
-                if (name == "length")
+                }
+                if (name == "length") {
                     return Kind::DataLength;
-                if (name == "size")
+                }
+                if (name == "size") {
                     return Kind::DataSize;
-                if (name == "encoding")
+                }
+                if (name == "encoding") {
                     return Kind::Encoding;
-                if (name == "archived-checksum")
+                }
+                if (name == "archived-checksum") {
                     return Kind::ArchivedSum;
-                if (name == "extracted-checksum")
+                }
+                if (name == "extracted-checksum") {
                     return Kind::ExtractedSum;
+                }
                 return Kind::Ignored;
             case Kind::Signature:
-                if (name == "offset")
+                if (name == "offset") {
                     return Kind::SigOffset;
-                if (name == "size")
+                }
+                if (name == "size") {
                     return Kind::SigSize;
-                if (name == "KeyInfo")
+                }
+                if (name == "KeyInfo") {
                     return Kind::KeyInfo;
+                }
                 return Kind::Ignored;
             case Kind::KeyInfo:
                 return name == "X509Data" ? Kind::X509Data : Kind::Ignored;
             case Kind::X509Data:
                 return name == "X509Certificate" ? Kind::Certificate : Kind::Ignored;
             case Kind::Checksum:
-                if (name == "offset")
+                if (name == "offset") {
                     return Kind::SumOffset;
-                if (name == "size")
+                }
+                if (name == "size") {
                     return Kind::SumSize;
+                }
                 return Kind::Ignored;
             default:
                 return Kind::Ignored;
@@ -469,8 +518,9 @@ class TocBuilder final : public xml::Handler {
 
     void start(const char* name, const char** atts) {
         size_t strings = 0;  // attribute names and values, in pairs
-        while (atts[strings])
+        while (atts[strings]) {
             ++strings;
+        }
         nodes_ += 1 + strings / 2;
         if (nodes_ > kMaxXmlNodes) {
             fail("The table of contents has more than " + std::to_string(kMaxXmlNodes) +
@@ -536,8 +586,9 @@ class TocBuilder final : public xml::Handler {
                 }
                 signature_.emplace();
                 signature_->sig = std::make_unique<__xar_signature_t>();
-                if (const char* s = attribute(atts, "style"))
+                if (const char* s = attribute(atts, "style")) {
                     signature_->sig->type = s;
+                }
                 break;
             }
             case Kind::Checksum: {
@@ -553,8 +604,9 @@ class TocBuilder final : public xml::Handler {
     }
 
     void text(const char* s, int len) {
-        if (stack_.empty() || len <= 0 || !keeps_text(stack_.back().kind))
+        if (stack_.empty() || len <= 0 || !keeps_text(stack_.back().kind)) {
             return;
+        }
         std::string& t = stack_.back().text;
         if (t.size() + size_t(len) > kMaxElementText) {
             fail("An element of the table of contents holds more than " +
@@ -571,8 +623,9 @@ class TocBuilder final : public xml::Handler {
     }
 
     void end() {
-        if (stack_.empty())
+        if (stack_.empty()) {
             return;
+        }
         Frame frame = std::move(stack_.back());
         stack_.pop_back();
         switch (frame.kind) {
@@ -642,11 +695,13 @@ class TocBuilder final : public xml::Handler {
     // Reads a number that the element held, if there was one.
     bool number(const std::optional<std::string>& text, uint64_t* out, bool* present,
                 const char* what) {
-        if (!text)
+        if (!text) {
             return true;
+        }
         auto v = parse_u64(*text);
-        if (!v)
+        if (!v) {
             return fail(std::string("A member's ") + what + " is not a number");
+        }
         *out = *v;
         *present = true;
         return true;
@@ -654,11 +709,13 @@ class TocBuilder final : public xml::Handler {
 
     bool checksum(const std::optional<std::string>& text, std::optional<std::vector<uint8_t>>* out,
                   const char* what) {
-        if (!text)
+        if (!text) {
             return true;
+        }
         *out = parse_hex(*text);
-        if (!*out)
+        if (!*out) {
             return fail(std::string("A member's ") + what + " is not a hexadecimal digest");
+        }
         return true;
     }
 
@@ -674,10 +731,12 @@ class TocBuilder final : public xml::Handler {
                 !number(r.length, &d->length, &d->has_length, "data length") ||
                 !number(r.size, &size, &has_size, "data size") ||
                 !checksum(r.archived, &d->archived_sum, "archived-checksum") ||
-                !checksum(r.extracted, &d->extracted_sum, "extracted-checksum"))
+                !checksum(r.extracted, &d->extracted_sum, "extracted-checksum")) {
                 return;
-            if (has_size)
+            }
+            if (has_size) {
                 d->size = size;
+            }
             d->encoding = r.encoding;
             d->archived_style = r.archived_style;
             d->extracted_style = r.extracted_style;
@@ -691,10 +750,11 @@ class TocBuilder final : public xml::Handler {
                  "\" (ignoring case)");
             return;
         }
-        if (files_.empty())
+        if (files_.empty()) {
             toc_->top.push_back(std::move(f.file));
-        else
+        } else {
             files_.back().file->children.push_back(std::move(f.file));
+        }
     }
 
     void end_signature() {
@@ -720,16 +780,19 @@ class TocBuilder final : public xml::Handler {
     }
 
     void startElement(const char* name, const char** atts) override {
-        if (!failed_)
+        if (!failed_) {
             start(name, atts);
+        }
     }
     void endElement(const char*) override {
-        if (!failed_)
+        if (!failed_) {
             end();
+        }
     }
     void characters(const char* s, size_t len) override {
-        if (!failed_)
+        if (!failed_) {
             text(s, int(len));
+        }
     }
 
     Toc* toc_;
@@ -760,29 +823,35 @@ struct InflateEnd {
 // it, from 256 KiB to 2 MiB: the rescanning then adds a bounded factor, not a
 // square, to the parse.
 size_t xml_piece(uint64_t inflated) {
-    constexpr uint64_t kMin = 256 * 1024, kMax = 2u << 20;
+    constexpr uint64_t kMin = uint64_t{256} * 1024, kMax = 2u << 20;
     return size_t(std::clamp<uint64_t>(inflated / 8, kMin, kMax));
 }
 
 }  // namespace
 
 bool read_at(int fd, uint64_t pos, void* buf, size_t len) {
-    if (pos > uint64_t(INT64_MAX))
+    if (pos > uint64_t(INT64_MAX)) {
         return false;
+    }
     return base::readFullAt(fd, buf, len, off_t(pos)) == ssize_t(len);
 }
 
 const EVP_MD* digest_for_style(const std::string& style) {
-    if (iequals(style, "sha1"))
+    if (iequals(style, "sha1")) {
         return EVP_sha1();
-    if (iequals(style, "sha224"))
+    }
+    if (iequals(style, "sha224")) {
         return EVP_sha224();
-    if (iequals(style, "sha256"))
+    }
+    if (iequals(style, "sha256")) {
         return EVP_sha256();
-    if (iequals(style, "sha384"))
+    }
+    if (iequals(style, "sha384")) {
         return EVP_sha384();
-    if (iequals(style, "sha512"))
+    }
+    if (iequals(style, "sha512")) {
         return EVP_sha512();
+    }
     return nullptr;  // md5 and "none" are refused, as unsafe
 }
 
@@ -862,10 +931,11 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
                 return false;
             }
             output_full = zs.avail_out == 0;
-            if (rc == Z_STREAM_END)
+            if (rc == Z_STREAM_END) {
                 ended = true;
-            else if (rc == Z_BUF_ERROR)
+            } else if (rc == Z_BUF_ERROR) {
                 break;  // needs more input
+            }
         }
         if (ended && zs.avail_in > 0) {
             *why = "Bytes follow the end of the compressed table of contents";
@@ -906,8 +976,9 @@ namespace {
 
 void visit(const __xar_file_t* f, std::vector<const __xar_file_t*>* out) {
     out->push_back(f);
-    for (const auto& c : f->children)
+    for (const auto& c : f->children) {
         visit(c.get(), out);
+    }
 }
 
 // Opens the archive at path: regular files only, checked before any read. A
@@ -933,8 +1004,9 @@ int open_regular(const char* path, std::string* why) {
         return -1;
     }
     int fl = fcntl(fd.get(), F_GETFL);
-    if (fl >= 0)
+    if (fl >= 0) {
         fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+    }
     return fd.release();
 }
 
@@ -952,18 +1024,22 @@ std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why) {
     };
     auto x = std::make_unique<__xar_t>();
     x->fd.reset(open_regular(file, why));
-    if (!x->fd)
+    if (!x->fd) {
         return nullptr;
+    }
     struct stat st;
-    if (fstat(x->fd.get(), &st) != 0)
+    if (fstat(x->fd.get(), &st) != 0) {
         return refuse("Unable to read the archive's size");
-    if (st.st_size < 28)
+    }
+    if (st.st_size < 28) {
         return refuse("Too short for a XAR header");
+    }
     x->file_size = uint64_t(st.st_size);
 
     uint8_t h[28];
-    if (!read_at(x->fd.get(), 0, h, sizeof h))
+    if (!read_at(x->fd.get(), 0, h, sizeof h)) {
         return refuse("Unable to read the header");
+    }
     // The fixed header, read whole (so the cursor cannot run out).
     base::Cursor header(h, sizeof h);
     const uint32_t magic = header.be32();
@@ -972,18 +1048,23 @@ std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why) {
     const uint64_t clen = header.be64();
     const uint64_t ulen = header.be64();
     x->cksum_alg = header.be32();
-    if (magic != XAR_HEADER_MAGIC)
+    if (magic != XAR_HEADER_MAGIC) {
         return refuse("Not a XAR archive (no \"xar!\" magic)");
-    if (hsize < 28 || hsize > kMaxHeaderSize)
+    }
+    if (hsize < 28 || hsize > kMaxHeaderSize) {
         return refuse("Header size " + std::to_string(hsize) + " out of range");
-    if (clen == 0 || clen > kMaxTocCompressed)
+    }
+    if (clen == 0 || clen > kMaxTocCompressed) {
         return refuse("Compressed table-of-contents length " + std::to_string(clen) +
                       " out of range (1 to " + std::to_string(kMaxTocCompressed) + ")");
-    if (ulen == 0 || ulen > kMaxTocUncompressed)
+    }
+    if (ulen == 0 || ulen > kMaxTocUncompressed) {
         return refuse("Table-of-contents length " + std::to_string(ulen) + " out of range (1 to " +
                       std::to_string(kMaxTocUncompressed) + ")");
-    if (add_overflows(hsize, clen, &x->heap_start) || x->heap_start > x->file_size)
+    }
+    if (add_overflows(hsize, clen, &x->heap_start) || x->heap_start > x->file_size) {
         return refuse("The table of contents runs past the end of the file");
+    }
     x->heap_size = x->file_size - x->heap_start;
 
     // The digests the stored checksum may be made with. Algorithm 3 leaves the
@@ -1015,62 +1096,78 @@ std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why) {
     std::string header_name;
     if (x->cksum_alg == XAR_CKSUM_OTHER && hsize > 28) {
         std::vector<uint8_t> ext(size_t(hsize - 28));
-        if (!read_at(x->fd.get(), 28, ext.data(), ext.size()))
+        if (!read_at(x->fd.get(), 28, ext.data(), ext.size())) {
             return refuse("Unable to read the header");
+        }
         if (ext[0] != 0) {
             auto nul = std::find(ext.begin(), ext.end(), uint8_t(0));
-            if (nul == ext.end())
+            if (nul == ext.end()) {
                 return refuse("The header's checksum name is not terminated");
+            }
             header_name.assign(ext.begin(), nul);
         }
     }
     std::vector<const EVP_MD*> mds;
-    for (const std::string& s : styles)
+    mds.reserve(styles.size());
+    for (const std::string& s : styles) {
         mds.push_back(digest_for_style(s));
+    }
 
     Toc toc;
     std::vector<std::vector<uint8_t>> computed;
-    if (!read_toc(x->fd.get(), hsize, clen, ulen, mds, &toc, &computed, why))
+    if (!read_toc(x->fd.get(), hsize, clen, ulen, mds, &toc, &computed, why)) {
         return nullptr;
+    }
 
     // The checksum style must agree with the header: otherwise flipping the
     // header's algorithm would let a modified table of contents pass. Styles
     // are compared exactly, as libxar does.
-    if (!toc.checksum)
+    if (!toc.checksum) {
         return refuse("The table of contents has no <checksum> element");
+    }
     const TocChecksum& ck = *toc.checksum;
     size_t which = styles.size();
-    for (size_t i = 0; i < styles.size(); ++i)
-        if (ck.style == styles[i])
+    for (size_t i = 0; i < styles.size(); ++i) {
+        if (ck.style == styles[i]) {
             which = i;
-    if (which == styles.size())
+        }
+    }
+    if (which == styles.size()) {
         return refuse("The table of contents' checksum style \"" + ck.style +
                       "\" does not agree with the header's algorithm " +
                       std::to_string(x->cksum_alg));
-    if (!header_name.empty() && header_name != ck.style)
+    }
+    if (!header_name.empty() && header_name != ck.style) {
         return refuse("The header names the checksum \"" + header_name +
                       "\", the table of contents \"" + ck.style + "\"");
+    }
     x->cksum_style = ck.style;
-    if (!ck.offset && !toc.signatures.empty())
+    if (!ck.offset && !toc.signatures.empty()) {
         return refuse("The <checksum> of a signed archive has no offset");
+    }
     const std::vector<uint8_t>& sum = computed[which];
-    if (ck.size != sum.size())
+    if (ck.size != sum.size()) {
         return refuse("The <checksum> size " + std::to_string(ck.size) + " is not the " +
                       std::to_string(sum.size()) + " bytes of " + ck.style);
+    }
     x->toc_checksum.resize(sum.size());
-    if (!x->read_heap(ck.offset.value_or(0), x->toc_checksum.data(), sum.size()))
+    if (!x->read_heap(ck.offset.value_or(0), x->toc_checksum.data(), sum.size())) {
         return refuse("The stored table-of-contents checksum lies outside the archive");
-    if (CRYPTO_memcmp(x->toc_checksum.data(), sum.data(), sum.size()) != 0)
+    }
+    if (CRYPTO_memcmp(x->toc_checksum.data(), sum.data(), sum.size()) != 0) {
         return refuse("The stored table-of-contents checksum differs from the computed one");
+    }
 
     x->top = std::move(toc.top);
     x->signatures = std::move(toc.signatures);
-    for (auto& s : x->signatures)
+    for (auto& s : x->signatures) {
         s->archive = x.get();
+    }
     // libxar prepends each top-level member as it parses, so they come out in
     // the reverse of their order in the table of contents; children keep theirs.
-    for (auto it = x->top.rbegin(); it != x->top.rend(); ++it)
+    for (auto it = x->top.rbegin(); it != x->top.rend(); ++it) {
         visit(it->get(), &x->order);
+    }
     return x;
 }
 

@@ -31,8 +31,9 @@ struct ErrorContext {
 };
 
 void __xar_t::report(int32_t severity, int32_t instance, std::string text, int err) const {
-    if (!handler)
+    if (!handler) {
         return;
+    }
     ErrorContext ctx{std::move(text), err};
     handler(severity, instance, &ctx, usrctx);
 }
@@ -43,8 +44,9 @@ using namespace xar_detail;
 
 char* dup_string(const std::string& s) {
     char* p = static_cast<char*>(malloc(s.size() + 1));
-    if (p)
+    if (p) {
         memcpy(p, s.c_str(), s.size() + 1);
+    }
     return p;
 }
 
@@ -54,23 +56,28 @@ thread_local std::string t_open_error;
 
 std::optional<std::string> member_path(const __xar_file_t* f, bool safe) {
     auto piece = [safe](const std::string& n) {
-        if (!safe)
+        if (!safe) {
             return n;
+        }
         std::string s = n;
-        for (char& c : s)
-            if (c == '/')
+        for (char& c : s) {
+            if (c == '/') {
                 c = ':';
+            }
+        }
         return s;
     };
-    if (!f->name)
+    if (!f->name) {
         return std::nullopt;
+    }
     std::string p = piece(*f->name);
     for (const __xar_file_t* i = f->parent; i; i = i->parent) {
         if (!i->name) {
             // libxar's plain path gives up on an unnamed directory; its safe
             // path leaves the directory out.
-            if (!safe)
+            if (!safe) {
                 return std::nullopt;
+            }
             continue;
         }
         p = piece(*i->name) + "/" + p;
@@ -93,8 +100,9 @@ xar_t xar_open(const char* file, int32_t flags) {
     try {
         std::string why;
         auto x = open_archive(file, &why);
-        if (!x)
+        if (!x) {
             t_open_error = why.empty() ? "Unreadable archive" : why;
+        }
         return x.release();
     } catch (...) {  // allocation failure on a hostile archive
         t_open_error = "Out of memory reading the archive";
@@ -107,10 +115,12 @@ const char* xq_xar_open_error(void) {
 }
 
 const char* xar_opt_get(xar_t x, const char* option) {
-    if (!x || !option)
+    if (!x || !option) {
         return nullptr;
-    if (std::strcmp(option, XAR_OPT_TOCCKSUM) == 0)
+    }
+    if (std::strcmp(option, XAR_OPT_TOCCKSUM) == 0) {
         return x->cksum_style.c_str();
+    }
     return nullptr;
 }
 
@@ -120,8 +130,9 @@ int xar_close(xar_t x) {
 }
 
 void xar_register_errhandler(xar_t x, err_handler callback, void* usrctx) {
-    if (!x)
+    if (!x) {
         return;
+    }
     auto* m = const_cast<__xar_t*>(x);
     m->handler = callback;
     m->usrctx = usrctx;
@@ -148,8 +159,9 @@ void xar_iter_free(xar_iter_t i) {
 }
 
 xar_file_t xar_file_first(xar_t x, xar_iter_t i) {
-    if (!x || !i)
+    if (!x || !i) {
         return nullptr;
+    }
     auto* it = const_cast<__xar_iter_t*>(i);
     it->archive = x;
     it->pos = 0;
@@ -157,8 +169,9 @@ xar_file_t xar_file_first(xar_t x, xar_iter_t i) {
 }
 
 xar_file_t xar_file_next(xar_iter_t i) {
-    if (!i || !i->archive)
+    if (!i || !i->archive) {
         return nullptr;
+    }
     auto* it = const_cast<__xar_iter_t*>(i);
     if (it->pos + 1 >= it->archive->order.size()) {
         it->pos = it->archive->order.size();
@@ -168,8 +181,9 @@ xar_file_t xar_file_next(xar_iter_t i) {
 }
 
 char* xar_get_path(xar_file_t f) {
-    if (!f)
+    if (!f) {
         return nullptr;
+    }
     try {
         auto p = member_path(f, false);
         return p ? dup_string(*p) : nullptr;
@@ -179,8 +193,9 @@ char* xar_get_path(xar_file_t f) {
 }
 
 char* xar_get_safe_path(xar_file_t f) {
-    if (!f)
+    if (!f) {
         return nullptr;
+    }
     try {
         auto p = member_path(f, true);
         return p ? dup_string(*p) : nullptr;
@@ -190,22 +205,26 @@ char* xar_get_safe_path(xar_file_t f) {
 }
 
 int32_t xar_prop_get(xar_file_t f, const char* key, const char** value) {
-    if (!f || !key || !value)
+    if (!f || !key || !value) {
         return -1;
+    }
     const std::optional<std::string>* prop = nullptr;
-    if (std::strcmp(key, "type") == 0)
+    if (std::strcmp(key, "type") == 0) {
         prop = &f->type;
-    else if (std::strcmp(key, "name") == 0)
+    } else if (std::strcmp(key, "name") == 0) {
         prop = &f->name;
-    if (!prop || !*prop)
+    }
+    if (!prop || !*prop) {
         return -1;
+    }
     *value = (*prop)->c_str();
     return 0;
 }
 
 int32_t xar_extract_tofile(xar_t x, xar_file_t f, const char* path) {
-    if (!x || !f)
+    if (!x || !f) {
         return -1;
+    }
     try {
         return extract(x, f, path);
     } catch (...) {
@@ -214,18 +233,22 @@ int32_t xar_extract_tofile(xar_t x, xar_file_t f, const char* path) {
 }
 
 xar_signature_t xar_signature_first(xar_t x) {
-    if (!x || x->signatures.empty())
+    if (!x || x->signatures.empty()) {
         return nullptr;
+    }
     return x->signatures.front().get();
 }
 
 xar_signature_t xar_signature_next(xar_signature_t s) {
-    if (!s)
+    if (!s) {
         return nullptr;
+    }
     const auto& all = s->archive->signatures;
-    for (size_t k = 0; k + 1 < all.size(); ++k)
-        if (all[k].get() == s)
+    for (size_t k = 0; k + 1 < all.size(); ++k) {
+        if (all[k].get() == s) {
             return all[k + 1].get();
+        }
+    }
     return nullptr;
 }
 
@@ -240,30 +263,35 @@ int32_t xar_signature_get_x509certificate_count(xar_signature_t sig) {
 int32_t xar_signature_get_x509certificate_data(xar_signature_t sig, int32_t index,
                                                const uint8_t** cert_data, uint32_t* cert_len) {
     if (!sig || index < 0 || size_t(index) >= sig->certs.size()) {
-        if (cert_data)
+        if (cert_data) {
             *cert_data = nullptr;
+        }
         return -1;
     }
     const auto& c = sig->certs[size_t(index)];
-    if (cert_data)
+    if (cert_data) {
         *cert_data = c.data();
-    if (cert_len)
+    }
+    if (cert_len) {
         *cert_len = uint32_t(c.size());
+    }
     return 0;
 }
 
 uint8_t xar_signature_copy_signed_data(xar_signature_t sig, uint8_t** data, uint32_t* length,
                                        uint8_t** signed_data, uint32_t* signed_length,
                                        off_t* signed_offset) {
-    if (!sig)
+    if (!sig) {
         return 1;
+    }
     const __xar_t* x = sig->archive;
     uint8_t* sum = nullptr;
     uint8_t* body = nullptr;
     if (length && data) {
         sum = static_cast<uint8_t*>(malloc(x->toc_checksum.size()));
-        if (!sum)
+        if (!sum) {
             return 1;
+        }
         memcpy(sum, x->toc_checksum.data(), x->toc_checksum.size());
     }
     if (signed_length && signed_data) {
@@ -277,16 +305,21 @@ uint8_t xar_signature_copy_signed_data(xar_signature_t sig, uint8_t** data, uint
             return 1;
         }
     }
-    if (length)
+    if (length) {
         *length = uint32_t(x->toc_checksum.size());
-    if (data && length)
+    }
+    if (data && length) {
         *data = sum;
-    if (signed_length)
+    }
+    if (signed_length) {
         *signed_length = uint32_t(sig->size);
-    if (signed_data && signed_length)
+    }
+    if (signed_data && signed_length) {
         *signed_data = body;
-    if (signed_offset)
+    }
+    if (signed_offset) {
         *signed_offset = off_t(sig->offset);
+    }
     return 0;
 }
 

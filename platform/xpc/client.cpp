@@ -165,16 +165,19 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
     uint64_t send(const std::string& selector, const std::string& replyTypes,
                   const std::vector<Value>& args, std::function<void(Result)> callback) {
         uint64_t seq = 0;
+        std::function<void(Result)> refused;
         {
             std::lock_guard lock(mutex);
             if (!ended) {
                 seq = nextSeq++;
                 pending.emplace(seq, Pending{replyTypes, std::move(callback)});
+            } else {
+                refused = std::move(callback);
             }
         }
         if (seq == 0) {
-            if (callback) {
-                callback(Result{Status::ConnectionEnded, {}});
+            if (refused) {
+                refused(Result{Status::ConnectionEnded, {}});
             }
             return 0;
         }
@@ -271,16 +274,17 @@ bool ClientConnection::sendRawMessage(std::string_view body) {
 }
 
 void ClientConnection::setInvalidationHandler(std::function<void()> handler) {
-    bool alreadyEnded = false;
+    std::function<void()> late;
     {
         std::lock_guard lock(state_->mutex);
-        alreadyEnded = state_->ended;
-        if (!alreadyEnded) {
+        if (state_->ended) {
+            late = std::move(handler);
+        } else {
             state_->invalidationHandler = std::move(handler);
         }
     }
-    if (alreadyEnded && handler) {
-        dispatch::async(runtimeQueue(), std::move(handler));
+    if (late) {
+        dispatch::async(runtimeQueue(), std::move(late));
     }
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/base/fd.h"
+#include "platform/base/proc.h"
 
 // Linux 6.5; older C library headers lack it.
 #ifndef SCM_PIDFD
@@ -32,26 +33,6 @@ constexpr long kPidfsMagic = 0x50494446;
 
 // The "Pid:" line of a pidfd's fdinfo: the pid it names in this process's
 // namespace, -1 once it has been reaped; nullopt when it cannot be read.
-std::optional<long> pidOfPidfd(int pidfd) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
-        return std::nullopt;
-    }
-    char line[256];
-    std::optional<long> pid;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        long value = 0;
-        if (std::sscanf(line, "Pid:\t%ld", &value) == 1) {
-            pid = value;
-            break;
-        }
-    }
-    std::fclose(file);
-    return pid;
-}
-
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
     const int n = base::retryOnEintr([&] { return ::poll(&p, 1, 0); });
@@ -60,29 +41,13 @@ bool readable(int fd) {
 
 // The effective ids on the "Uid:" and "Gid:" lines of /proc/<pid>/status.
 bool currentIdsMatch(pid_t pid, const KernelCredentials& credentials) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
-        return false;
-    }
-    char line[256];
-    long real = 0;
-    long effective = 0;
-    bool uidSeen = false;
-    bool gidSeen = false;
-    bool match = true;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        if (std::sscanf(line, "Uid:\t%ld\t%ld", &real, &effective) == 2) {
-            uidSeen = true;
-            match = match && static_cast<uid_t>(effective) == credentials.uid;
-        } else if (std::sscanf(line, "Gid:\t%ld\t%ld", &real, &effective) == 2) {
-            gidSeen = true;
-            match = match && static_cast<gid_t>(effective) == credentials.gid;
-        }
-    }
-    std::fclose(file);
-    return uidSeen && gidSeen && match;
+    const std::string status = "/proc/" + std::to_string(pid) + "/status";
+    // Real, effective, saved and file-system ids, in that order.
+    const auto uids = base::procNumbers(status, "Uid:");
+    const auto gids = base::procNumbers(status, "Gid:");
+    return uids && gids && uids->size() >= 2 && gids->size() >= 2 &&
+           static_cast<uid_t>((*uids)[1]) == credentials.uid &&
+           static_cast<gid_t>((*gids)[1]) == credentials.gid;
 }
 
 }  // namespace
@@ -238,7 +203,7 @@ bool PeerProcess::sentByPeer(msghdr& message) const {
             ok = ::fstat(senderPidfd, &st) == 0 && ::fstat(pidfd_.get(), &mine) == 0 &&
                  st.st_dev == mine.st_dev && st.st_ino == inode_;
         } else {
-            const std::optional<long> pid = pidOfPidfd(senderPidfd);
+            const std::optional<long> pid = base::pidOfPidfd(senderPidfd);
             ok = pid && *pid == credentials_.pid && !exited();
         }
     } else if (ok) {

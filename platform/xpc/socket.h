@@ -15,7 +15,7 @@
 namespace xpc::detail {
 
 // How much a connection reads from its socket at a time.
-constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kReadChunk = size_t{64} * 1024;
 
 // The queue on which connections read and run their handlers.
 dispatch::QueuePtr runtimeQueue();

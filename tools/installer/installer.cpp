@@ -53,7 +53,7 @@ class WorkDir {
   public:
     explicit WorkDir(const std::string& fallback) {
         const char* tmp = std::getenv("TMPDIR");
-        for (std::string base :
+        for (const std::string& base :
              {std::string((tmp != nullptr && *tmp == '/') ? tmp : "/tmp"), fallback}) {
             std::string templ = base + "/xq-installer.XXXXXXXX";
             std::vector<char> buf(templ.begin(), templ.end());
@@ -700,7 +700,7 @@ class CpioWalker {
     bool read(char* out, size_t n) {
         while (n > 0) {
             if (at_ == buffer_.size()) {
-                buffer_.resize(64 * 1024);
+                buffer_.resize(size_t{64} * 1024);
                 const la_ssize_t got = archive_read_data(raw_, buffer_.data(), buffer_.size());
                 if (got <= 0) {
                     buffer_.clear();
@@ -760,13 +760,13 @@ std::optional<Failure> checkCpio(const std::string& path, const Target& target,
     CpioEntry e;
     while (walker.next(e)) {
         std::string rel;
-        if (!normalizeEntryName(e.name.c_str(), rel)) {
+        if (!normalizeEntryName(e.name, rel)) {
             return Failure{"archive entry leaves the target: " + e.name};
         }
         std::string resolved;
         if (!e.hardlink.empty()) {
             std::string hrel;
-            if (!allowLinks || !normalizeEntryName(e.hardlink.c_str(), hrel) || hrel.empty() ||
+            if (!allowLinks || !normalizeEntryName(e.hardlink, hrel) || hrel.empty() ||
                 throughLink(symlinks, hrel) || symlinks.count(hrel) != 0) {
                 return Failure{"hard link leaves the target: " + e.hardlink};
             }

@@ -235,7 +235,7 @@ int runSession(const std::string& path, std::chrono::milliseconds timeout) {
     std::string line;
     bool inputOpen = true;
     std::chrono::steady_clock::time_point deadline{};
-    std::vector<char> chunk(64 * 1024);
+    std::vector<char> chunk(size_t{64} * 1024);
     for (;;) {
         int wait = -1;
         if (!inputOpen) {
@@ -310,7 +310,7 @@ int runFromChild(const std::string& path, const std::string& body,
     int status = 0;
     ::waitpid(child, &status, 0);
     xpc::wire::FrameReader reader;
-    std::vector<char> chunk(64 * 1024);
+    std::vector<char> chunk(size_t{64} * 1024);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -354,7 +354,8 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
-        } else if (arg == "--socket" && i + 1 < argc) {
+        }
+        if (arg == "--socket" && i + 1 < argc) {
             socketPath = argv[++i];
             socketGiven = true;
         } else if (arg == "--timeout" && i + 1 < argc) {
