@@ -9,6 +9,13 @@ scripts/install-deps.sh
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$(nproc)"
 status=0
+# The lint runs beside the tests, at a lower priority: most of the tests wait
+# on processes, sockets and timers rather than the processor.
+nice -n 10 scripts/lint.sh build/asan >build/asan/lint.log 2>&1 &
+lint=$!
 ctest --preset asan -j"$(nproc)" "$@" || status=$?
-scripts/lint.sh build/asan || status=1
+if ! wait "$lint"; then
+  cat build/asan/lint.log >&2
+  status=1
+fi
 exit "$status"
