@@ -84,17 +84,8 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
             abandoned.swap(pending);
             handler = std::move(invalidationHandler);
             invalidationHandler = nullptr;
-            // fd is closed only under both locks, so it is stable here. The
-            // shutdown also wakes a writer blocked in send() while holding
-            // sendMutex, which must happen before that lock is taken.
-            if (fd >= 0) {
-                ::shutdown(fd, SHUT_RDWR);
-                if (!reading) {
-                    std::lock_guard sendLock(sendMutex);
-                    ::close(fd);
-                    fd = -1;
-                }
-            }
+            // fd is closed only under both locks, so it is stable here.
+            detail::shutdownSocket(fd, reading, sendMutex);
         }
         endedChanged.notify_all();
         for (auto& [seq, request] : abandoned) {
@@ -136,11 +127,7 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         end();
         std::lock_guard lock(mutex);
         reading = false;
-        std::lock_guard sendLock(sendMutex);
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
+        detail::closeSocket(fd, sendMutex);
     }
 
     void deliver(wire::ReplyMessage reply) {

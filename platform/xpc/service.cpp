@@ -276,12 +276,7 @@ void Connection::end(EndReason reason) {
         draining_ = false;
         slot = std::move(listenerSlot_);
         // Wakes a reader blocked in recvmsg and a writer blocked in send.
-        ::shutdown(fd_, SHUT_RDWR);
-        if (!reading_) {
-            std::lock_guard sendLock(sendMutex_);
-            ::close(fd_);
-            fd_ = -1;
-        }
+        detail::shutdownSocket(fd_, reading_, sendMutex_);
     }
     roomForRequests_.notify_all();
     // Queued behind the requests already on the queue, so it runs after them.
@@ -391,9 +386,7 @@ void Connection::readLoop() {
     std::lock_guard lock(mutex_);
     reading_ = false;
     if (invalidated_) {
-        std::lock_guard sendLock(sendMutex_);
-        ::close(fd_);
-        fd_ = -1;
+        detail::closeSocket(fd_, sendMutex_);
     }
 }
 

@@ -54,4 +54,22 @@ int connectUnix(const std::string& path, int& error) {
     return fd;
 }
 
+void shutdownSocket(int& fd, bool reading, std::mutex& sendMutex) {
+    if (fd < 0) {
+        return;
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    if (!reading) {
+        closeSocket(fd, sendMutex);
+    }
+}
+
+void closeSocket(int& fd, std::mutex& sendMutex) {
+    std::lock_guard lock(sendMutex);
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
 }  // namespace xpc::detail
