@@ -4,7 +4,7 @@
 function(xq_add_gtest name)
   cmake_parse_arguments(T "RUN_SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE xq_flags ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
+  target_link_libraries(${name} PRIVATE xq_flags ${T_LIBS} xq_test_support GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
   target_compile_definitions(${name} PRIVATE
     XQ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"

@@ -185,6 +185,41 @@ uid_t testUser(int index) {
     return users[index];
 }
 
+std::string readFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    }
+    std::string out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        out.reserve(static_cast<size_t>(st.st_size));
+    }
+    char block[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error("cannot read " + path + ": " + std::strerror(error));
+        }
+        if (n == 0) {
+            break;
+        }
+        out.append(block, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+    const std::string text = readFile(path);
+    return {text.begin(), text.end()};
+}
+
 std::string testIdentitiesUnavailable() {
     if (::geteuid() != 0) {
         return "needs root, to run processes as other users";

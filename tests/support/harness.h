@@ -5,11 +5,18 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace xqtest {
+
+// The whole content of a file, read in large blocks (a test may read a 65 MB
+// sanitizer build: a character at a time that takes tens of seconds).
+// Throws std::runtime_error when the file cannot be read.
+std::string readFile(const std::string& path);
+std::vector<uint8_t> readBytes(const std::string& path);
 
 struct CommandResult {
     int exitCode = -1;  // exit status, or 128 + signal

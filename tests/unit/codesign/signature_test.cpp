@@ -16,6 +16,7 @@
 #include "platform/codesign/signature.h"
 #include "platform/security/anchors.h"
 #include "platform/security/security.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -376,8 +377,7 @@ TEST_F(SignatureTest, InfoPlistComesFromTheHashedBytes) {
     std::string cmd = "objcopy --add-section __info_plist=" + d + "/plist /proc/" +
                       std::to_string(getpid()) + "/exe " + d + "/exe";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    std::ifstream in(d + "/exe", std::ios::binary);
-    Bytes image{std::istreambuf_iterator<char>(in), {}};
+    Bytes image = xqtest::readBytes(d + "/exe");
     TempFile f;
     f.write(*sign_image(image, app.identity(), "lx.pelk.dvk"));
     CheckedCode c = check_file(f.fd(), anchors);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/elf/elf.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -206,8 +207,7 @@ TEST(Elf, RandomCorruptionNeverReadsOutside) {
 }
 
 Bytes slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    return xqtest::readBytes(path);
 }
 
 TEST(Elf, RealExecutableWithAnAddedSection) {

@@ -10,16 +10,12 @@
 
 #include "platform/bundle/bundle.h"
 #include "platform/elf/elf.h"
+#include "tests/support/harness.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 std::string daemonImage() {
-    return readFile(std::string(XQ_BINARY_DIR) + "/lx.pelk.XQSipLocationHelper");
+    return xqtest::readFile(std::string(XQ_BINARY_DIR) + "/lx.pelk.XQSipLocationHelper");
 }
 
 std::optional<std::string> section(const std::string& image, const char* name) {
@@ -63,8 +59,8 @@ TEST(EmbeddedPlists, TheDaemonCarriesBothListsByteForByte) {
     auto launchd = section(image, "__launchd_plist");
     ASSERT_TRUE(info);
     ASSERT_TRUE(launchd);
-    EXPECT_EQ(*info, readFile(std::string(XQ_SOURCE_DIR) + "/plists/Info.plist"));
-    EXPECT_EQ(*launchd, readFile(std::string(XQ_SOURCE_DIR) + "/plists/Launchd.plist"));
+    EXPECT_EQ(*info, xqtest::readFile(std::string(XQ_SOURCE_DIR) + "/plists/Info.plist"));
+    EXPECT_EQ(*launchd, xqtest::readFile(std::string(XQ_SOURCE_DIR) + "/plists/Launchd.plist"));
 }
 
 TEST(EmbeddedPlists, BundleInformationHasItsKeysInOrderWithTabIndentation) {
