@@ -27,6 +27,23 @@ using detail::runtimeQueue;
 
 namespace {
 
+// The connection whose request the calling thread is running (see
+// Connection::current).
+thread_local std::weak_ptr<Connection> currentConnection;
+
+// Names `connection` as the calling thread's current one for its lifetime.
+class CurrentConnectionScope {
+  public:
+    explicit CurrentConnectionScope(const std::shared_ptr<Connection>& connection)
+        : previous_(std::exchange(currentConnection, connection)) {}
+    ~CurrentConnectionScope() { currentConnection = std::move(previous_); }
+    CurrentConnectionScope(const CurrentConnectionScope&) = delete;
+    CurrentConnectionScope& operator=(const CurrentConnectionScope&) = delete;
+
+  private:
+    std::weak_ptr<Connection> previous_;
+};
+
 // Removes what is left at `path` by a listener that is gone. Refuses (false)
 // when something else is there: a live listener or a file that is no socket.
 bool clearStaleSocket(const std::string& path) {
@@ -182,6 +199,14 @@ std::optional<AuditToken> Connection::auditToken() const {
         return std::nullopt;
     }
     return detail::makeAuditToken(peer_.credentials().pid, peer_.pidfd());
+}
+
+std::optional<base::ProcessUser> Connection::peerUser() const {
+    return peer_.user();
+}
+
+std::shared_ptr<Connection> Connection::current() {
+    return currentConnection.lock();
 }
 
 void Connection::setExportedInterface(std::shared_ptr<Interface> interface) {
@@ -483,6 +508,7 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
         }
         // Without an exported object there is nothing to call.
         if (object) {
+            const CurrentConnectionScope scope(self);
             request.method->invoker(object, request.args, reply);
         }
         reply = Reply();
