@@ -11,6 +11,11 @@ bool XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(
     return is_pkg_codesign_valid(path ? path->c_str() : nullptr, logCallback);
 }
 
+bool XQCheckPkgSignatureHelper::isPkgCodesignValidForDescriptorSync(
+    int fd, const std::optional<std::string>& path) {
+    return is_pkg_codesign_valid_for_descriptor(fd, path ? path->c_str() : nullptr, logCallback);
+}
+
 void XQCheckPkgSignatureHelper::verifyPkgCodesignValidityForPathAsync(
     const std::optional<std::string>& path, std::function<void(bool)> completion) {
     // The task owns copies of both, so the caller's may go away at once.

@@ -21,6 +21,12 @@ class XQCheckPkgSignatureHelper {
     // done. A missing path (nullopt) is refused.
     static bool isPkgCodesignValidForPathSync(const std::optional<std::string>& path);
 
+    // The same check of the package open at `fd`, which the client named
+    // `path`: both checks read the file behind the descriptor, so what was
+    // opened (with the client's user's rights) is what is checked, whatever
+    // the path names by then.
+    static bool isPkgCodesignValidForDescriptorSync(int fd, const std::optional<std::string>& path);
+
     // Runs the same check on the verification queue, in submission order,
     // then calls `completion` (if any) with the verdict on the main queue.
     // Returns at once.

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "Common/XQCompiledPaths.h"
@@ -239,7 +243,74 @@ bool sourceEndsAt(int fd, uint64_t size) {
            0;
 }
 
+// --- Opening a file as a user -------------------------------------------------
+
+// Opens the regular file at `path` for reading with the calling thread's
+// file-system identity. The O_PATH lookup opens nothing (no FIFO's writer
+// wakes, no device's driver runs); the file is then opened for reading
+// through the lookup's own /proc entry, which names that inode whatever
+// happens to the path meanwhile, with the read permission checked as any
+// open checks it.
+base::UniqueFd openRegularForReading(const std::string& path) {
+    const base::UniqueFd found(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    struct stat st;
+    if (!found || ::fstat(found.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(found.get());
+    base::UniqueFd fd(::open(self.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened;
+    if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        return {};
+    }
+    return fd;
+}
+
+// Gives the calling thread `user`'s file-system identity: supplementary
+// groups, then file-system group and user. Linux keeps all three per thread;
+// the raw system call is used for the groups because the C library's
+// setgroups() changes every thread of the process. Taking a file-system user
+// other than root also clears the file-system capabilities (reading or
+// searching anything) from the thread's effective set. False unless all
+// three took.
+bool takeFileSystemIdentity(const base::ProcessUser& user) {
+    if (::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) != 0) {
+        return false;
+    }
+    // setfsgid and setfsuid return the previous id and report no error: an
+    // invalid id (-1) reads the current one back.
+    ::setfsgid(user.gid);
+    if (static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) != user.gid) {
+        return false;
+    }
+    ::setfsuid(user.uid);
+    return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == user.uid;
+}
+
 }  // namespace
+
+base::UniqueFd XQDaemonToolHelper::openRegularFileAs(const std::string& path,
+                                                     const base::ProcessUser& user) {
+    if (path.empty()) {
+        return {};
+    }
+    // The thread's identity goes with the thread: it ends right after the
+    // open, so no thread ever returns to other work with the user's
+    // identity, even where changing back could fail.
+    int opened = -1;
+    try {
+        std::thread opener([&] {
+            if (takeFileSystemIdentity(user)) {
+                opened = openRegularForReading(path).release();
+            }
+        });
+        opener.join();
+    } catch (const std::system_error&) {
+        return {};  // no thread could be started
+    }
+    return base::UniqueFd(opened);
+}
 
 std::optional<std::string> XQDaemonToolHelper::getRandomlyDirectory() {
     const std::string base = joinPath(xq::paths::kTemporaryDirectory, privateDirectoryPrefix());
@@ -365,24 +436,27 @@ bool XQDaemonToolHelper::isHardLinkWithPath(const std::string& path) {
 
 std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory(
     const std::string& sourcePath, const std::string& dstFileName) {
-    if (sourcePath.empty() || dstFileName.empty()) {
+    if (sourcePath.empty()) {
+        return std::nullopt;
+    }
+    const base::UniqueFd src = openRegularForReading(sourcePath);
+    if (!src) {
+        return std::nullopt;
+    }
+    return copyRegularFileToPrivateDirectory(src.get(), dstFileName);
+}
+
+std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory(
+    int sourceFd, const std::string& dstFileName) {
+    if (sourceFd < 0 || dstFileName.empty()) {
         return std::nullopt;
     }
     const std::string name = lastPathComponent(dstFileName);
     if (name.empty() || name == "/" || name == "." || name == "..") {
         return std::nullopt;
     }
-
-    // A look before opening spares a device the side effects of an open; the
-    // decision itself is taken on the descriptor below, since the path can
-    // be re-pointed between the two.
     struct stat st;
-    if (::stat(sourcePath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return std::nullopt;
-    }
-    // O_NONBLOCK: a FIFO swapped in after the look must not block the open.
-    base::UniqueFd src(::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (src.get() < 0 || ::fstat(src.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+    if (::fstat(sourceFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
         static_cast<uint64_t>(st.st_size) > kMaxStagedFileSize) {
         return std::nullopt;
     }
@@ -400,11 +474,11 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
         // The umask may have narrowed the mode given to open; ownership and
         // mode are set on the descriptor so they apply to this very file.
         ok = ::fchown(dst.get(), 0, 0) == 0 && ::fchmod(dst.get(), kStagedFileMode) == 0 &&
-             copyContent(src.get(), dst.get(), size);
+             copyContent(sourceFd, dst.get(), size);
         // A source that grew or shrank while it was copied is refused rather
         // than followed, so a writer on the other side cannot make this run
         // on; so is a file whose size does not tell its length (procfs).
-        ok = ok && sourceEndsAt(src.get(), size);
+        ok = ok && sourceEndsAt(sourceFd, size);
         ok = dst.close() && ok;
     }
     if (!ok) {

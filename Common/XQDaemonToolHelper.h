@@ -9,6 +9,9 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/fd.h"
+#include "platform/base/proc.h"
+
 class XQDaemonToolHelper {
   public:
     XQDaemonToolHelper() = delete;
@@ -57,18 +60,38 @@ class XQDaemonToolHelper {
     // is never a hard link; anything that cannot be examined is not one.
     static bool isHardLinkWithPath(const std::string& path);
 
-    // Stages the regular file at `sourcePath`: opens it once (a final symbolic
-    // link is followed), confirms on the open descriptor that it is a regular
-    // file of at most kMaxStagedFileSize bytes, and copies its bytes from that
-    // descriptor into a new file named after the last path component of
-    // `dstFileName` inside a fresh private directory, owned by user 0 and
-    // group 0 with mode 0700. The copy runs in the kernel (a reflink where the
-    // file system has one, else copy_file_range or sendfile, holes kept as
-    // holes): the package never passes through this process's memory. A FIFO,
-    // a device, a socket or a directory is refused without being read, as is
-    // a file over the size cap or whose size changes while it is copied.
-    // Returns the staged file's path, or nullopt; a failure leaves nothing
-    // behind.
+    // Opens the regular file at `path` for reading as `user` would open it
+    // (the user's own, real, ids and supplementary groups, never this
+    // process's): the path is resolved, a final symbolic link followed and
+    // the file's read permission checked under that identity alone, on a
+    // thread of its own that takes it for the open and ends with it, so no
+    // other thread ever runs with it. First the path is only looked up
+    // (O_PATH, which reads nothing and opens no FIFO or device), and only a
+    // regular file is then opened for reading (O_NONBLOCK: a lease or lock
+    // cannot hold the open), through that very lookup, so the file checked is
+    // the file opened. Invalid when the user could not open it, or it is no
+    // regular file: a missing file, one the user may not read, one in a
+    // folder the user may not search, a directory, a FIFO and a device all
+    // fail alike, with no other work done for one than for another.
+    static base::UniqueFd openRegularFileAs(const std::string& path, const base::ProcessUser& user);
+
+    // Stages the regular file open at `sourceFd`: confirms on the descriptor
+    // that it is a regular file of at most kMaxStagedFileSize bytes, and
+    // copies its bytes from it into a new file named after the last path
+    // component of `dstFileName` inside a fresh private directory, owned by
+    // user 0 and group 0 with mode 0700. The copy runs in the kernel (a
+    // reflink where the file system has one, else copy_file_range or
+    // sendfile, holes kept as holes): the package never passes through this
+    // process's memory. A FIFO, a device, a socket or a directory is refused
+    // without being read, as is a file over the size cap or whose size
+    // changes while it is copied. Returns the staged file's path, or nullopt;
+    // a failure leaves nothing behind. The descriptor stays the caller's.
+    static std::optional<std::string> copyRegularFileToPrivateDirectory(
+        int sourceFd, const std::string& dstFileName);
+
+    // The same for the file at `sourcePath`, opened with this process's own
+    // rights as openRegularFileAs opens it (a final symbolic link is
+    // followed; a FIFO or device is never opened).
     static std::optional<std::string> copyRegularFileToPrivateDirectory(
         const std::string& sourcePath, const std::string& dstFileName);
 

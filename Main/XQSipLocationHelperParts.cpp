@@ -9,6 +9,7 @@
 #include "Common/XQSipCheckXPCSignatureHelper.h"
 #include "Common/profiles/XQInstallSeam.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
+#include "platform/xpc/xpc.h"
 
 XQSipLocationHelperParts XQSipLocationHelperParts::compiledIn() {
     XQSipLocationHelperParts parts;
@@ -18,12 +19,23 @@ XQSipLocationHelperParts XQSipLocationHelperParts::compiledIn() {
     parts.isPkgCodesignValid = [](const std::string& path) {
         return XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(path);
     };
+    parts.openClientPackage = [](const std::string& path) {
+        const std::shared_ptr<xpc::Connection> client = xpc::Connection::currentConnection();
+        const std::optional<base::ProcessUser> user =
+            client ? client->peerUser() : std::optional<base::ProcessUser>();
+        return user ? XQDaemonToolHelper::openRegularFileAs(path, *user) : base::UniqueFd();
+    };
+    parts.isOpenPkgCodesignValid = [](int fd, const std::string& path) {
+        return XQCheckPkgSignatureHelper::isPkgCodesignValidForDescriptorSync(fd, path);
+    };
     parts.prepareTemporaryDirectory = [] {
         // A directory that another living process holds is left alone.
         (void)XQDaemonToolHelper::makeTemporaryDirectoryIfMissing();
         (void)XQDaemonToolHelper::removeAbandonedPrivateDirectories();
     };
-    parts.copyToPrivateDirectory = &XQDaemonToolHelper::copyRegularFileToPrivateDirectory;
+    parts.copyToPrivateDirectory = [](int sourceFd, const std::string& dstFileName) {
+        return XQDaemonToolHelper::copyRegularFileToPrivateDirectory(sourceFd, dstFileName);
+    };
     parts.isSymbolicLink = &XQDaemonToolHelper::isSymbolicLinkWithPath;
     parts.isHardLink = &XQDaemonToolHelper::isHardLinkWithPath;
     parts.removeStagedFile = &XQDaemonToolHelper::removeStagedFile;

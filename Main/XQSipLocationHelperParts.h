@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/fd.h"
 #include "platform/process/process.h"
 
 namespace xpc {
@@ -26,16 +27,24 @@ struct XQSipLocationHelperParts {
 
     // True if the peer of a new connection is the authorised client.
     std::function<bool(xpc::Connection*)> isValidConnection;
-    // Both signature checks of the package at a path.
+    // Both signature checks of the package at a path (the staged copy).
     std::function<bool(const std::string&)> isPkgCodesignValid;
 
+    // The client's package: opens the path that the client of the request
+    // running on the calling thread named, with the rights of the user on
+    // whose behalf that client runs, as a regular file for reading (invalid
+    // when that user could not, or there is no such client); both signature
+    // checks of the package open at a descriptor, which the client named by
+    // that path.
+    std::function<base::UniqueFd(const std::string& path)> openClientPackage;
+    std::function<bool(int fd, const std::string& path)> isOpenPkgCodesignValid;
+
     // Staging: makes the temporary directory if missing and removes what an
-    // earlier process left there; copies a package into a fresh private
-    // directory (the staged path, or nullopt); the link tests on the staged
-    // copy; removes a staged copy with its directory.
+    // earlier process left there; copies the package open at a descriptor
+    // into a fresh private directory (the staged path, or nullopt); the link
+    // tests on the staged copy; removes a staged copy with its directory.
     std::function<void()> prepareTemporaryDirectory;
-    std::function<std::optional<std::string>(const std::string& sourcePath,
-                                             const std::string& dstFileName)>
+    std::function<std::optional<std::string>(int sourceFd, const std::string& dstFileName)>
         copyToPrivateDirectory;
     std::function<bool(const std::string&)> isSymbolicLink;
     std::function<bool(const std::string&)> isHardLink;

@@ -2,7 +2,9 @@
 //
 // An install works on a private, root-owned copy of the client's package, so
 // that the file that was verified is the file the installer gets: the client's
-// path is checked once, copied, and never used again.
+// path is opened once, with the rights of the user the client runs for, and
+// the first check and the copy both read that open file; the path is never
+// used again.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +12,10 @@
 #include <filesystem>
 #include <string>
 
+#include "Common/XQDaemonToolHelper.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
 #include "Main/XQSipLocationHelperXPCMgr.h"
+#include "platform/base/fd.h"
 #include "platform/process/process.h"
 
 namespace {
@@ -117,10 +121,24 @@ void XQSipLocationHelperXPCMgr::copyToTemporary(const XQNullableString& path,
         reply(false, std::nullopt);
         return;
     }
-    // Only a regular file is staged, read from the descriptor that was
-    // checked: a FIFO or device named by the client (or swapped in for the
-    // package) would otherwise hang this thread or fill memory.
-    std::optional<std::string> staged = _parts.copyToPrivateDirectory(*path, *dstFileName);
+    // The daemon's own path: opened with its own rights, and only a regular
+    // file (a FIFO or device would hang this thread or fill memory).
+    std::optional<std::string> staged =
+        XQDaemonToolHelper::copyRegularFileToPrivateDirectory(*path, *dstFileName);
+    if (!staged) {
+        reply(false, std::nullopt);
+        return;
+    }
+    reply(true, *staged);
+}
+
+void XQSipLocationHelperXPCMgr::copyToTemporary(int sourceFd, const XQNullableString& dstFileName,
+                                                const BoolStringReply& reply) {
+    if (sourceFd < 0 || !dstFileName || dstFileName->empty()) {
+        reply(false, std::nullopt);
+        return;
+    }
+    std::optional<std::string> staged = _parts.copyToPrivateDirectory(sourceFd, *dstFileName);
     if (!staged) {
         reply(false, std::nullopt);
         return;
@@ -136,7 +154,16 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
     }
     // A relative path would be resolved against the daemon's own working
     // directory, not the client's: it names no file the client meant.
-    if (!path || path->empty() || (*path)[0] != '/' || !_parts.isPkgCodesignValid(*path)) {
+    if (!path || path->empty() || (*path)[0] != '/') {
+        reply(false, std::string(kReplyCodeSignInvalid));
+        return;
+    }
+    // Opened as the client's user would open it: whatever that user may not
+    // read (or is no regular file) is refused as a missing file is, before
+    // anything runs with root's rights, so that the reply and its time tell
+    // the user nothing they could not learn themselves.
+    const base::UniqueFd package = _parts.openClientPackage(*path);
+    if (!package || !_parts.isOpenPkgCodesignValid(package.get(), *path)) {
         reply(false, std::string(kReplyCodeSignInvalid));
         return;
     }
@@ -144,8 +171,12 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
         _parts.afterFirstPackageCheck(*path);
     }
 
+    // The file checked is the file copied: a rename or a re-pointed link at
+    // the path no longer matters; a change written into the file itself is
+    // caught by the second check of the copy.
     copyToTemporary(
-        path, std::string(kStagedFileName), [&](bool copied, const XQNullableString& stagedPath) {
+        package.get(), std::string(kStagedFileName),
+        [&](bool copied, const XQNullableString& stagedPath) {
             if (!copied || !stagedPath) {
                 reply(false, std::string(kReplyCopyFailed));
                 return;

@@ -87,6 +87,10 @@ class XQSipLocationHelperXPCMgr final
     // calls reply(copied, stagedPath) before returning.
     void copyToTemporary(const XQNullableString& path, const XQNullableString& dstFileName,
                          const BoolStringReply& reply);
+    // The same for the package open at `sourceFd` (the install's own form:
+    // it copies the file it checked, never a path again).
+    void copyToTemporary(int sourceFd, const XQNullableString& dstFileName,
+                         const BoolStringReply& reply);
 
     // Properties.
     std::shared_ptr<xpc::Listener> listener() const;

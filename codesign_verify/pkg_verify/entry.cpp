@@ -1,5 +1,8 @@
 // The one entry to the package signature verdict: the maker's identity, the
 // existence test, then both independent checks.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "codesign_verify/pkg_verify/internal.h"
@@ -31,5 +34,27 @@ bool is_pkg_codesign_valid(const char* pkgPath, pkg_verify::LogCallback log) {
     // Runs whatever the CMS check said, so both checks' messages are reported.
     const bool pkgutilValid =
         pkg_verify::check_installer_authority_by_pkgutil(path, installerAuthority, log);
+    return cmsValid && pkgutilValid;
+}
+
+bool is_pkg_codesign_valid_for_descriptor(int fd, const char* pkgPath,
+                                          pkg_verify::LogCallback log) {
+    struct stat st {};
+    if (pkgPath == nullptr || !base::isValidUtf8(pkgPath) || fd < 0 || ::fstat(fd, &st) != 0) {
+        pkg_verify::log_message(log, "Error! file not exist at path %s",
+                                pkgPath != nullptr ? pkgPath : "(null)");
+        return false;
+    }
+    // This process reads the file through its own descriptor table; the
+    // package tool, another process, through this process's.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string forTool = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd);
+    const std::string teamIdentifier(kTeamIdentifier);
+    const std::string installerAuthority(kInstallerAuthority);
+
+    const bool cmsValid =
+        pkg_verify::check_installer_authority_by_cms(self, teamIdentifier, installerAuthority, log);
+    const bool pkgutilValid = pkg_verify::check_installer_authority_by_pkgutil_at(
+        pkgPath, forTool, installerAuthority, log);
     return cmsValid && pkgutilValid;
 }

@@ -41,4 +41,11 @@ inline bool file_exists(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }
 
+// The package-tool check of a package that the caller names `pkgPath` (the
+// suffix rule applies to that name) and that the tool reads at `toolPath`.
+bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
+                                             const std::string& toolPath,
+                                             const std::string& installerAuthority,
+                                             LogCallback log);
+
 }  // namespace pkg_verify

@@ -58,3 +58,11 @@ bool is_match_apple_signature(const std::string& report, LogCallback log);
 // The one entry: true only when the package exists and both checks accept it
 // under the maker's compiled-in identity. `pkgPath` may be null.
 bool is_pkg_codesign_valid(const char* pkgPath, pkg_verify::LogCallback log);
+
+// The same verdict on the package open at `fd`, which the caller named
+// `pkgPath` (the rules on the name, UTF-8 and the ".pkg" suffix, apply to
+// it): every read of the package, the package tool's included, goes to the
+// file behind the descriptor, never to the path. The tool, a child process,
+// reads it as /proc/<this process>/fd/<fd>. The descriptor stays the
+// caller's; a negative one is refused as a missing file.
+bool is_pkg_codesign_valid_for_descriptor(int fd, const char* pkgPath, pkg_verify::LogCallback log);

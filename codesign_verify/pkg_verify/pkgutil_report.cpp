@@ -121,12 +121,19 @@ bool check_pelk_signature_valid(const std::string& report, const std::string& in
 
 bool check_installer_authority_by_pkgutil(const std::string& pkgPath,
                                           const std::string& installerAuthority, LogCallback log) {
-    if (pkgPath.empty() || !has_suffix(pkgPath, ".pkg") || !file_exists(pkgPath)) {
+    return check_installer_authority_by_pkgutil_at(pkgPath, pkgPath, installerAuthority, log);
+}
+
+bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
+                                             const std::string& toolPath,
+                                             const std::string& installerAuthority,
+                                             LogCallback log) {
+    if (pkgPath.empty() || !has_suffix(pkgPath, ".pkg") || !file_exists(toolPath)) {
         return false;
     }
     process::Task task;
     task.launchPath = kPkgutilPath;
-    task.arguments = {"--check-signature", pkgPath};
+    task.arguments = {"--check-signature", toolPath};
     task.pipeStandardOutput = true;
     const process::Result result = process::run(task);
     if (!result.launched) {

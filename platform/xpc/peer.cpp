@@ -155,6 +155,19 @@ bool PeerProcess::exited() const {
     return !pidfd_ || readable(pidfd_.get());
 }
 
+std::optional<base::ProcessUser> PeerProcess::user() const {
+    if (exited()) {
+        return std::nullopt;
+    }
+    std::optional<base::ProcessUser> user = base::processUser(credentials_.pid);
+    // Alive after the read: the pid named this process all along (a pid is
+    // reused only after its process has exited and been reaped).
+    if (!user || exited()) {
+        return std::nullopt;
+    }
+    return user;
+}
+
 bool PeerProcess::sentByPeer(msghdr& message) const {
     const ucred* sender = nullptr;
     int senderPidfd = -1;

@@ -21,6 +21,10 @@
 //   process has not exited. A process that took over the pid of one that
 //   exited is never taken for it.
 // - exited(): the identified process has terminated (its pidfd is readable).
+// - user(): the user on whose behalf the identified process runs now: its
+//   real user and group and its supplementary groups (/proc/<pid>/status),
+//   taken only while that process has not exited, so never those of a
+//   process that took over its pid.
 #pragma once
 
 #include <sys/socket.h>
@@ -29,6 +33,7 @@
 #include <optional>
 
 #include "platform/base/fd.h"
+#include "platform/base/proc.h"
 
 namespace xpc {
 
@@ -79,6 +84,8 @@ class PeerProcess {
     // for bytes that came with descriptors or with truncated control data).
     bool sentByPeer(msghdr& message) const;
     bool exited() const;
+    // nullopt when the process has exited or its ids cannot be read.
+    std::optional<base::ProcessUser> user() const;
 
   private:
     PeerProcess(KernelCredentials credentials, base::UniqueFd pidfd, bool pidfdsPassed);

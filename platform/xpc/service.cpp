@@ -27,6 +27,23 @@ using detail::runtimeQueue;
 
 namespace {
 
+// The connection whose request the calling thread is running (see
+// Connection::currentConnection).
+thread_local std::weak_ptr<Connection> tCurrentConnection;
+
+// Names `connection` as the calling thread's current one for its lifetime.
+class CurrentConnectionScope {
+  public:
+    explicit CurrentConnectionScope(const std::shared_ptr<Connection>& connection)
+        : previous_(std::exchange(tCurrentConnection, connection)) {}
+    ~CurrentConnectionScope() { tCurrentConnection = std::move(previous_); }
+    CurrentConnectionScope(const CurrentConnectionScope&) = delete;
+    CurrentConnectionScope& operator=(const CurrentConnectionScope&) = delete;
+
+  private:
+    std::weak_ptr<Connection> previous_;
+};
+
 // Removes what is left at `path` by a listener that is gone. Refuses (false)
 // when something else is there: a live listener or a file that is no socket.
 bool clearStaleSocket(const std::string& path) {
@@ -86,9 +103,6 @@ int bindListeningSocket(const std::string& path, const PeerAdmission& admission,
     }
     return fd;
 }
-
-// The connection whose request runs on this thread (Connection::currentConnection).
-thread_local std::weak_ptr<Connection> tCurrentConnection;
 
 bool parsePositive(const char* text, long& value) {
     if (text == nullptr || *text == '\0') {
@@ -180,15 +194,19 @@ std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd,
     return std::make_shared<Connection>(Private{}, fd, std::move(*peer));
 }
 
-std::shared_ptr<Connection> Connection::currentConnection() {
-    return tCurrentConnection.lock();
-}
-
 std::optional<AuditToken> Connection::auditToken() const {
     if (peer_.pidfd() < 0) {
         return std::nullopt;
     }
     return detail::makeAuditToken(peer_.credentials().pid, peer_.pidfd());
+}
+
+std::optional<base::ProcessUser> Connection::peerUser() const {
+    return peer_.user();
+}
+
+std::shared_ptr<Connection> Connection::currentConnection() {
+    return tCurrentConnection.lock();
 }
 
 void Connection::setExportedInterface(std::shared_ptr<Interface> interface) {
@@ -490,9 +508,8 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
         }
         // Without an exported object there is nothing to call.
         if (object) {
-            tCurrentConnection = self;
+            const CurrentConnectionScope scope(self);
             request.method->invoker(object, request.args, reply);
-            tCurrentConnection.reset();
         }
         reply = Reply();
         self->requestFinished(size);

@@ -192,6 +192,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     gid_t effectiveGroupIdentifier() const { return peer_.credentials().gid; }
     // The peer's token, or nullopt when no pidfd could be taken for it.
     std::optional<AuditToken> auditToken() const;
+    // The user on whose behalf the peer runs, read now: its real user and
+    // group and its supplementary groups (not the effective group a setgid
+    // program runs with). nullopt once the peer has exited.
+    std::optional<base::ProcessUser> peerUser() const;
 
     void setExportedInterface(std::shared_ptr<Interface> interface);
     std::shared_ptr<Interface> exportedInterface() const;

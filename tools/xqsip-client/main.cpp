@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -156,16 +157,40 @@ std::string absolutePackagePath(const std::string& path) {
 }
 
 // Under setgid, the socket may only be one that root made for the group this
-// tool runs with, as the service's socket unit makes it.
-void checkSocketPath(const std::string& path) {
+// tool runs with, as the service's socket unit makes it. The path is looked
+// up once (O_PATH; a final symbolic link is not followed), that lookup is
+// what is checked, and the connection is made through it (its
+// /proc/self/fd entry names the very socket found), so that a folder on the
+// way swapped after the check cannot send the connection elsewhere.
+struct CheckedSocket {
+    base::UniqueFd found;     // the O_PATH lookup, held until connected
+    std::string connectPath;  // the path to connect to
+};
+
+CheckedSocket openCheckedSocket(const std::string& path) {
+    CheckedSocket socket;
+    socket.found.reset(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (!socket.found || ::fstat(socket.found.get(), &st) != 0) {
         fail("cannot use socket '%s'", path.c_str());
     }
     if (!S_ISSOCK(st.st_mode) || st.st_uid != 0 || st.st_gid != ::getegid()) {
         fail("'%s' is not the service's socket (a socket of root and the client group)",
              path.c_str());
     }
+    socket.connectPath = "/proc/self/fd/" + std::to_string(socket.found.get());
+    return socket;
+}
+
+// The socket to connect to: the path itself, or under setgid with a path
+// given, the checked lookup of it (made anew for each connection attempt).
+CheckedSocket socketToConnect(const std::string& path, bool check) {
+    if (check) {
+        return openCheckedSocket(path);
+    }
+    CheckedSocket socket;
+    socket.connectPath = path;
+    return socket;
 }
 
 nlohmann::json toJson(const std::vector<xpc::Value>& values) {
@@ -185,7 +210,8 @@ nlohmann::json toJson(const std::vector<xpc::Value>& values) {
     return array;
 }
 
-base::UniqueFd connectRaw(const std::string& path) {
+// Connects to `path`; `shown` names it in a message.
+base::UniqueFd connectRaw(const std::string& path, const std::string& shown) {
     base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -198,7 +224,7 @@ base::UniqueFd connectRaw(const std::string& path) {
     const int on = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        std::fprintf(stderr, "xqsip-client: cannot connect to %s: %s\n", path.c_str(),
+        std::fprintf(stderr, "xqsip-client: cannot connect to %s: %s\n", shown.c_str(),
                      std::strerror(errno));
         return {};
     }
@@ -222,76 +248,170 @@ bool printMessages(xpc::wire::FrameReader& reader) {
     }
 }
 
-// Relays a session: each line of standard input goes out as one message as
-// soon as it is complete, and every message that comes back is printed. Once
-// the input has ended, messages are printed until the timeout (0) or until
-// the service ends the connection (3).
-int runSession(const std::string& path, std::chrono::milliseconds timeout) {
-    const base::UniqueFd fd = connectRaw(path);
+// Bytes queued on either side of a session before that side stops being read:
+// requests read but not yet sent, replies received but not yet printed.
+constexpr size_t kSessionBacklog = size_t{4} << 20;
+
+// Bytes waiting to be written, written from the front as the other end takes
+// them.
+class Backlog {
+  public:
+    bool empty() const { return start_ == bytes_.size(); }
+    size_t size() const { return bytes_.size() - start_; }
+    void append(std::string_view more) { bytes_.append(more); }
+    std::string_view front() const { return std::string_view(bytes_).substr(start_); }
+    void consume(size_t n) {
+        start_ += n;
+        if (start_ == bytes_.size()) {
+            bytes_.clear();
+            start_ = 0;
+        } else if (start_ > bytes_.size() / 2) {
+            bytes_.erase(0, start_);
+            start_ = 0;
+        }
+    }
+
+  private:
+    std::string bytes_;
+    size_t start_ = 0;
+};
+
+// Relays a session in one loop over standard input, the socket and standard
+// output, so that it never waits on one while another could move: each line
+// of standard input goes out as one message as the socket takes it, replies
+// are read while requests are still being written, and printed as standard
+// output takes them. A side whose backlog is full is not read until its
+// other end catches up (the service, likewise, stops reading a client that
+// does not read its replies). Once the input has ended and every request has
+// gone out, messages are printed until none has come for the timeout (0), or
+// until the service ends the connection (3).
+int runSession(const std::string& path, bool checkSocket, std::chrono::milliseconds timeout) {
+    const CheckedSocket target = socketToConnect(path, checkSocket);
+    const base::UniqueFd fd = connectRaw(target.connectPath, path);
     if (!fd) {
         return 2;
     }
     xpc::wire::FrameReader reader;
     std::string line;
+    Backlog requests;  // framed, not yet sent
+    Backlog printed;   // reply lines, not yet written to standard output
     bool inputOpen = true;
-    std::chrono::steady_clock::time_point deadline{};
+    bool sending = true;  // false once the service no longer takes requests
+    int status = -1;      // set when the session is over
+    auto lastMessage = std::chrono::steady_clock::now();
     std::vector<char> chunk(size_t{64} * 1024);
-    for (;;) {
+
+    auto queueLine = [&] {
+        if (!line.empty() && sending) {
+            requests.append(xpc::wire::frame(line));
+        }
+        line.clear();
+    };
+
+    while (status < 0 || !printed.empty()) {
+        const bool idle = !inputOpen && requests.empty();
         int wait = -1;
-        if (!inputOpen) {
+        if (status < 0 && idle) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+                lastMessage + timeout - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
-                return 0;
+                status = 0;
+                continue;
             }
             wait = static_cast<int>(left.count());
         }
-        pollfd fds[2] = {{fd.get(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
-        if (::poll(fds, 2, wait) < 0) {
+        const bool readInput = status < 0 && inputOpen && requests.size() < kSessionBacklog;
+        const bool readSocket = status < 0 && printed.size() < kSessionBacklog;
+        const bool writeSocket = status < 0 && sending && !requests.empty();
+        const short socketEvents =
+            static_cast<short>((readSocket ? POLLIN : 0) | (writeSocket ? POLLOUT : 0));
+        pollfd fds[3] = {
+            {readInput ? STDIN_FILENO : -1, POLLIN, 0},
+            {socketEvents != 0 ? fd.get() : -1, socketEvents, 0},
+            {printed.empty() ? -1 : STDOUT_FILENO, POLLOUT, 0},
+        };
+        if (::poll(fds, 3, wait) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return 3;
         }
-        if (fds[0].revents != 0) {
+        // Standard output first: it frees room for more replies.
+        if (fds[2].revents != 0) {
+            // At most PIPE_BUF bytes: a pipe that polls writable takes that
+            // many without blocking.
+            const std::string_view out = printed.front().substr(0, PIPE_BUF);
+            const ssize_t n =
+                base::retryOnEintr([&] { return ::write(STDOUT_FILENO, out.data(), out.size()); });
+            if (n < 0) {
+                return 3;
+            }
+            printed.consume(static_cast<size_t>(n));
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && readSocket) {
             const ssize_t n =
                 base::retryOnEintr([&] { return ::recv(fd.get(), chunk.data(), chunk.size(), 0); });
             if (n <= 0) {
-                return 3;
+                status = 3;
+                continue;
             }
             reader.append(chunk.data(), static_cast<size_t>(n));
-            if (!printMessages(reader)) {
-                return 3;
+            std::string body;
+            for (;;) {
+                const auto next = reader.next(body);
+                if (next == xpc::wire::FrameReader::Status::TooLarge) {
+                    status = 3;
+                    break;
+                }
+                if (next != xpc::wire::FrameReader::Status::Message) {
+                    break;
+                }
+                printed.append(body);
+                printed.append("\n");
+                lastMessage = std::chrono::steady_clock::now();
             }
         }
-        if (inputOpen && fds[1].revents != 0) {
-            const ssize_t n =
-                base::retryOnEintr([&] { return ::read(0, chunk.data(), chunk.size()); });
+        if ((fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0 && writeSocket) {
+            const std::string_view out = requests.front();
+            const ssize_t n = base::retryOnEintr([&] {
+                return ::send(fd.get(), out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            });
+            if (n >= 0) {
+                requests.consume(static_cast<size_t>(n));
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // The service takes no more: what it sent is still read.
+                sending = false;
+                requests = Backlog();
+            }
+            if (!inputOpen && requests.empty()) {
+                lastMessage = std::chrono::steady_clock::now();
+            }
+        }
+        if (fds[0].revents != 0 && readInput) {
+            const ssize_t n = base::retryOnEintr(
+                [&] { return ::read(STDIN_FILENO, chunk.data(), chunk.size()); });
             if (n <= 0) {
                 inputOpen = false;
-                deadline = std::chrono::steady_clock::now() + timeout;
-                if (!line.empty() &&
-                    !base::sendAll(fd.get(), xpc::wire::frame(line), MSG_NOSIGNAL)) {
-                    return 3;
+                queueLine();
+                if (requests.empty()) {
+                    lastMessage = std::chrono::steady_clock::now();
                 }
                 continue;
             }
             for (ssize_t i = 0; i < n; ++i) {
-                if (chunk[static_cast<size_t>(i)] != '\n') {
-                    line.push_back(chunk[static_cast<size_t>(i)]);
-                    if (line.size() > xpc::kMaxMessageSize) {
-                        fail("a request line is longer than %s bytes", "1048576");
-                    }
+                const char c = chunk[static_cast<size_t>(i)];
+                if (c == '\n') {
+                    queueLine();
                     continue;
                 }
-                if (!line.empty() &&
-                    !base::sendAll(fd.get(), xpc::wire::frame(line), MSG_NOSIGNAL)) {
-                    return 3;
+                line.push_back(c);
+                if (line.size() > xpc::kMaxMessageSize) {
+                    fail("a request line is longer than %s bytes", "1048576");
                 }
-                line.clear();
             }
         }
     }
+    return status;
 }
 
 // Connects, then lets a forked child write the request on the inherited
@@ -299,7 +419,7 @@ int runSession(const std::string& path, std::chrono::milliseconds timeout) {
 // connection without serving anything.
 int runFromChild(const std::string& path, const std::string& body,
                  std::chrono::milliseconds timeout) {
-    const base::UniqueFd fd = connectRaw(path);
+    const base::UniqueFd fd = connectRaw(path, path);
     if (!fd) {
         return 2;
     }
@@ -371,12 +491,13 @@ int main(int argc, char** argv) {
             positional.push_back(arg);
         }
     }
-    if (privileged && socketGiven) {
-        checkSocketPath(socketPath);
+    const bool checkSocket = privileged && socketGiven;
+    if (checkSocket) {
+        (void)openCheckedSocket(socketPath);  // refuses before anything else
     }
     const auto timeout = toMilliseconds(timeoutSeconds);
     if (positional.size() == 1 && positional[0] == "session") {
-        return runSession(socketPath, timeout);
+        return runSession(socketPath, checkSocket, timeout);
     }
     const Operation* op = nullptr;
     if (!positional.empty()) {
@@ -407,7 +528,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<xpc::ClientConnection> connection;
     std::string error;
     for (;;) {
-        connection = xpc::ClientConnection::connectToPath(socketPath, &error);
+        const CheckedSocket target = socketToConnect(socketPath, checkSocket);
+        connection = xpc::ClientConnection::connectToPath(target.connectPath, &error);
         if (connection || std::chrono::steady_clock::now() >= deadline) {
             break;
         }

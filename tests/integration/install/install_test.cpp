@@ -369,35 +369,47 @@ TEST_F(InstallTest, LinkedValidPackagesInstall) {
     }
 }
 
-TEST_F(InstallTest, SwapsAfterTheFirstCheckAreRefused) {
+// The first check and the copy read the one file the daemon opened: what the
+// path names after the check (renamed over, a re-pointed link, a FIFO, a
+// device) never reaches the staged copy, which holds the checked package;
+// only bytes written into that very file do, and the second check refuses them.
+TEST_F(InstallTest, SwapsAfterTheFirstCheckDoNotReachTheStagedCopy) {
     const std::string good = makePackage("good.pkg", "5.17", "genuine");
     const std::string bad = makePackage("bad.pkg", "5.17", "forged", {"--app-id", kLabel}, {}, "");
 
-    // Renamed over.
-    const std::string renamed = dir_.file("renamed.pkg");
-    fs::copy_file(good, renamed);
-    onFirstCheck(renamed, "cp '" + bad + "' \"$1.new\"\nmv \"$1.new\" \"$1\"");
-    expectReply(install(renamed), false, "safe install path's Location pkg codeSign is invalid");
+    struct Swap {
+        const char* what;
+        std::string script;
+        bool asLink;
+    };
+    const std::vector<Swap> swaps = {
+        {"renamed over", "cp '" + bad + "' \"$1.new\"\nmv \"$1.new\" \"$1\"", false},
+        {"a symbolic link re-pointed", "ln -sfn '" + bad + "' \"$1\"", true},
+        {"a FIFO with no writer", "rm -f \"$1\"\nmkfifo \"$1\"", false},
+        {"/dev/zero", "rm -f \"$1\"\nln -s /dev/zero \"$1\"", false},
+    };
+    int i = 0;
+    for (const Swap& swap : swaps) {
+        SCOPED_TRACE(swap.what);
+        const std::string pkg = dir_.file("swap-" + std::to_string(i++) + ".pkg");
+        if (swap.asLink) {
+            fs::create_symlink(good, pkg);
+        } else {
+            fs::copy_file(good, pkg);
+        }
+        onFirstCheck(pkg, swap.script);
+        expectReply(install(pkg), true, "");
+        EXPECT_EQ(readAll(installedHelper()), "genuine");
+        fs::remove(installedHelper());
+    }
+    EXPECT_EQ(installerRuns().size(), swaps.size());
 
-    // A symbolic link re-pointed.
-    const std::string link = dir_.file("link.pkg");
-    fs::create_symlink(good, link);
-    onFirstCheck(link, "ln -sfn '" + bad + "' \"$1\"");
-    expectReply(install(link), false, "safe install path's Location pkg codeSign is invalid");
-
-    // A FIFO with no writer, and /dev/zero: refused at once, not read.
-    const std::string fifo = dir_.file("fifo.pkg");
-    fs::copy_file(good, fifo);
-    onFirstCheck(fifo, "rm -f \"$1\"\nmkfifo \"$1\"");
-    auto start = std::chrono::steady_clock::now();
-    expectReply(install(fifo), false, "copy pkg to safe install path failed");
-    const std::string zero = dir_.file("zero.pkg");
-    fs::copy_file(good, zero);
-    onFirstCheck(zero, "rm -f \"$1\"\nln -s /dev/zero \"$1\"");
-    expectReply(install(zero), false, "copy pkg to safe install path failed");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
-
-    EXPECT_TRUE(installerRuns().empty());
+    // Written over in place: the open file itself changes.
+    const std::string inPlace = dir_.file("in-place.pkg");
+    fs::copy_file(good, inPlace);
+    onFirstCheck(inPlace, "cat '" + bad + "' > \"$1\"");
+    expectReply(install(inPlace), false, "safe install path's Location pkg codeSign is invalid");
+    EXPECT_EQ(installerRuns().size(), swaps.size());
     EXPECT_FALSE(fs::exists(installedHelper()));
 }
 
@@ -695,15 +707,15 @@ TEST_F(InstallTest, SystemSymbolicLinkIsCrossedAPlantedOneIsNot) {
 }
 
 // The test seam runs only a hook that root made in the test area and that no
-// one else may change. Each planted hook below would swap in an unsigned
-// package (making the install fail) and leave a mark; none runs.
+// one else may change. Each planted hook below would write an unsigned
+// package over the checked one (making the install fail) and leave a mark;
+// none runs.
 TEST_F(InstallTest, SeamRunsOnlyRootsHookInTheTestArea) {
     const std::string good = makePackage("seam.pkg", "5.17", "genuine");
     const std::string bad =
         makePackage("seam-bad.pkg", "5.17", "forged", {"--app-id", kLabel}, {}, "");
     const std::string mark = dir_.file("hook-ran");
-    const std::string body =
-        "#!/bin/sh\ntouch '" + mark + "'\ncp '" + bad + "' \"$1.new\"\nmv \"$1.new\" \"$1\"\n";
+    const std::string body = "#!/bin/sh\ntouch '" + mark + "'\ncat '" + bad + "' > \"$1\"\n";
     struct Planted {
         const char* what;
         std::function<void(const std::string& pkg)> plant;

@@ -2,7 +2,9 @@
 // parts handed in: each step's order, and what a failing step leaves behind.
 // The packages and the version gate are real; the signature checks, staging
 // and the child runner record their calls and fail where a case says so.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -25,6 +27,7 @@ constexpr const char* kOwnVersion = "5.16.0";
 
 // Where a case makes a step fail.
 struct Faults {
+    bool open = true;
     bool firstCheck = true;
     bool copy = true;
     bool symbolicLink = false;
@@ -54,6 +57,17 @@ class ServicePartsTest : public ::testing::Test {
         parts.checkVersionHelper = std::make_shared<XQSipLocationCheckVersionHelper>(
             [] { return std::string(kOwnVersion); });
         auto checks = std::make_shared<int>(0);
+        parts.openClientPackage = [this, faults](const std::string& path) {
+            log_.push_back("open " + path);
+            return faults.open ? base::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
+                               : base::UniqueFd();
+        };
+        // The first check is of the open file, which must be the client's.
+        parts.isOpenPkgCodesignValid = [this, faults, checks](int fd, const std::string& path) {
+            log_.push_back("check " + path);
+            EXPECT_EQ(openPath(fd), path);
+            return ++*checks == 1 ? faults.firstCheck : faults.secondCheck;
+        };
         parts.isPkgCodesignValid = [this, faults, checks](const std::string& path) {
             log_.push_back("check " + path);
             return ++*checks == 1 ? faults.firstCheck : faults.secondCheck;
@@ -61,9 +75,10 @@ class ServicePartsTest : public ::testing::Test {
         parts.afterFirstPackageCheck = [this](const std::string& path) {
             log_.push_back("after-first-check " + path);
         };
-        parts.copyToPrivateDirectory = [this, faults](
-                                           const std::string& source,
-                                           const std::string& name) -> std::optional<std::string> {
+        // Logs the file behind the descriptor it is given.
+        parts.copyToPrivateDirectory =
+            [this, faults](int fd, const std::string& name) -> std::optional<std::string> {
+            const std::string source = openPath(fd);
             log_.push_back("copy " + source + " " + name);
             if (!faults.copy) {
                 return std::nullopt;
@@ -113,6 +128,12 @@ class ServicePartsTest : public ::testing::Test {
         return replies.empty() ? std::make_pair(false, XQNullableString()) : replies.front();
     }
 
+    // The path of the file open at `fd`, as the kernel records it.
+    static std::string openPath(int fd) {
+        std::error_code ec;
+        return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+    }
+
     std::string staging() const { return dir_.path() + "/private"; }
     std::string staged() const { return staging() + "/locationTmp.pkg"; }
 
@@ -124,6 +145,7 @@ TEST_F(ServicePartsTest, InstallRunsEveryStepOnceInOrderOnTheStagedCopy) {
     const std::string pkg = package("newer.pkg", "5.16.1");
     EXPECT_EQ(install(Faults{}, pkg), std::make_pair(true, XQNullableString("")));
     const std::vector<std::string> expected = {
+        "open " + pkg,
         "check " + pkg,
         "after-first-check " + pkg,
         "copy " + pkg + " locationTmp.pkg",
@@ -153,46 +175,51 @@ TEST_F(ServicePartsTest, EachFailingStepGivesItsReplyRunsNothingLaterAndLeavesNo
         return f;
     };
     const std::vector<Case> cases = {
+        {"open as the client's user",
+         faults([](Faults& f) { f.open = false; }),
+         newer,
+         {false, "Location pkg codeSign is invalid"},
+         1},
         {"first check",
          faults([](Faults& f) { f.firstCheck = false; }),
          newer,
          {false, "Location pkg codeSign is invalid"},
-         1},
+         2},
         {"copy",
          faults([](Faults& f) { f.copy = false; }),
          newer,
          {false, "copy pkg to safe install path failed"},
-         3},
+         4},
         {"symbolic link",
          faults([](Faults& f) { f.symbolicLink = true; }),
          newer,
          {false, "safe install path's Location pkg is a link file"},
-         6},
+         7},
         {"hard link",
          faults([](Faults& f) { f.hardLink = true; }),
          newer,
          {false, "safe install path's Location pkg is a link file"},
-         6},
+         7},
         {"second check",
          faults([](Faults& f) { f.secondCheck = false; }),
          newer,
          {false, "safe install path's Location pkg codeSign is invalid"},
-         7},
+         8},
         {"version gate",
          Faults{},
          older,
          {false, "safe install path's location pkg version not allowed"},
-         7},
+         8},
         {"installer fails",
          faults([](Faults& f) { f.installerStatus = 1; }),
          newer,
          {false, ""},
-         8},
+         9},
         {"sudo does not start",
          faults([](Faults& f) { f.sudoStarts = false; }),
          newer,
          {false, ""},
-         8},
+         9},
     };
     for (const Case& c : cases) {
         log_.clear();
@@ -202,10 +229,10 @@ TEST_F(ServicePartsTest, EachFailingStepGivesItsReplyRunsNothingLaterAndLeavesNo
         EXPECT_FALSE(fs::exists(staged())) << c.name;
         for (size_t i = 0; i < log_.size(); ++i) {
             if (log_[i].rfind("run ", 0) == 0) {
-                EXPECT_EQ(i, 6u) << c.name;
+                EXPECT_EQ(i, 7u) << c.name;
             }
         }
-        if (c.steps > 3) {
+        if (c.steps > 4) {
             EXPECT_EQ(log_.back(), "remove " + staged()) << c.name;
         }
     }

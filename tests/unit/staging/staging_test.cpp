@@ -21,6 +21,7 @@
 
 #include "Common/XQCompiledPaths.h"
 #include "Common/XQDaemonToolHelper.h"
+#include "tests/support/harness.h"
 
 #ifndef XQ_EXPECTED_PREFIX
 #error "XQ_EXPECTED_PREFIX names the private directories' prefix in this test build"
@@ -432,6 +433,68 @@ TEST_F(StagingTest, SweepRemovesOnlyAbandonedPrivateDirectories) {
 
     ::rmdir(shortName.c_str());
     ::unlink(link.c_str());
+}
+
+// A client's package is opened as its user would open it: with that user's
+// ids and groups, for a regular file only, never opening a FIFO or device,
+// and without changing the identity of any other thread.
+TEST_F(StagingTest, OpenAsUserFollowsTheUsersOwnRights) {
+    const std::string why = xqtest::testIdentitiesUnavailable();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const uid_t uid = xqtest::testUser(0);
+    const gid_t group = xqtest::testClientGroup();
+    const base::ProcessUser user{uid, uid, {}};
+    const base::ProcessUser member{uid, uid, {group}};
+    const base::ProcessUser primary{uid, group, {}};
+    ASSERT_EQ(::chmod(work_.c_str(), 0755), 0);
+    const std::string readable = writeFile("readable.pkg", "readable", 0644);
+    const std::string rootOnly = writeFile("root-only.pkg", "secret", 0600);
+    const std::string groupOnly = writeFile("group.pkg", "group", 0640);
+    ASSERT_EQ(::chown(groupOnly.c_str(), 0, group), 0);
+    const std::string hidden = work_ + "/hidden";
+    ASSERT_EQ(::mkdir(hidden.c_str(), 0700), 0);
+    std::ofstream(hidden + "/inside.pkg") << "inside";
+    ::chmod((hidden + "/inside.pkg").c_str(), 0644);
+    const std::string link = work_ + "/link.pkg";
+    ASSERT_EQ(::symlink(rootOnly.c_str(), link.c_str()), 0);
+    const std::string fifo = work_ + "/fifo.pkg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    // Returns from its open only once someone opens the FIFO for reading.
+    auto writer = std::async(std::launch::async, [&] { return ::open(fifo.c_str(), O_WRONLY); });
+
+    auto opens = [](const std::string& path, const base::ProcessUser& who) {
+        const base::UniqueFd fd = XQDaemonToolHelper::openRegularFileAs(path, who);
+        char c = 0;
+        return fd.valid() && ::read(fd.get(), &c, 1) == 1;
+    };
+    EXPECT_TRUE(opens(readable, user));
+    EXPECT_TRUE(opens(groupOnly, member));
+    EXPECT_TRUE(opens(groupOnly, primary));
+    EXPECT_TRUE(opens(rootOnly, base::ProcessUser{0, 0, {}}));
+    for (const std::string& p :
+         {rootOnly, groupOnly, link, hidden + "/inside.pkg", work_ + "/missing.pkg", work_, fifo,
+          std::string("/dev/null"), std::string("")}) {
+        EXPECT_FALSE(opens(p, user)) << p;
+    }
+    // The calling thread keeps its own rights, and no one opened the FIFO.
+    EXPECT_TRUE(base::UniqueFd(::open(rootOnly.c_str(), O_RDONLY | O_CLOEXEC)).valid());
+    EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int written = writer.get();
+    ::close(reader);
+    ::close(written);
+
+    // What is staged from the descriptor is the file opened, even once the
+    // path names another.
+    const base::UniqueFd fd = XQDaemonToolHelper::openRegularFileAs(readable, user);
+    ASSERT_EQ(::rename(rootOnly.c_str(), readable.c_str()), 0);
+    auto staged =
+        XQDaemonToolHelper::copyRegularFileToPrivateDirectory(fd.get(), "locationTmp.pkg");
+    ASSERT_TRUE(staged);
+    created_.insert(fs::path(*staged).parent_path().string());
+    EXPECT_EQ(readAll(*staged), "readable");
 }
 
 }  // namespace
