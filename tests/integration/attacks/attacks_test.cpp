@@ -9,19 +9,29 @@
 // The attacker is given the client group as a supplementary group, so that
 // the file system lets it connect: what refuses it is the daemon's check of
 // the kernel's credentials, not the socket's mode.
+//
+// XQ_ATTACK_BASELINE_BUILD, when set, names the build folder of another tree
+// (the main line's, say): its daemon, client and test PKI then face the same
+// attacks, for figures before and after a change.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +104,57 @@ void copyFile(const std::string& from, const std::string& to, mode_t mode) {
     ::chmod(to.c_str(), mode);
 }
 
+// The baseline build's path for `relative`, or this build's.
+std::string fromBuild(const std::string& relative) {
+    const char* baseline = std::getenv("XQ_ATTACK_BASELINE_BUILD");
+    return baseline != nullptr && *baseline != '\0' ? std::string(baseline) + "/" + relative
+                                                    : xqtest::buildPath(relative);
+}
+
+// A listening socket of the test at `path` (owner and mode as given) that
+// accepts and closes every connection, counting them.
+class CountingListener {
+  public:
+    CountingListener(const std::string& path, uid_t owner, gid_t group) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        ok_ = fd_ >= 0 && path.size() < sizeof address.sun_path &&
+              ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::chown(path.c_str(), owner, group) == 0 && ::chmod(path.c_str(), 0660) == 0 &&
+              ::listen(fd_, 64) == 0;
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 50) > 0) {
+                    const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (c >= 0) {
+                        ++accepted_;
+                        ::close(c);
+                    }
+                }
+            }
+        });
+    }
+    ~CountingListener() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    CountingListener(const CountingListener&) = delete;
+    CountingListener& operator=(const CountingListener&) = delete;
+    bool ok() const { return ok_; }
+    int accepted() const { return accepted_; }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
 class Attacks : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -108,7 +169,7 @@ class Attacks : public ::testing::Test {
         // Installed as the package installs it: owner root, the client
         // group, setgid.
         client_ = dir_.file("xqsip-client");
-        copyFile(xqtest::clientPath(), client_, 0755);
+        copyFile(fromBuild("tools/xqsip-client/xqsip-client"), client_, 0755);
         ASSERT_EQ(::chown(client_.c_str(), 0, group_), 0);
         ASSERT_EQ(::chmod(client_.c_str(), 02755), 0);
         // The attacker's own folder.
@@ -138,7 +199,8 @@ class Attacks : public ::testing::Test {
         }
     }
 
-    std::unique_ptr<ActivatedDaemon> startDaemon(const std::string& daemon = xqtest::daemonPath()) {
+    std::unique_ptr<ActivatedDaemon> startDaemon(
+        const std::string& daemon = fromBuild("lx.pelk.XQSipLocationHelper-test")) {
         ::unlink(socket_.c_str());
         auto d = std::make_unique<ActivatedDaemon>(socket_, daemon, group_);
         EXPECT_TRUE(d->started());
@@ -172,6 +234,32 @@ class Attacks : public ::testing::Test {
         auto status = daemon.waitForExit(60s);
         ASSERT_TRUE(status.has_value()) << "the daemon did not end";
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    }
+
+    // A package of the helper's identifier at `version`, signed with the
+    // test PKI (the baseline's when one is given) and owned by `owner`.
+    std::string signedPackage(const std::string& name, const std::string& version, uid_t owner) {
+        const std::string root = dir_.file("root-" + name);
+        std::filesystem::create_directories(root);
+        std::ofstream(root + "/helper") << "helper " << version;
+        const std::string component = dir_.file("component-" + name);
+        const std::string product = dir_.file("product-" + name);
+        const std::string out = dir_.file(name);
+        const char* baseline = std::getenv("XQ_ATTACK_BASELINE_BUILD");
+        const std::string pki = baseline != nullptr && *baseline != '\0'
+                                    ? std::string(baseline) + "/testpki"
+                                    : std::string(XQ_TESTPKI_DIR);
+        for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
+                 {XQPKG_PATH, "build", "--identifier", "lx.pelk.XQSipLocationHelper", "--version",
+                  version, "--root", root, "--install-location", dir_.file("installed"), component},
+                 {XQPKG_PATH, "product", "--app-id", "lx.pelk.XQSipLocationHelper", "--component",
+                  "helper.pkg=" + component, product},
+                 {XQPKG_PATH, "sign", "--pki", pki, "--leaf", "installer", product, out}}) {
+            auto r = xqtest::runCommand(argv);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+        }
+        EXPECT_EQ(::chown(out.c_str(), owner, owner), 0);
+        return out;
     }
 
     static void print(const std::string& attack, int tries, int served) {
@@ -511,6 +599,197 @@ TEST_F(Attacks, ConcurrentPaddedInstallsStageOnePackageAtATime) {
     EXPECT_EQ(peakFiles, 1u) << "packages staged at once";
     EXPECT_LE(peakBytes, std::filesystem::file_size(pkg));
     EXPECT_TRUE(daemon->stop(60s).has_value());
+}
+
+// Install requests for files the user cannot read (through a link of the
+// user's, in a folder the user cannot search), a missing file, a directory, a
+// FIFO and a device all get the one reply of a missing file: the daemon opens
+// the path as the user would, so nothing it does tells them apart (their
+// times are printed, not asserted). The user's own package is read and
+// checked. No one opens the FIFO: a writer blocked on it stays blocked.
+// Then a link flipped between the user's package and a file the user cannot
+// read never gets the latter staged, and one flipped to the FIFO never gets
+// it opened.
+TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
+    const std::string rootOnly = dir_.file("root-only");
+    const std::string hidden = dir_.file("hidden");
+    ASSERT_EQ(::mkdir(rootOnly.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(hidden.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((rootOnly + "/dir.pkg").c_str(), 0755), 0);
+    const std::string fifo = rootOnly + "/fifo.pkg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    // The same signed package (older than the helper), three times over.
+    const std::string package = signedPackage("older.pkg", "5.15", 0);
+    const std::string own = own_ + "/own.pkg";
+    copyFile(package, own, 0644);
+    ASSERT_EQ(::chown(own.c_str(), attacker_.uid, attacker_.gid), 0);
+    copyFile(package, rootOnly + "/secret.pkg", 0600);
+    copyFile(package, hidden + "/older.pkg", 0644);
+    const std::string secretLink = own_ + "/secret-link.pkg";
+    const std::string deviceLink = own_ + "/null.pkg";
+    ASSERT_EQ(::symlink((rootOnly + "/secret.pkg").c_str(), secretLink.c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/null", deviceLink.c_str()), 0);
+    ASSERT_EQ(::lchown(secretLink.c_str(), attacker_.uid, attacker_.gid), 0);
+    ASSERT_EQ(::lchown(deviceLink.c_str(), attacker_.uid, attacker_.gid), 0);
+
+    // A writer that returns from its open only when someone opens the FIFO
+    // for reading.
+    auto writer = std::async(std::launch::async, [&] { return ::open(fifo.c_str(), O_WRONLY); });
+    const Identity plain{attacker_.uid, attacker_.gid, {}};
+    const std::string missing = "missing=" + rootOnly + "/missing.pkg";
+    std::string probeOut;
+    {
+        auto daemon = startDaemon();
+        auto r = xqtest::runCommandAs(
+            plain,
+            {attackProgram("file_oracle"), "probe", client_, socket_, "40", "missing", "readable",
+             missing, "unreadable=" + secretLink, "unsearchable=" + hidden + "/older.pkg",
+             "directory=" + rootOnly + "/dir.pkg", "fifo=" + fifo, "device=" + deviceLink,
+             "readable=" + own},
+            "", 600s);
+        probeOut = r.out;
+        std::cout << r.out;
+        const Tally t = tallyOf(r);
+        ASSERT_EQ(t.tries, 200) << r.out << r.err;
+        print(
+            "install PATH as an existence oracle (told apart from a missing file, by "
+            "reply or time)",
+            t.tries, t.served);
+        EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+    }
+    const bool fifoOpened = writer.wait_for(500ms) == std::future_status::ready;
+    // Lets the writer go (when it still waits) and closes both ends.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int written = writer.get();
+    ::close(reader);
+    ::close(written);
+    EXPECT_FALSE(fifoOpened) << "the FIFO was opened for reading";
+
+    auto replyOf = [&](const std::string& name) {
+        std::istringstream lines(probeOut);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.rfind("path " + name + " ", 0) == 0) {
+                return line.substr(line.find(" reply ") + 7);
+            }
+        }
+        return std::string("(none)");
+    };
+    const std::string missingFile = R"([false,"Location pkg codeSign is invalid"])";
+    EXPECT_EQ(replyOf("missing"), missingFile);
+    for (const char* name : {"unreadable", "unsearchable", "directory", "fifo", "device"}) {
+        EXPECT_EQ(replyOf(name), missingFile) << name;
+    }
+    EXPECT_EQ(replyOf("readable"),
+              R"([false,"safe install path's location pkg version not allowed"])");
+
+    // A plain root-only file, as /etc/shadow is, behind the flipped link.
+    const std::string secret = rootOnly + "/shadow";
+    std::ofstream(secret) << "root:secret\n";
+    ::chmod(secret.c_str(), 0600);
+    auto daemon = startDaemon();
+    auto r = xqtest::runCommandAs(plain,
+                                  {attackProgram("file_oracle"), "race", client_, socket_, "60",
+                                   own_ + "/race.pkg", own, secret},
+                                  "", 600s);
+    std::cout << r.out;
+    const Tally t = tallyOf(r);
+    ASSERT_EQ(t.tries, 60) << r.out << r.err;
+    print("link flipped between the user's package and a root-only file (staged unchecked)",
+          t.tries, t.served);
+    EXPECT_EQ(t.served, 0);
+    EXPECT_EQ(r.out.find("copy pkg to safe install path failed"), std::string::npos) << r.out;
+    EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+
+    // The link flipped between the user's package and the FIFO: a writer
+    // that counts every open of the FIFO for reading sees none.
+    std::atomic<bool> stop{false};
+    std::atomic<int> fifoOpens{0};
+    std::thread counter([&] {
+        while (!stop) {
+            const int w = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+            if (w >= 0 && !stop) {
+                ++fifoOpens;
+            }
+            ::close(w);
+        }
+    });
+    auto again = startDaemon();
+    auto f = xqtest::runCommandAs(plain,
+                                  {attackProgram("file_oracle"), "race", client_, socket_, "60",
+                                   own_ + "/race-fifo.pkg", own, fifo},
+                                  "", 600s);
+    stop = true;
+    const int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    counter.join();
+    ::close(release);
+    std::cout << f.out;
+    ASSERT_EQ(tallyOf(f).tries, 60) << f.out << f.err;
+    print("link flipped between the user's package and a FIFO (served: opens of the FIFO)", 60,
+          fifoOpens);
+    EXPECT_EQ(fifoOpens, 0);
+    EXPECT_TRUE(again->waitForExit(20s).has_value());
+}
+
+// A program pipes 10,000 requests into the client's session at once: every
+// one is answered, although the daemon reads a connection's requests only as
+// it catches up and its replies wait for the client to read them.
+TEST_F(Attacks, SessionOfTenThousandPipedRequestsGetsEveryReply) {
+    constexpr int kRequests = 10000;
+    std::string input;
+    for (int seq = 1; seq <= kRequests; ++seq) {
+        input += R"({"seq":)" + std::to_string(seq) +
+                 R"(,"selector":"runLocationHelperWithReply:","types":"c","args":[]})" + "\n";
+    }
+    auto daemon = startDaemon();
+    auto r = xqtest::runCommandAs(
+        user_, {client_, "--socket", socket_, "--timeout", "5", "session"}, input, 300s);
+    std::set<int> answered;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        int seq = 0;
+        if (std::sscanf(line.c_str(), R"({"reply":[true],"seq":%d})", &seq) == 1 ||
+            std::sscanf(line.c_str(), R"({"seq":%d,"reply":[true]})", &seq) == 1) {
+            answered.insert(seq);
+        }
+    }
+    print("10,000 requests piped into one session (served: replies)", kRequests,
+          static_cast<int>(answered.size()));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(answered.size(), static_cast<size_t>(kRequests));
+    EXPECT_EQ(*answered.begin(), 1);
+    EXPECT_EQ(*answered.rbegin(), kRequests);
+    EXPECT_TRUE(daemon->waitForExit(20s).has_value());
+}
+
+// The attacker's link to a folder flips between the service's socket (of
+// root and the client group) and another user's socket that only the client
+// group may connect to: the setgid client checks one and must never connect
+// to the other.
+TEST_F(Attacks, SocketFolderSwappedUnderTheSetgidClient) {
+    const std::string genuine = dir_.file("genuine");
+    const std::string decoy = dir_.file("decoy");
+    ASSERT_EQ(::mkdir(genuine.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(decoy.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(decoy.c_str(), user_.uid, user_.gid), 0);
+    CountingListener service(genuine + "/s.sock", 0, group_);
+    CountingListener other(decoy + "/s.sock", user_.uid, group_);
+    ASSERT_TRUE(service.ok() && other.ok());
+    const Identity plain{attacker_.uid, attacker_.gid, {}};
+    auto r = xqtest::runCommandAs(
+        plain,
+        {attackProgram("socket_swap"), client_, own_ + "/d", genuine, decoy, "s.sock", "300"}, "",
+        600s);
+    const Tally t = tallyOf(r);
+    ASSERT_EQ(t.tries, 300) << r.out << r.err;
+    print(
+        "--socket through a folder link swapped after the check (served: connections to the "
+        "other user's socket; " +
+            std::to_string(service.accepted()) + " to the service's)",
+        t.tries, other.accepted());
+    EXPECT_GT(service.accepted(), 0) << "the attack never reached the service's socket";
+    EXPECT_EQ(other.accepted(), 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // link tests applied to the staged copy. These tests run as root, as the
 // daemon does, so that ownership by user 0 can be given and checked.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -485,6 +486,40 @@ TEST_F(StagingTest, OpenAsUserFollowsTheUsersOwnRights) {
     const int written = writer.get();
     ::close(reader);
     ::close(written);
+
+    // The identity is the one a process runs for: a process of the user,
+    // running setgid to the group (as the client does) with a supplementary
+    // group, reads as the user's real ids and its supplementary groups.
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const gid_t groups[] = {uid + 1, group};
+        if (::setgroups(2, groups) != 0 || ::setresgid(uid, group, group) != 0 ||
+            ::setresuid(uid, uid, uid) != 0) {
+            _exit(1);
+        }
+        ::close(ready[0]);
+        char c = 'x';
+        (void)!::write(ready[1], &c, 1);
+        ::pause();
+        _exit(0);
+    }
+    ::close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+    const std::optional<base::ProcessUser> seen = base::processUser(child);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->uid, uid);
+    EXPECT_EQ(seen->gid, uid);
+    // (The kernel keeps them sorted.)
+    EXPECT_EQ(std::set<gid_t>(seen->groups.begin(), seen->groups.end()),
+              (std::set<gid_t>{uid + 1, group}));
+    EXPECT_EQ(seen->groups.size(), 2u);
+    EXPECT_TRUE(opens(groupOnly, *seen));
 
     // What is staged from the descriptor is the file opened, even once the
     // path names another.
