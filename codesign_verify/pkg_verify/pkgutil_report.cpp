@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "codesign_verify/pkg_verify/internal.h"
@@ -215,7 +217,17 @@ bool check_installer_authority_by_pkgutil(const std::string& pkgPath,
     task.launchPath = kPkgutilPath;
     task.arguments = {"--check-signature", pkgPath};
     task.pipeStandardOutput = true;
+    // ICU is loaded (once a process) while the tool runs, rather than after.
+    std::thread loader;
+    try {
+        loader = std::thread([] { (void)icu(); });
+    } catch (const std::system_error&) {
+        // Loaded at the first match instead.
+    }
     const process::Result result = process::run(task);
+    if (loader.joinable()) {
+        loader.join();
+    }
     if (!result.launched) {
         log_message(log, "Error! Task launch failed, errno=%d", result.launchError);
         return false;
