@@ -19,7 +19,6 @@ function(xq_daemon name)
   endforeach()
   xq_embed_sections(${name} SECTION __info_plist FILE ${XQ_INFO_PLIST}
                     SECTION __launchd_plist FILE ${XQ_LAUNCHD_PLIST})
-  set_target_properties(${name} PROPERTIES XQ_STATIC_ICU ON)
   xq_link_runtime_statically(${name})
 endfunction()
 

@@ -7,23 +7,17 @@ find_package(BZip2 REQUIRED)
 find_package(EXPAT REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n data)
 
-# ICU for the regular expressions of the package check. The daemon links it
-# statically (target property XQ_STATIC_ICU): it is started for every client
-# request, and resolving ICU's shared libraries at each start costs about as
-# much as the rest of its start together (tests/bench/service). Everything
-# else links the shared libraries.
-find_library(XQ_ICU_I18N_STATIC libicui18n.a)
-find_library(XQ_ICU_UC_STATIC libicuuc.a)
-find_library(XQ_ICU_DATA_STATIC libicudata.a)
+# ICU, from the system's shared libraries. The package check's regular
+# expressions load it when a check first needs it (xq_icu_loaded: the headers
+# and dlopen only), so that the daemon, started for every request, links no
+# ICU: it pays none of ICU's relocations at start, and ICU's security updates
+# reach it (tests/bench/service/start-cost.sh; README, "Benchmarks"). Tests
+# and tools that call ICU directly link xq_icu.
 add_library(xq_icu INTERFACE)
-if(XQ_ICU_I18N_STATIC AND XQ_ICU_UC_STATIC AND XQ_ICU_DATA_STATIC)
-  set(_xq_icu_static "${XQ_ICU_I18N_STATIC}$<SEMICOLON>${XQ_ICU_UC_STATIC}$<SEMICOLON>${XQ_ICU_DATA_STATIC}$<SEMICOLON>${CMAKE_DL_LIBS}")
-  target_link_libraries(xq_icu INTERFACE
-    "$<IF:$<BOOL:$<TARGET_PROPERTY:XQ_STATIC_ICU>>,${_xq_icu_static},ICU::i18n$<SEMICOLON>ICU::uc>")
-  target_include_directories(xq_icu INTERFACE ${ICU_INCLUDE_DIRS})
-else()
-  message(FATAL_ERROR "the static ICU libraries (libicu-dev) are missing")
-endif()
+target_link_libraries(xq_icu INTERFACE ICU::i18n ICU::uc)
+add_library(xq_icu_loaded INTERFACE)
+target_include_directories(xq_icu_loaded INTERFACE ${ICU_INCLUDE_DIRS})
+target_link_libraries(xq_icu_loaded INTERFACE ${CMAKE_DL_LIBS})
 find_package(nlohmann_json 3 REQUIRED)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
@@ -34,11 +28,15 @@ if(XQ_BENCH)
   find_package(benchmark REQUIRED)
 endif()
 
-# The daemon and the client tool are started for every request; the C++
-# runtime linked into them spares each start the resolution of libstdc++'s
-# symbols (about 0.9 ms a process here).
+# The daemon, the client tool and the package tool are started for every
+# request; the C++ runtime linked into them spares each start the loading and
+# binding of libstdc++ (its 4,000 symbol relocations, resolved at load as it
+# is linked with BIND_NOW, are about as many as libcrypto's: measured with
+# tests/bench/service/start-cost.sh). Declared by the Debian package
+# (Static-Built-Using, from the -static-libstdc++ on the link line).
+option(XQ_STATIC_RUNTIME "Link the C++ runtime statically into the per-request executables" ON)
 function(xq_link_runtime_statically target)
-  if(NOT XQ_SANITIZE)
+  if(NOT XQ_SANITIZE AND XQ_STATIC_RUNTIME)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
 endfunction()

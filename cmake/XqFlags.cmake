@@ -30,3 +30,20 @@ endif()
 if(XQ_FUZZ)
   target_compile_options(xq_flags INTERFACE -fsanitize=fuzzer-no-link)
 endif()
+
+# How executables are linked. Every request starts the daemon, the client and
+# the package tool, so their start is mostly the dynamic loader's work:
+# packed relative relocations (DT_RELR, read by glibc 2.36 and later) make the
+# relocation tables a few kilobytes instead of a few hundred, so fewer pages
+# are read in; the GNU hash table and -O1 make symbol lookups cheaper;
+# --as-needed drops libraries that nothing calls. BIND_NOW with a read-only
+# GOT stays (hardening): its cost at start is measured in
+# tests/bench/service/start-cost.sh and is small next to libcrypto's own
+# BIND_NOW relocations.
+include(CheckLinkerFlag)
+check_linker_flag(CXX "LINKER:-z,pack-relative-relocs" XQ_HAVE_PACK_RELATIVE_RELOCS)
+option(XQ_BIND_NOW "Link executables with -z now (resolve every symbol at start)" ON)
+target_link_options(xq_flags INTERFACE
+  "LINKER:-O1" "LINKER:--as-needed" "LINKER:--hash-style=gnu" "LINKER:-z,relro"
+  $<$<BOOL:${XQ_BIND_NOW}>:LINKER:-z,now>
+  $<$<BOOL:${XQ_HAVE_PACK_RELATIVE_RELOCS}>:LINKER:-z,pack-relative-relocs>)

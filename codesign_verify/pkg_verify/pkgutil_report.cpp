@@ -1,15 +1,19 @@
 // Check by the package tool's signature report: run the tool, then accept its
 // report only if its numbered certificate lines name exactly the expected
 // chain of three.
+#include <dlfcn.h>
 #include <sys/stat.h>
-#include <unicode/regex.h>
-#include <unicode/unistr.h>
+#include <unicode/uregex.h>
 #include <unicode/ustring.h>
+#include <unicode/uvernum.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "codesign_verify/pkg_verify/internal.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
@@ -34,31 +38,116 @@ std::string escaped_pattern_for_string(const std::string& text) {
     return out;
 }
 
+// ICU's versioned name of a C function (u_strFromUTF8 is u_strFromUTF8_72).
+#define XQ_ICU_SYMBOL(name) XQ_ICU_STRING(name)
+#define XQ_ICU_STRING(name) #name
+
+// The part of ICU's C interface that the rules use, from the system's shared
+// libraries. Only a package check needs ICU, so the daemon does not link it:
+// they are loaded at the first check (a start costs no ICU relocations, and a
+// security update of ICU reaches the next check).
+struct Icu {
+    decltype(&u_strFromUTF8WithSub) fromUtf8 = nullptr;
+    decltype(&u_errorName) errorName = nullptr;
+    decltype(&uregex_open) open = nullptr;
+    decltype(&uregex_setText) setText = nullptr;
+    decltype(&uregex_findNext) findNext = nullptr;
+    decltype(&uregex_close) close = nullptr;
+    std::string error;  // why ICU could not be loaded ("" once it is)
+};
+
+template <typename F>
+bool bind(void* library, const char* name, F& out, std::string& error) {
+    out = reinterpret_cast<F>(::dlsym(library, name));
+    if (out == nullptr) {
+        error = std::string("cannot find ") + name + " in ICU";
+    }
+    return out != nullptr;
+}
+
+Icu load_icu() {
+    Icu icu;
+    // Kept loaded for the rest of the process.
+    void* uc = ::dlopen("libicuuc.so." U_ICU_VERSION_SHORT, RTLD_NOW | RTLD_LOCAL);
+    void* i18n = uc != nullptr
+                     ? ::dlopen("libicui18n.so." U_ICU_VERSION_SHORT, RTLD_NOW | RTLD_LOCAL)
+                     : nullptr;
+    if (i18n == nullptr) {
+        const char* why = ::dlerror();
+        icu.error = std::string("cannot load ICU: ") + (why != nullptr ? why : "unknown error");
+        return icu;
+    }
+    std::string error;
+    if (!bind(uc, XQ_ICU_SYMBOL(u_strFromUTF8WithSub), icu.fromUtf8, error) ||
+        !bind(uc, XQ_ICU_SYMBOL(u_errorName), icu.errorName, error) ||
+        !bind(i18n, XQ_ICU_SYMBOL(uregex_open), icu.open, error) ||
+        !bind(i18n, XQ_ICU_SYMBOL(uregex_setText), icu.setText, error) ||
+        !bind(i18n, XQ_ICU_SYMBOL(uregex_findNext), icu.findNext, error) ||
+        !bind(i18n, XQ_ICU_SYMBOL(uregex_close), icu.close, error)) {
+        icu.error = error;
+    }
+    return icu;
+}
+
+const Icu& icu() {
+    static const Icu loaded = load_icu();
+    return loaded;
+}
+
+// UTF-16 of `text`, as ICU's UnicodeString::fromUTF8 makes it (U+FFFD for an
+// ill-formed sequence); false if it does not fit ICU's lengths.
+bool to_utf16(const Icu& lib, const std::string& text, std::vector<UChar>& out,
+              UErrorCode& status) {
+    if (text.size() > static_cast<size_t>(INT32_MAX) / 2) {
+        status = U_INDEX_OUTOFBOUNDS_ERROR;
+        return false;
+    }
+    // A UTF-8 byte never makes more than one UTF-16 unit.
+    out.resize(text.size() + 1);
+    int32_t length = 0;
+    lib.fromUtf8(out.data(), static_cast<int32_t>(out.size()), &length, text.data(),
+                 static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+    out.resize(static_cast<size_t>(length));
+    return U_SUCCESS(status);
+}
+
 // Compiles `pattern` with anchors matching at every line and counts its
 // non-overlapping matches over the whole report. Returns false (after logging
 // the compiler's error) when the pattern does not compile.
 bool count_line_matches(const std::string& report, const std::string& pattern, LogCallback log,
                         int32_t& count) {
-    UErrorCode status = U_ZERO_ERROR;
-    UParseError parseError{};
-    std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
-        icu::UnicodeString::fromUTF8(pattern), UREGEX_MULTILINE, parseError, status));
-    if (U_FAILURE(status) || !compiled) {
-        log_message(log, "Error! %s", u_errorName(status));
+    const Icu& lib = icu();
+    if (!lib.error.empty()) {
+        log_message(log, "Error! %s", lib.error.c_str());
         return false;
     }
-    const icu::UnicodeString text = icu::UnicodeString::fromUTF8(report);
-    std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(text, status));
-    if (U_FAILURE(status) || !matcher) {
-        log_message(log, "Error! %s", u_errorName(status));
+    UErrorCode status = U_ZERO_ERROR;
+    std::vector<UChar> pattern16;
+    std::vector<UChar> text16;
+    if (!to_utf16(lib, pattern, pattern16, status) || !to_utf16(lib, report, text16, status)) {
+        log_message(log, "Error! %s", lib.errorName(status));
+        return false;
+    }
+    UParseError parseError{};
+    std::unique_ptr<URegularExpression, decltype(lib.close)> compiled(
+        lib.open(pattern16.data(), static_cast<int32_t>(pattern16.size()), UREGEX_MULTILINE,
+                 &parseError, &status),
+        lib.close);
+    if (U_FAILURE(status) || !compiled) {
+        log_message(log, "Error! %s", lib.errorName(status));
+        return false;
+    }
+    lib.setText(compiled.get(), text16.data(), static_cast<int32_t>(text16.size()), &status);
+    if (U_FAILURE(status)) {
+        log_message(log, "Error! %s", lib.errorName(status));
         return false;
     }
     count = 0;
-    while (matcher->find(status) && U_SUCCESS(status)) {
+    while (lib.findNext(compiled.get(), &status) && U_SUCCESS(status)) {
         ++count;
     }
     if (U_FAILURE(status)) {
-        log_message(log, "Error! %s", u_errorName(status));
+        log_message(log, "Error! %s", lib.errorName(status));
         return false;
     }
     return true;
@@ -135,7 +224,17 @@ bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
     task.launchPath = kPkgutilPath;
     task.arguments = {"--check-signature", toolPath};
     task.pipeStandardOutput = true;
+    // ICU is loaded (once a process) while the tool runs, rather than after.
+    std::thread loader;
+    try {
+        loader = std::thread([] { (void)icu(); });
+    } catch (const std::system_error&) {
+        // Loaded at the first match instead.
+    }
     const process::Result result = process::run(task);
+    if (loader.joinable()) {
+        loader.join();
+    }
     if (!result.launched) {
         log_message(log, "Error! Task launch failed, errno=%d", result.launchError);
         return false;

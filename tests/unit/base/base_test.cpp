@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <unicode/ustring.h>
 
 #include <atomic>
 #include <chrono>
@@ -215,6 +216,47 @@ TEST(Utf8, RefusesEveryIllFormedKindAndAcceptsNul) {
                             "\x80", "\xBF", "\xFF", "\xFE"}) {
         EXPECT_FALSE(base::isValidUtf8(bad)) << testing::PrintToString(std::string(bad));
     }
+}
+
+// ICU's conversion decides what the check accepts; the check is written out
+// so that the daemon does not load ICU to run it. Every one- and two-byte
+// sequence, and every two-byte start followed by one or two bytes from each
+// class that matters (ASCII, the edges of the continuation range, leads).
+TEST(Utf8, AgreesWithIcuOnEveryShortSequence) {
+    auto icu_accepts = [](const std::string& bytes) {
+        UErrorCode status = U_ZERO_ERROR;
+        int32_t length = 0;
+        u_strFromUTF8(nullptr, 0, &length, bytes.data(), static_cast<int32_t>(bytes.size()),
+                      &status);
+        return status == U_BUFFER_OVERFLOW_ERROR || status == U_STRING_NOT_TERMINATED_WARNING ||
+               U_SUCCESS(status);
+    };
+    const unsigned char tails[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90,
+                                   0x9F, 0xA0, 0xBF, 0xC0, 0xF4};
+    size_t mismatches = 0;
+    size_t accepted = 0;
+    auto compare = [&](const std::string& bytes) {
+        const bool ours = base::isValidUtf8(bytes);
+        accepted += ours ? 1 : 0;
+        if (ours != icu_accepts(bytes) && ++mismatches <= 5) {
+            ADD_FAILURE() << "differs from ICU on " << testing::PrintToString(bytes);
+        }
+    };
+    for (int a = 0; a < 256; ++a) {
+        compare(std::string(1, static_cast<char>(a)));
+        for (int b = 0; b < 256; ++b) {
+            std::string two{static_cast<char>(a), static_cast<char>(b)};
+            compare(two);
+            for (unsigned char c : tails) {
+                compare(two + static_cast<char>(c));
+                for (unsigned char d : tails) {
+                    compare(two + static_cast<char>(c) + static_cast<char>(d));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_GT(accepted, 100000u);  // the comparison covered valid text too
 }
 
 int sign(int v) {
