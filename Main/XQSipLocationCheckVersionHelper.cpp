@@ -117,9 +117,10 @@ bool parseMember(XQVersionParseState& state, const std::string& fileName, const 
 
 // --- The metadata parser ----------------------------------------------------
 
-// The hardened reader refuses a document type declaration (and with it any
-// entity), never loads anything from outside and holds its memory to a
-// budget; the gate only looks at start tags.
+// The hardened reader reads a document type declaration, refuses entity
+// declarations and declarations held outside the document (never loading
+// anything), and holds its memory to a budget; the gate only looks at start
+// tags.
 struct XQMetadataParser::Impl final : xml::Handler {
     explicit Impl(XQVersionParseState& s) : state(&s), parser(*this) {}
 
@@ -152,7 +153,7 @@ bool XQMetadataParser::parseFile(const std::string& path) {
 
 bool XQMetadataParser::refused() const {
     switch (impl_->parser.refusal()) {
-        case xml::Refusal::Doctype:
+        case xml::Refusal::ExternalDeclarations:
         case xml::Refusal::EntityDeclaration:
         case xml::Refusal::Memory:
             return true;
@@ -209,8 +210,8 @@ bool XQSipLocationCheckVersionHelper::isPkgVersionAllowed(const std::string& pkg
     bool refused = false;
     if (!parseMember(state, kDistribution, *distPath, &refused)) {
         // A Distribution that cannot be read does not block a package whose
-        // version passed. One the reader refuses (a document type
-        // declaration, entities, too much memory) does: it may well be
+        // version passed. One the reader refuses (entities, an external
+        // subset, too much memory) does: it may well be
         // well-formed and name another application, which must not pass.
         return !refused;
     }

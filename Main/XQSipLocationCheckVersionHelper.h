@@ -32,8 +32,9 @@ struct XQVersionParseState {
 using XQXMLAttributes = std::map<std::string, std::string>;
 
 // One event-driven parse of a metadata member: no namespace processing (a
-// prefixed name keeps its prefix), and no document type declaration, so no
-// entities of any kind. Each element start goes to the gate's element callback
+// prefixed name keeps its prefix); a document type declaration is read as far
+// as the document holds it, and no entity of any kind is defined or loaded.
+// Each element start goes to the gate's element callback
 // with the check's state. Feed the bytes in any number of pieces.
 class XQMetadataParser {
   public:
@@ -49,8 +50,9 @@ class XQMetadataParser {
     // or is not well-formed.
     bool parseFile(const std::string& path);
     // After a failed parse: true when the reader refused the document outright
-    // (a document type declaration, entity declarations, more parser memory
-    // than allowed) rather than finding it not well-formed or unreadable.
+    // (entity declarations, an external subset or parameter-entity
+    // reference, more parser memory than allowed) rather than finding it not well-formed or
+    // unreadable.
     bool refused() const;
 
   private:

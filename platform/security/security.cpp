@@ -760,7 +760,17 @@ TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& a
         return result;
     }
     TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_VERSION | TS_VFY_DATA);
-    TS_VERIFY_CTX_set_data(ctx.get(), imprinted.release());  // the context owns it now
+    // The context owns the data from here on. OpenSSL 3.4 renamed the call
+    // for its ownership (set0); the older name is deprecated there.
+#if OPENSSL_VERSION_NUMBER >= 0x30400000L
+    if (TS_VERIFY_CTX_set0_data(ctx.get(), imprinted.get()) != 1) {
+        ERR_clear_error();
+        return result;
+    }
+    (void)imprinted.release();
+#else
+    TS_VERIFY_CTX_set_data(ctx.get(), imprinted.release());
+#endif
     const bool imprint_ok = TS_RESP_verify_token(ctx.get(), token.get()) == 1;
     ERR_clear_error();
     if (!imprint_ok || !cms_signature_verifies(cms.get(), std::nullopt)) {

@@ -417,11 +417,9 @@ class TocBuilder final : public xml::Handler {
             return;  // a callback stopped the parser and said why
         }
         switch (parser_.refusal()) {
-            case xml::Refusal::Doctype:
-                // A table of contents has no document type declaration;
-                // refusing one keeps entity definitions (and their
-                // expansion) out entirely.
-                fail("The table of contents has a document type declaration");
+            case xml::Refusal::ExternalDeclarations:
+                // Declarations from outside are never read.
+                fail("The table of contents refers to an external subset or parameter entities");
                 return;
             case xml::Refusal::EntityDeclaration:
                 fail("The table of contents declares entities");

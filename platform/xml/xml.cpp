@@ -141,17 +141,47 @@ struct Parser::Impl {
             self->handler->characters(s, static_cast<size_t>(len));
         }
     }
-    // Refused as soon as "<!DOCTYPE name" is read, before any declaration
-    // inside it: entities are never defined, so never expanded.
-    static void XMLCALL onDoctype(void* ud, const XML_Char*, const XML_Char*, const XML_Char*,
-                                  int) {
-        static_cast<Impl*>(ud)->refuse(Refusal::Doctype);
+    // A document type declaration is read; what it may declare is checked
+    // declaration by declaration below. An external identifier is refused
+    // here for a standalone document (expat reports it to onNotStandalone
+    // otherwise, before this call).
+    static void XMLCALL onDoctype(void* ud, const XML_Char*, const XML_Char* systemId,
+                                  const XML_Char*, int) {
+        if (systemId != nullptr) {
+            static_cast<Impl*>(ud)->refuse(Refusal::ExternalDeclarations);
+        }
     }
     static void XMLCALL onEntityDecl(void* ud, const XML_Char*, int, const XML_Char*, int,
                                      const XML_Char*, const XML_Char*, const XML_Char*,
                                      const XML_Char*) {
         static_cast<Impl*>(ud)->refuse(Refusal::EntityDeclaration);
     }
+    // Called for a document that is not standalone when it names an external
+    // subset or refers to a parameter entity: declarations that would come
+    // from outside. They are never read; the document is refused.
+    static int XMLCALL onNotStandalone(void* ud) {
+        static_cast<Impl*>(ud)->refuse(Refusal::ExternalDeclarations);
+        return XML_STATUS_ERROR;
+    }
+    // Unreachable while entity declarations are refused; should it ever be
+    // reached, nothing is fetched.
+    static int XMLCALL onExternalEntityRef(XML_Parser parser, const XML_Char*, const XML_Char*,
+                                           const XML_Char*, const XML_Char*) {
+        static_cast<Impl*>(XML_GetUserData(parser))->refuse(Refusal::ExternalDeclarations);
+        return XML_STATUS_ERROR;
+    }
+    // Each declared default is added to every start tag of its element that
+    // lacks the attribute: a few declarations and many short tags would hand
+    // on far more than the document holds.
+    static void XMLCALL onAttlistDecl(void* ud, const XML_Char*, const XML_Char*, const XML_Char*,
+                                      const XML_Char* dflt, int) {
+        auto* self = static_cast<Impl*>(ud);
+        if (dflt != nullptr && ++self->attributeDefaults > kMaxAttributeDefaults) {
+            self->refuse(Refusal::Memory);
+        }
+    }
+
+    size_t attributeDefaults = 0;
 };
 
 Parser::Parser(Handler& handler, size_t memoryLimit) : impl_(std::make_unique<Impl>()) {
@@ -167,6 +197,11 @@ Parser::Parser(Handler& handler, size_t memoryLimit) : impl_(std::make_unique<Im
     XML_SetCharacterDataHandler(impl_->parser, &Impl::onText);
     XML_SetStartDoctypeDeclHandler(impl_->parser, &Impl::onDoctype);
     XML_SetEntityDeclHandler(impl_->parser, &Impl::onEntityDecl);
+    XML_SetNotStandaloneHandler(impl_->parser, &Impl::onNotStandalone);
+    XML_SetExternalEntityRefHandler(impl_->parser, &Impl::onExternalEntityRef);
+    XML_SetAttlistDeclHandler(impl_->parser, &Impl::onAttlistDecl);
+    // Never read the external subset or parameter entities, whatever the
+    // document says.
     XML_SetParamEntityParsing(impl_->parser, XML_PARAM_ENTITY_PARSING_NEVER);
 }
 
@@ -263,12 +298,34 @@ std::string Parser::syntaxError() const {
     return text != nullptr ? text : "unknown error";
 }
 
-unsigned long Parser::line() const {
-    return impl_->parser == nullptr ? 0 : XML_GetCurrentLineNumber(impl_->parser);
+namespace {
+
+// Expat 2.9 added 64-bit positions and deprecated the older calls, which
+// wrap around where XML_Size is 32 bits wide.
+#if XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERSION >= 9)
+uint64_t currentLine(XML_Parser p) {
+    return XML_GetCurrentLineNumber64(p);
+}
+uint64_t currentColumn(XML_Parser p) {
+    return XML_GetCurrentColumnNumber64(p);
+}
+#else
+uint64_t currentLine(XML_Parser p) {
+    return XML_GetCurrentLineNumber(p);
+}
+uint64_t currentColumn(XML_Parser p) {
+    return XML_GetCurrentColumnNumber(p);
+}
+#endif
+
+}  // namespace
+
+uint64_t Parser::line() const {
+    return impl_->parser == nullptr ? 0 : currentLine(impl_->parser);
 }
 
-unsigned long Parser::column() const {
-    return impl_->parser == nullptr ? 0 : XML_GetCurrentColumnNumber(impl_->parser);
+uint64_t Parser::column() const {
+    return impl_->parser == nullptr ? 0 : currentColumn(impl_->parser);
 }
 
 size_t Parser::memoryLimit() const {

@@ -1,12 +1,27 @@
 // One XML reader for every document that comes from outside (tables of
-// contents, installer metadata). It reads elements, attributes and text and
-// nothing else: a document type declaration stops the parse (so no entity is
-// ever defined, expanded or fetched), parameter entities are never parsed,
-// and the parser's own memory is held to a budget. What a refusal means to
-// the caller, and the words for it, are the caller's.
+// contents, installer metadata). It hands on elements, attributes and text.
+// A document type declaration is read when everything it declares is in the
+// document itself: element, attribute-list and notation declarations are
+// accepted (an attribute's declared default is handed on as XML says). The
+// reader refuses, before any element is handed on:
+//  - an entity declaration, general or parameter, internal or external: no
+//    entity is ever defined, so none is expanded (no "billion laughs") and
+//    none is fetched;
+//  - an external subset (a SYSTEM or PUBLIC identifier on the declaration)
+//    and a parameter-entity reference: they stand for declarations held
+//    outside the document, which the reader never opens or fetches, so what
+//    the document says (an attribute with a reference to an entity declared
+//    there) could not be known;
+//  - more attribute defaults than a document needs (each one is copied into
+//    every start tag of its element).
+// Nothing outside the document is ever opened: parameter-entity parsing is
+// off and no external entity is loaded. The parser's own memory is held to a
+// budget. What a refusal means to the caller, and the words for it, are the
+// caller's.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,17 +41,19 @@ class Handler {
 // Why a parse ended before its end.
 enum class Refusal {
     None,
-    Doctype,            // the document has a document type declaration
-    EntityDeclaration,  // it declares entities
-    Memory,             // the parser needed more than its budget
-    Syntax,             // it is not well-formed (syntaxError() says how)
-    Stopped,            // a handler called stop()
-    Unreadable,         // parseFile could not open or read the file
+    ExternalDeclarations,  // an external subset or a parameter-entity reference
+    EntityDeclaration,     // it declares entities
+    Memory,                // more than the budget (memory, or attribute defaults)
+    Syntax,                // it is not well-formed (syntaxError() says how)
+    Stopped,               // a handler called stop()
+    Unreadable,            // parseFile could not open or read the file
 };
 
 class Parser {
   public:
     static constexpr size_t kDefaultMemoryLimit = size_t{16} << 20;
+    // Attribute defaults a document may declare in all.
+    static constexpr size_t kMaxAttributeDefaults = 64;
 
     explicit Parser(Handler& handler, size_t memoryLimit = kDefaultMemoryLimit);
     ~Parser();
@@ -63,8 +80,8 @@ class Parser {
     [[nodiscard]] Refusal refusal() const;
     // For Refusal::Syntax: the parser's description and where it was found.
     [[nodiscard]] std::string syntaxError() const;
-    [[nodiscard]] unsigned long line() const;
-    [[nodiscard]] unsigned long column() const;
+    [[nodiscard]] uint64_t line() const;
+    [[nodiscard]] uint64_t column() const;
     [[nodiscard]] size_t memoryLimit() const;
 
   private:

@@ -208,7 +208,7 @@ struct XmlCollector final : xml::Handler {
 };
 
 // Why the file could not be read: None when it was read whole. A document
-// with a document type declaration or entities is refused unread.
+// with entity declarations or an external subset is refused unread.
 xml::Refusal parseXmlFile(const std::string& path, XmlCollector& c) {
     xml::Parser parser(c);
     return parser.parseFile(path) ? xml::Refusal::None : parser.refusal();
@@ -217,7 +217,7 @@ xml::Refusal parseXmlFile(const std::string& path, XmlCollector& c) {
 // The reader refused the document itself, rather than finding it not
 // well-formed or unreadable.
 bool refusedOutright(xml::Refusal why) {
-    return why == xml::Refusal::Doctype || why == xml::Refusal::EntityDeclaration ||
+    return why == xml::Refusal::ExternalDeclarations || why == xml::Refusal::EntityDeclaration ||
            why == xml::Refusal::Memory;
 }
 
@@ -262,8 +262,8 @@ std::optional<Failure> findComponents(const Members& m, std::vector<std::string>
         // Its choice of components cannot be known: installing every one
         // instead could install what it leaves out.
         return Failure{
-            "the Distribution is refused by the XML reader (a document type "
-            "declaration, entities, or too large to parse)"};
+            "the Distribution is refused by the XML reader (entities, an external "
+            "subset, or too large to parse)"};
     }
     if (distribution == xml::Refusal::None) {
         std::set<std::string> seen;

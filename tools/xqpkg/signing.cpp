@@ -198,7 +198,8 @@ bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::stri
         *err = "no signer";
         return false;
     }
-    const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
+    const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP |
+                           (opt.signed_attributes ? 0U : unsigned{CMS_NOATTR});
     security::CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!cms) {
         *err = ssl_error("cannot start the CMS signature");
@@ -215,8 +216,9 @@ bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::stri
         }
         // signing-time; its type must match what ASN1_TIME_set chose (UTCTime
         // before 2050).
-        if (!st || CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime,
-                                               ASN1_STRING_type(st.get()), st.get(), -1) != 1) {
+        if (opt.signed_attributes &&
+            (!st || CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime,
+                                                ASN1_STRING_type(st.get()), st.get(), -1) != 1)) {
             *err = ssl_error("cannot add the signing time");
             return false;
         }

@@ -45,10 +45,13 @@ struct CmsOptions {
     std::vector<const Signer*> signers;       // normally one
     const TimeStampAuthority* tsa = nullptr;  // null: no time-stamp
     time_t signing_time = 0;
+    bool signed_attributes = true;  // false: none at all, no signing time
 };
 
 // A detached CMS SignedData (DER) over content: SHA-256, binary content,
-// signing-time attribute, each signer's certificate and chain included.
+// signing-time attribute (unless signed_attributes is false: then the
+// signature covers the content's digest itself), each signer's certificate
+// and chain included.
 bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::string* err);
 
 // PKCS#1 v1.5 RSA signature whose digest input is the table-of-contents digest

@@ -26,10 +26,11 @@ namespace fs = std::filesystem;
 constexpr const char* kUsage =
     R"(usage:
   xqpkg build --identifier ID --version V [--root DIR] [--scripts DIR]
-              [--install-location PATH] [--extra-member NAME=FILE]...
+              [--install-location PATH] [--doctype DECL] [--extra-member NAME=FILE]...
               [--extra-encoding gzip|bzip2|none] [--extra-directory NAME]... OUT.pkg
       A flat component package: PackageInfo (pkg-info with identifier and
-      version), Payload (cpio odc, gzip) of DIR, Scripts (cpio odc, gzip) of a
+      version; DECL, a document type declaration, verbatim after its XML
+      declaration), Payload (cpio odc, gzip) of DIR, Scripts (cpio odc, gzip) of a
       directory holding preinstall and/or postinstall. Extra members come first
       in archive order (before Payload, Scripts, PackageInfo); each
       --extra-directory adds an empty directory member (parents first).
@@ -44,7 +45,7 @@ constexpr const char* kUsage =
   xqpkg sign [--pki DIR] [--leaf NAME | --key FILE --cert FILE [--chain FILE]]
               [--second-leaf NAME] [--stored-certs LIST] [--signatures LIST]
               [--toc-checksum sha1|sha256] [--tsa NAME] [--no-timestamp]
-              [--timestamp-time TIME] [--signing-time TIME]
+              [--timestamp-time TIME] [--signing-time TIME | --no-signed-attributes]
               [--tamper-member PATH] IN.pkg OUT.pkg
       Re-lays IN out with signature slots and signs its table-of-contents
       digest. Defaults: leaf "installer" and time-stamp authority "tsa" of the
@@ -53,7 +54,9 @@ constexpr const char* kUsage =
       type is a <signature> holding an RSA signature), stored certificates: the
       leaf then its chain. LIST is comma-separated; a certificate entry is a
       PKI name or a file. TIME is YYYY-MM-DDTHH:MM:SSZ or seconds since 1970;
-      both times default to now. --tamper-member flips a byte of that member's
+      both times default to now. --no-signed-attributes makes a CMS
+      signature over the digest itself, without signed attributes (so without
+      a signing time); the time-stamp then defaults to now. --tamper-member flips a byte of that member's
       data after signing.
 
   xqpkg inspect PKG
@@ -221,7 +224,7 @@ bool add_extras(const Args& a, std::vector<Member>* members, std::string* err) {
 int cmd_build(int argc, char** argv) {
     Args a = parse_args(argc, argv, 2,
                         {"--identifier", "--version", "--root", "--scripts", "--install-location",
-                         "--extra-member", "--extra-encoding", "--extra-directory"},
+                         "--doctype", "--extra-member", "--extra-encoding", "--extra-directory"},
                         {});
     if (!a.error.empty()) {
         return usage_error(a.error);
@@ -260,7 +263,8 @@ int cmd_build(int argc, char** argv) {
         }
     }
     std::string info =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" +
+        (a.has("--doctype") ? *a.get("--doctype") + "\n" : std::string()) +
         "<pkg-info overwrite-permissions=\"true\" relocatable=\"false\" identifier=\"" +
         xml_attr(*id) + "\" postinstall-action=\"none\" version=\"" + xml_attr(*ver) +
         "\" format-version=\"2\" generator-version=\"xqpkg\" install-location=\"" +
@@ -362,7 +366,7 @@ int cmd_sign(int argc, char** argv) {
                         {"--pki", "--leaf", "--key", "--cert", "--chain", "--second-leaf",
                          "--stored-certs", "--signatures", "--toc-checksum", "--tsa",
                          "--timestamp-time", "--signing-time", "--tamper-member"},
-                        {"--no-timestamp"});
+                        {"--no-timestamp", "--no-signed-attributes"});
     if (!a.error.empty()) {
         return usage_error(a.error);
     }
@@ -405,6 +409,10 @@ int cmd_sign(int argc, char** argv) {
 
     time_t now = time(nullptr);
     cms_opt.signing_time = now;
+    cms_opt.signed_attributes = !a.has("--no-signed-attributes");
+    if (!cms_opt.signed_attributes && a.has("--signing-time")) {
+        return usage_error("--signing-time is a signed attribute");
+    }
     if (auto t = a.get("--signing-time")) {
         auto v = parse_time(*t);
         if (!v) {

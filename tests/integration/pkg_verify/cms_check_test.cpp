@@ -359,6 +359,53 @@ TEST_F(PkgutilCheck, GoodPackageLogsTheReportThenTheResult) {
     EXPECT_EQ(log.messages()[1], "result = 1");
 }
 
+// The two checks judge a signer at different times. A signature without
+// signed attributes has no signing time: the CMS check judges its signer
+// status now, as the original platform does, so a leaf that has expired since
+// is refused there even though a time-stamp from inside its validity is
+// attached; the package tool judges the leaf at the time-stamp and trusts it.
+// The package is refused as a whole.
+TEST_F(PkgutilCheck, SignerStatusWithoutSigningTimeIsJudgedNowByTheCmsCheckOnly) {
+    const std::string pkg =
+        factory->sign("noattr-past.pkg", {"--leaf", "installer-past", "--no-signed-attributes",
+                                          "--timestamp-time", "2020-06-01T00:00:00Z"});
+    {
+        const std::vector<uint8_t> bytes = read_bytes(pkg);
+        security::CmsPtr message =
+            security::cms_from_der(std::span<const uint8_t>(bytes).subspan(
+                                       heap_offset(bytes) + kCmsHeapOffset, kCmsSlotSize),
+                                   security::TrailingBytes::ignore);
+        ASSERT_TRUE(message);
+        CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(message.get()), 0);
+        ASSERT_NE(si, nullptr);
+        EXPECT_LE(CMS_signed_get_attr_count(si), 0) << "no signed attributes";
+        EXPECT_GE(CMS_unsigned_get_attr_by_NID(si, NID_id_smime_aa_timeStampToken, -1), 0);
+    }
+    EXPECT_FALSE(cms(pkg));
+    EXPECT_EQ(
+        log.messages(),
+        (Messages{"Error! copy signers status failed, osErr=0, signerStatus=4", summary(pkg)}));
+
+    EXPECT_TRUE(tool(pkg));
+    ASSERT_EQ(log.messages().size(), 2u);
+    EXPECT_EQ(log.messages()[0].rfind("Package \"noattr-past.pkg\":\n   Status: signed by a "
+                                      "developer certificate issued by Apple for distribution\n"
+                                      "   Signed with a trusted timestamp on: 2020-06-01 00:00:00 "
+                                      "+0000\n",
+                                      0),
+              0u)
+        << log.messages()[0];
+    EXPECT_EQ(log.messages()[1], "result = 1");
+    EXPECT_FALSE(is_pkg_codesign_valid(pkg.c_str(), nullptr));
+
+    // The same signature by a leaf valid now passes the CMS check: the
+    // refusal above is the leaf's expiry, not the missing attributes.
+    const std::string fresh = factory->sign("noattr-good.pkg", {"--no-signed-attributes"});
+    EXPECT_TRUE(cms(fresh));
+    EXPECT_EQ(log.messages(), Messages{});
+    EXPECT_TRUE(is_pkg_codesign_valid(fresh.c_str(), nullptr));
+}
+
 TEST_F(PkgutilCheck, PathsRefusedSilently) {
     const std::string good = factory->sign("tool-suffix.pkg");
     for (const char* name : {"tool-suffix.PKG", "tool-suffix.pkg ", "tool-suffix"}) {

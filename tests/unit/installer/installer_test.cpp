@@ -344,7 +344,7 @@ TEST_F(InstallerTest, ProductArchiveInstallsItsComponentsAtTheirLocations) {
     EXPECT_EQ(readAll(target_ + "/two"), "2");
 }
 
-TEST_F(InstallerTest, DistributionWithADocumentTypeDeclarationIsRefused) {
+TEST_F(InstallerTest, DistributionWithEntitiesIsRefusedAPlainDeclarationIsRead) {
     write("r1/one", "1");
     write("r2/two", "2");
     std::string c1 = package("c1.pkg", {"--root", work_ + "/r1"});
@@ -361,17 +361,27 @@ TEST_F(InstallerTest, DistributionWithADocumentTypeDeclarationIsRefused) {
             0);
         return out;
     };
-    const Run refused = installWithoutScripts(
-        product("doctype.pkg", "<!DOCTYPE installer-gui-script>" + body), target_);
-    EXPECT_NE(refused.status, 0);
-    EXPECT_NE(refused.output.find("the Distribution is refused by the XML reader"),
-              std::string::npos)
-        << refused.output;
-    EXPECT_TRUE(targetIsEmpty());
-    const Run plain = installWithoutScripts(product("plain.pkg", body), target_);
-    EXPECT_EQ(plain.status, 0) << plain.output;
-    EXPECT_EQ(readAll(target_ + "/one"), "1");
-    EXPECT_FALSE(fs::exists(target_ + "/two"));
+    for (const std::string& doctype :
+         {std::string("<!DOCTYPE installer-gui-script [<!ENTITY r '#second.pkg'>]>"),
+          std::string("<!DOCTYPE installer-gui-script [<!ENTITY % p 'x'>]>"),
+          "<!DOCTYPE installer-gui-script SYSTEM '" + write("x.dtd", "") + "'>"}) {
+        const Run refused = installWithoutScripts(product("refused.pkg", doctype + body), target_);
+        EXPECT_NE(refused.status, 0) << doctype;
+        EXPECT_NE(refused.output.find("the Distribution is refused by the XML reader"),
+                  std::string::npos)
+            << refused.output;
+        EXPECT_TRUE(targetIsEmpty()) << doctype;
+    }
+    for (const std::string& doctype :
+         {std::string(), std::string("<!DOCTYPE installer-gui-script>"),
+          std::string("<!DOCTYPE installer-gui-script [<!ELEMENT pkg-ref (#PCDATA)>]>")}) {
+        const std::string target = work_ + "/t" + std::to_string(doctype.size());
+        fs::create_directories(target);
+        const Run plain = installWithoutScripts(product("plain.pkg", doctype + body), target);
+        EXPECT_EQ(plain.status, 0) << plain.output;
+        EXPECT_EQ(readAll(target + "/one"), "1") << doctype;
+        EXPECT_FALSE(fs::exists(target + "/two")) << doctype;
+    }
 }
 
 TEST_F(InstallerTest, BadInvocationsAndInputs) {

@@ -157,17 +157,24 @@ TEST(MetadataParser, EntityExpansionBombFailsCleanly) {
     EXPECT_FALSE(p.parse(xml.data(), xml.size(), true));
 }
 
-TEST(MetadataParser, ADocumentTypeDeclarationIsRefusedNotJustMalformed) {
+TEST(MetadataParser, EntitiesAreRefusedNotJustMalformed) {
     // Before the declaration's end nothing is handed on: an element that
-    // precedes the root cannot exist, and the DOCTYPE stops the parse first.
-    const std::string withDoctype =
+    // precedes the root cannot exist, and the entity stops the parse first.
+    const std::string withEntity =
         "<!DOCTYPE r [<!ENTITY v '9.9.9'>]><r><pkg-info version='&v;'/></r>";
     XQVersionParseState s;
     s.parsingFileName = "PackageInfo";
     XQMetadataParser refused(s);
-    EXPECT_FALSE(refused.parse(withDoctype.data(), withDoctype.size(), true));
+    EXPECT_FALSE(refused.parse(withEntity.data(), withEntity.size(), true));
     EXPECT_TRUE(refused.refused());
     EXPECT_FALSE(s.parsedVersion);
+
+    const std::string plain = "<!DOCTYPE r><r><pkg-info version='9.9.9'/></r>";
+    XQVersionParseState u;
+    u.parsingFileName = "PackageInfo";
+    XQMetadataParser read(u);
+    EXPECT_TRUE(read.parse(plain.data(), plain.size(), true));
+    EXPECT_EQ(u.parsedVersion, "9.9.9");
 
     const std::string malformed = "<r><pkg-info version='1'/>";
     XQVersionParseState t;
@@ -297,34 +304,39 @@ TEST_F(VersionGateTest, DistributionRules) {
         "prefixed.pkg", "<r xmlns:p='urn:p'><p:app id='lx.pelk.XQSipLocationHelper'/></r>")));
 }
 
-TEST_F(VersionGateTest, MetadataWithADocumentTypeDeclarationIsRefused) {
+TEST_F(VersionGateTest, DocumentTypeDeclarations) {
     std::string comp = component("c.pkg", kOwnVersion);
-    // Well-formed and naming the helper, but with a document type declaration:
-    // the reader refuses it, and a refused Distribution blocks (unlike one that
-    // is merely not well-formed, above).
-    const std::string doctype = "<!DOCTYPE installer-gui-script [<!ENTITY id 'x'>]>";
+    const std::string ours =
+        "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/></installer-gui-script>";
+    const std::string other =
+        "<installer-gui-script><app id='lx.pelk.Other'/></installer-gui-script>";
+    auto verdict = [&](const std::string& name, const std::string& xml) {
+        return gate_.isPkgVersionAllowed(
+            product(name + ".pkg", comp, {"--distribution", write(name + ".xml", xml)}));
+    };
+    // Declarations the document holds itself: judged as without them.
+    for (const std::string& doctype :
+         {std::string("<!DOCTYPE installer-gui-script>"),
+          std::string("<!DOCTYPE installer-gui-script [<!ELEMENT installer-gui-script ANY>"
+                      "<!ATTLIST app id CDATA #REQUIRED>]>")}) {
+        EXPECT_TRUE(verdict("doctype-ours", doctype + ours)) << doctype;
+        EXPECT_FALSE(verdict("doctype-other", doctype + other)) << doctype;
+    }
+    // Refused, and a refused Distribution blocks (unlike one that is merely
+    // not well-formed), whatever it names.
+    for (const std::string& doctype :
+         {std::string("<!DOCTYPE installer-gui-script [<!ENTITY id 'x'>]>"),
+          std::string("<!DOCTYPE installer-gui-script [<!ENTITY % p 'x'>]>"),
+          "<!DOCTYPE installer-gui-script SYSTEM '" + write("d.dtd", "") + "'>"}) {
+        EXPECT_FALSE(verdict("refused-ours", doctype + ours)) << doctype;
+    }
+    // PackageInfo: the version decides, with or without a plain declaration.
+    EXPECT_TRUE(gate_.isPkgVersionAllowed(
+        component("doctype-info.pkg", "9.0", {"--doctype", "<!DOCTYPE pkg-info>"})));
     EXPECT_FALSE(gate_.isPkgVersionAllowed(
-        product("doctype-ours.pkg", comp,
-                {"--distribution",
-                 write("doctype-ours.xml",
-                       doctype + "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/>"
-                                 "</installer-gui-script>")})));
-    EXPECT_FALSE(gate_.isPkgVersionAllowed(product(
-        "doctype-other.pkg", comp,
-        {"--distribution",
-         write("doctype-other.xml",
-               doctype +
-                   "<installer-gui-script><app id='lx.pelk.Other'/></installer-gui-script>")})));
-    // The same Distribution without it passes.
-    EXPECT_TRUE(gate_.isPkgVersionAllowed(product(
-        "plain-ours.pkg", comp,
-        {"--distribution", write("plain-ours.xml",
-                                 "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/>"
-                                 "</installer-gui-script>")})));
-    // A PackageInfo with one gives no version.
-    std::string info = write("DPackageInfo", "<!DOCTYPE pkg-info><pkg-info version='9.0'/>");
-    EXPECT_FALSE(gate_.isPkgVersionAllowed(
-        component("doctype-info.pkg", "9.0", {"--extra-member", "DPackageInfo=" + info})));
+        component("doctype-old.pkg", "5.1", {"--doctype", "<!DOCTYPE pkg-info>"})));
+    EXPECT_FALSE(gate_.isPkgVersionAllowed(component(
+        "entity-info.pkg", "9.0", {"--doctype", "<!DOCTYPE pkg-info [<!ENTITY v '9.0'>]>"})));
 }
 
 TEST_F(VersionGateTest, FirstMemberEndingInPackageInfoDecides) {
