@@ -68,8 +68,10 @@ class BlocksFreedLater {
 
 }  // namespace
 
-// Counts one install or uninstall for as long as it runs, so that the end of
-// the process waits for it (terminateWhenCommandsEnd).
+// One install or uninstall for as long as it runs: waits for its turn (one
+// at a time in the whole process, so that staging never holds more than one
+// package), and holds the end of the process until it is done
+// (terminateWhenCommandsEnd).
 class XQSipLocationHelperXPCMgr::CommandInProgress {
   public:
     explicit CommandInProgress(XQSipLocationHelperXPCMgr& service)
@@ -81,8 +83,9 @@ class XQSipLocationHelperXPCMgr::CommandInProgress {
     }
     CommandInProgress(const CommandInProgress&) = delete;
     CommandInProgress& operator=(const CommandInProgress&) = delete;
-    // False once the process is ending: the command does not start and its
-    // reply is dropped with the process, like every pending reply.
+    // False when the process began to end, or the client left, before the
+    // command's turn came: the command does not run and sends no reply (its
+    // client is gone, or loses its connection with the process).
     bool started() const { return started_; }
 
   private:

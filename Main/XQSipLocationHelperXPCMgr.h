@@ -3,8 +3,11 @@
 // protocol that it exports on each accepted connection.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,17 +37,32 @@ class XQSipLocationHelperXPCMgr final
         std::shared_ptr<xpc::Listener> listener, XQSipLocationHelperParts parts);
     ~XQSipLocationHelperXPCMgr() override;
 
+    // How long the process stays without a connection (one being decided, or
+    // accepted and still open) and without an install or uninstall before it
+    // ends by itself: a burst of requests, one after another, is served by
+    // one process, and a process that no client ever reached (its only peer
+    // refused, or gone before it was accepted) does not stay.
+    static constexpr std::chrono::seconds kIdleLifetime{10};
+    // The shortest life of a process: one asked to end sooner (the exit
+    // operation) ends only then, so that no sequence of requests starts more
+    // than a few processes a second, far below the service manager's limits
+    // on starts (the units say which).
+    static constexpr std::chrono::milliseconds kMinimumLifetime{250};
+
     // Removes the private directories that an earlier process of the service
-    // left behind (it crashed or was killed), resumes the listener and runs
-    // the main run loop; does not return in normal operation.
+    // left behind (it crashed or was killed), makes SIGTERM end the process
+    // as the exit operation does, starts the idle timer (kIdleLifetime),
+    // resumes the listener and runs the main run loop; does not return in
+    // normal operation.
     void run();
 
-    // Ends the process with status 0, as the exit operation and the end of
-    // any accepted connection do, but never in the middle of an install or
-    // uninstall: from this call on no new connection is accepted and no new
-    // install or uninstall starts, and the process exits once every one that
-    // had started has replied (or found its client gone) and removed its
-    // staged copy. Any thread; does not return.
+    // Ends the process with status 0, as the exit operation, SIGTERM and the
+    // idle timer do, but never in the middle of an install or uninstall: from
+    // this call on no new connection is accepted and no new install or
+    // uninstall starts (those waiting for their turn are dropped without a
+    // reply), and the process exits once the one running has replied (or
+    // found its client gone) and removed its staged copy, and not before
+    // kMinimumLifetime since it started. Any thread; does not return.
     [[noreturn]] void terminateWhenCommandsEnd();
 
     // Listener delegate: the acceptance decision for a new connection.
@@ -87,12 +105,25 @@ class XQSipLocationHelperXPCMgr final
     // when sudo itself could not be started.
     std::optional<int> runThroughSudo(const std::string& tool, std::vector<std::string> arguments);
 
-    // An install or uninstall in progress, counted from its start until its
-    // reply has gone and its staged copy is removed. Not started (false) once
-    // the process is ending.
+    // An install or uninstall, from its arrival until its reply has gone and
+    // its staged copy is removed. One runs at a time in the whole process;
+    // the others wait for their turn in the order they came. beginCommand
+    // waits for the turn and gives false, for a command that must not run,
+    // when the process is ending or the requesting client has gone meanwhile.
     class CommandInProgress;
     bool beginCommand();
     void endCommand();
+
+    // A connection stops counting for the idle timer: refused, or ended.
+    void connectionEnded();
+    // Under _commandsLock: no connection and no command; then the idle
+    // timer runs from now.
+    bool isIdle() const { return _connections == 0 && _commandTurns.empty(); }
+    void noteIfIdle();
+    // Ends the process once idle for kIdleLifetime; runs on a thread of its own.
+    void endWhenIdle();
+    // terminateWhenCommandsEnd with _commandsLock held by `lock`.
+    [[noreturn]] void endProcess(std::unique_lock<std::mutex>& lock);
 
     const XQSipLocationHelperParts _parts;
 
@@ -104,9 +135,16 @@ class XQSipLocationHelperXPCMgr final
     std::mutex _lldpNotCancelArrayLock;
     std::shared_ptr<XQSipLocationCheckVersionHelper> _checkVersionHelper;
 
-    // Installs and uninstalls in progress, and whether the process is ending.
+    // The process's life: connections, installs and uninstalls (their turns
+    // in arrival order, the first one running), the idle timer, and whether
+    // the process is ending.
+    const std::chrono::steady_clock::time_point _started = std::chrono::steady_clock::now();
     std::mutex _commandsLock;
     std::condition_variable _commandsChanged;
-    size_t _runningCommands = 0;
+    size_t _connections = 0;  // being decided, or accepted and not yet ended
+    std::deque<uint64_t> _commandTurns;
+    uint64_t _nextCommandTurn = 0;
+    bool _commandRunning = false;
+    std::chrono::steady_clock::time_point _idleSince = _started;
     bool _ending = false;
 };

@@ -25,8 +25,9 @@ cleanup() {
 trap cleanup EXIT
 
 # Like the service manager: the socket is listening before the daemon runs, and
-# the daemon is started on the first connection. The daemon ends itself when a
-# client leaves, so the socket is set up again whenever it has ended.
+# the daemon is started on the first connection. The daemon stays for further
+# clients until it has been idle for 10 s; the demo stops it after each step as
+# the service manager does (SIGTERM), and sets the socket up again.
 activate() {
   if [ -n "$activator" ] && kill -0 "$activator" 2>/dev/null; then return; fi
   [ -n "$activator" ] && wait "$activator" 2>/dev/null || true
@@ -42,6 +43,7 @@ activate() {
 }
 
 wait_daemon_end() {
+  kill -TERM "$activator" 2>/dev/null || true
   for _ in $(seq 250); do kill -0 "$activator" 2>/dev/null || break; sleep 0.02; done
   if kill -0 "$activator" 2>/dev/null; then echo "daemon did not stop" >&2; exit 1; fi
   local rc=0

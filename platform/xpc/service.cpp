@@ -87,6 +87,9 @@ int bindListeningSocket(const std::string& path, const PeerAdmission& admission,
     return fd;
 }
 
+// The connection whose request runs on this thread (Connection::currentConnection).
+thread_local std::weak_ptr<Connection> tCurrentConnection;
+
 bool parsePositive(const char* text, long& value) {
     if (text == nullptr || *text == '\0') {
         return false;
@@ -175,6 +178,10 @@ std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd,
         return nullptr;
     }
     return std::make_shared<Connection>(Private{}, fd, std::move(*peer));
+}
+
+std::shared_ptr<Connection> Connection::currentConnection() {
+    return tCurrentConnection.lock();
 }
 
 std::optional<AuditToken> Connection::auditToken() const {
@@ -483,7 +490,9 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
         }
         // Without an exported object there is nothing to call.
         if (object) {
+            tCurrentConnection = self;
             request.method->invoker(object, request.args, reply);
+            tCurrentConnection.reset();
         }
         reply = Reply();
         self->requestFinished(size);

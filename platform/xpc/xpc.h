@@ -213,6 +213,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // invalidation handler run.
     const dispatch::QueuePtr& queue() const { return queue_; }
 
+    // The connection whose request is running on the calling thread (set
+    // while an exported object's operation runs), or nullptr elsewhere.
+    static std::shared_ptr<Connection> currentConnection();
+
     // Wraps an accepted socket; used by the listener and by tests that make
     // socket pairs of their own. Takes ownership of `fd`. Returns nullptr (and
     // closes fd) if the socket's peer cannot be identified.

@@ -285,7 +285,10 @@ ActivatedDaemon::ActivatedDaemon(std::string socketPath, std::string daemon, gid
 }
 
 ActivatedDaemon::~ActivatedDaemon() {
-    if (pid_ > 0 && !status_) {
+    // The daemon stays for further clients until it has been idle for a
+    // while; a test that is done with it ends it as a stop of the service
+    // would, which also lets a command in progress leave nothing behind.
+    if (pid_ > 0 && !status_ && !stop(std::chrono::seconds(30))) {
         kill(pid_, SIGKILL);
         int status = 0;
         waitpid(pid_, &status, 0);
@@ -314,6 +317,13 @@ std::optional<int> ActivatedDaemon::waitForExit(std::chrono::milliseconds timeou
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return status_;
+}
+
+std::optional<int> ActivatedDaemon::stop(std::chrono::milliseconds timeout) {
+    if (running()) {
+        kill(pid_, SIGTERM);
+    }
+    return waitForExit(timeout);
 }
 
 CommandResult runClient(const std::string& socketPath, const std::vector<std::string>& args,

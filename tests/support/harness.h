@@ -78,7 +78,9 @@ class ActivatedDaemon {
     // The same, with the socket owned by root and `group`, mode 0660, as the
     // service's socket unit makes it.
     ActivatedDaemon(std::string socketPath, std::string daemon, gid_t group);
-    ~ActivatedDaemon();  // kills what still runs
+    // Stops what still runs as the service manager does (SIGTERM), and kills
+    // it if it has not ended within 30 s.
+    ~ActivatedDaemon();
     ActivatedDaemon(const ActivatedDaemon&) = delete;
     ActivatedDaemon& operator=(const ActivatedDaemon&) = delete;
 
@@ -90,6 +92,9 @@ class ActivatedDaemon {
     bool running();
     // The wait status once the process has exited within the timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    // Sends SIGTERM, as the service manager's stop does, and waits as
+    // waitForExit does.
+    std::optional<int> stop(std::chrono::milliseconds timeout);
 
   private:
     std::string socketPath_;

@@ -7,12 +7,26 @@
 //
 // "disable UNIT..." does what disabling does to the unit directory: removes
 // the links named UNIT in its .wants and .requires directories; like the real
-// one it fails for a unit that has no unit file. Every other command is only
-// logged and succeeds.
+// one it fails for a unit that has no unit file.
+//
+// "stop [--no-block] ... LABEL.service" stops the service as systemd would
+// with KillMode=mixed: SIGTERM to its main process, here the nearest process
+// among this one's ancestors whose program is the helper's (LABEL...), the
+// daemon that ran the job-control tool. Like the real one, without --no-block
+// it waits until that process is gone: a caller inside the service that
+// stops its own service that way waits for ever (the daemon waits for the
+// uninstall that runs the caller), which a test then sees as a missing reply.
+//
+// Every other command is only logged and succeeds.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -61,6 +75,53 @@ int disable(const std::vector<std::string>& units) {
     return 0;
 }
 
+// The parent of `pid`, or 0.
+pid_t parentOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("PPid:", 0) == 0) {
+            return static_cast<pid_t>(std::stol(line.substr(5)));
+        }
+    }
+    return 0;
+}
+
+// The nearest ancestor whose program's name begins with `label`, or 0.
+pid_t mainProcessOf(const std::string& label) {
+    pid_t pid = parentOf(::getpid());
+    for (int depth = 0; depth < 8 && pid > 1; ++depth, pid = parentOf(pid)) {
+        std::error_code ec;
+        const fs::path exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+        if (!ec && exe.filename().string().rfind(label, 0) == 0) {
+            return pid;
+        }
+    }
+    return 0;
+}
+
+void stop(const std::vector<std::string>& args) {
+    bool block = true;
+    for (const std::string& a : args) {
+        if (a == "--no-block") {
+            block = false;
+        }
+    }
+    for (const std::string& unit : args) {
+        const std::string suffix = ".service";
+        if (unit.size() <= suffix.size() || !unit.ends_with(suffix) || unit.rfind("--", 0) == 0) {
+            continue;
+        }
+        const pid_t mainPid = mainProcessOf(unit.substr(0, unit.size() - suffix.size()));
+        if (mainPid <= 0 || ::kill(mainPid, SIGTERM) != 0) {
+            continue;
+        }
+        while (block && ::kill(mainPid, 0) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) try {
@@ -78,6 +139,9 @@ int main(int argc, char** argv) try {
             }
         }
         return disable(units);
+    }
+    if (args[0] == "stop") {
+        stop(args);
     }
     return 0;
 } catch (const std::exception& e) {

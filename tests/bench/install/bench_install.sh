@@ -60,6 +60,7 @@ peak_kib() {
         [ "$key" = "VmHWM:" ] && kib=$value
     done < "/proc/$ACTIVATOR/status" || true
     wait "$client" || true
+    kill -TERM "$ACTIVATOR" 2>/dev/null || true
     wait "$ACTIVATOR" 2>/dev/null || true
     ACTIVATOR=
     echo "$kib"
@@ -99,6 +100,7 @@ time_daemon() {
         kill "$holder" 2>/dev/null || true
         wait "$holder" 2>/dev/null || true
     fi
+    kill -TERM "$ACTIVATOR" 2>/dev/null || true
     wait "$ACTIVATOR" 2>/dev/null || true
     ACTIVATOR=
     if [ "$(cat "$WORK/reply")" != '[true,""]' ]; then

@@ -29,6 +29,9 @@ for i in $(seq "$runs"); do
   out=$("$client" --socket "$sock" --timeout 10 run)
   t1=$EPOCHREALTIME
   [ "$out" = "[true]" ] || { echo "unexpected reply: $out" >&2; exit 1; }
+  # The daemon would stay for further clients until idle: stop it as the
+  # service manager does.
+  kill -TERM "$act" 2>/dev/null || true
   wait "$act" || true
   times+=($(( $(usec "$t1") - $(usec "$t0") )))
 done

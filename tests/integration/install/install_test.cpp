@@ -123,8 +123,8 @@ class InstallTest : public ::testing::Test {
     std::string installed() const { return dir_.path() + "/installed"; }
     std::string installedHelper() const { return installed() + "/helper"; }
 
-    // One request through a freshly activated daemon; the daemon ends when
-    // the client leaves.
+    // One request through a freshly activated daemon, which is then stopped
+    // as the service manager stops it.
     Reply request(const std::vector<std::string>& args) {
         Reply reply;
         xqtest::ActivatedDaemon daemon(
@@ -135,7 +135,7 @@ class InstallTest : public ::testing::Test {
         if (r.exitCode == 0) {
             reply.values = nlohmann::json::parse(r.out, nullptr, false);
         }
-        daemon.waitForExit(10s);
+        EXPECT_TRUE(daemon.stop(30s).has_value());
         return reply;
     }
 
@@ -448,21 +448,22 @@ TEST_F(InstallTest, UninstallRemovesTheFilesThenTheJob) {
     EXPECT_EQ(verbs, (std::vector<std::string>{"disable", "disable", "daemon-reload", "stop"}));
 }
 
-// While A's install runs (its preinstall waits), B asks for run and leaves,
-// or just leaves, or asks for exit: each ends the process, and the end waits
-// for A. A gets its reply, the helper is installed whole, no staged copy is
-// left, and only then does the process exit, with status 0. No new client is
-// taken on meanwhile.
+// While A's install runs (its preinstall waits), B asks for exit, or the
+// service manager stops the service (SIGTERM): the end waits for A. A gets its
+// reply, the helper is installed whole, no staged copy is left, and only then
+// does the process exit, with status 0; no new client is taken on meanwhile.
+// A client that merely asks and leaves ends nothing: the next is served.
 TEST_F(InstallTest, TheProcessEndWaitsForTheRunningInstall) {
     struct Departure {
         const char* what;
-        std::vector<std::string> args;
+        std::vector<std::string> args;  // none: SIGTERM to the daemon
         std::string reply;
+        bool ends;
     };
     const std::vector<Departure> departures = {
-        {"run, then leaving", {"run"}, "[true]\n"},
-        {"leaving without a request", {"session"}, ""},
-        {"exit", {"exit"}, "[\"Location helper terminate start\"]\n"},
+        {"exit", {"exit"}, "[\"Location helper terminate start\"]\n", true},
+        {"SIGTERM", {}, "", true},
+        {"run, then leaving", {"run"}, "[true]\n", false},
     };
     int n = 0;
     for (const Departure& b : departures) {
@@ -478,17 +479,21 @@ TEST_F(InstallTest, TheProcessEndWaitsForTheRunningInstall) {
         ASSERT_TRUE(waitForFile(pkg.started, 60s));
         EXPECT_EQ(newStagingEntries().size(), 1u);
 
-        auto br = xqtest::runClient(daemon.socketPath(), b.args, "", 0.5);
-        EXPECT_EQ(br.exitCode, 0) << br.err;
-        EXPECT_EQ(br.out, b.reply);
+        if (b.args.empty()) {
+            ASSERT_EQ(::kill(daemon.pid(), SIGTERM), 0);
+        } else {
+            auto br = xqtest::runClient(daemon.socketPath(), b.args, "", 0.5);
+            EXPECT_EQ(br.exitCode, 0) << br.err;
+            EXPECT_EQ(br.out, b.reply);
+        }
         // Time for a wrong end to happen: the process must still be there,
-        // A unanswered, and no new client is taken on.
+        // A unanswered; a new client is taken on only when nothing is ending.
         std::this_thread::sleep_for(500ms);
         EXPECT_TRUE(daemon.running());
         EXPECT_EQ(a.wait_for(0s), std::future_status::timeout);
         // (The client tool retries a refused connection until its timeout.)
         auto c = xqtest::runClient(daemon.socketPath(), {"run"}, "", 0.5);
-        EXPECT_NE(c.out, "[true]\n");
+        EXPECT_EQ(c.out == "[true]\n", !b.ends) << c.out << c.err;
 
         std::ofstream(pkg.go) << "go";
         auto ar = a.get();
@@ -496,11 +501,77 @@ TEST_F(InstallTest, TheProcessEndWaitsForTheRunningInstall) {
         EXPECT_EQ(ar.out, "[true,\"\"]\n");
         EXPECT_TRUE(fs::exists(pkg.finished));
         EXPECT_TRUE(readAll(installedHelper()) == pkg.content) << "the helper is not whole";
+        if (!b.ends) {
+            EXPECT_TRUE(daemon.running());
+            ASSERT_EQ(::kill(daemon.pid(), SIGTERM), 0);
+        }
         std::optional<int> status = daemon.waitForExit(30s);
         ASSERT_TRUE(status.has_value()) << "the process did not end";
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
         EXPECT_TRUE(newStagingEntries().empty());
     }
+}
+
+// Installs and uninstalls run one at a time, in the order they came, on any
+// connection: another client's uninstall during A's install waits, and runs
+// once A has its reply. Its job-control tool then stops the service (without
+// waiting for the stop, which waits for the uninstall); the uninstall still
+// replies, and the process ends with status 0 and nothing staged. A second
+// install that waits for its turn and whose client leaves never runs.
+TEST_F(InstallTest, AnUninstallDuringAnInstallRunsAfterIt) {
+    // "systemd running" in the test area: the job-control tool stops the
+    // service, which the test build's systemctl does by SIGTERM to the daemon.
+    struct SystemdRunning {
+        SystemdRunning() { fs::create_directories(kTestArea + "/run/systemd/system"); }
+        ~SystemdRunning() {
+            std::error_code ec;
+            fs::remove_all(kTestArea + "/run", ec);
+        }
+        SystemdRunning(const SystemdRunning&) = delete;
+        SystemdRunning& operator=(const SystemdRunning&) = delete;
+    } systemdRunning;
+    SlowPackage pkg = makeSlowPackage("before-uninstall.pkg");
+    const std::string other = makePackage("waiting.pkg", "5.17", "never installed");
+    xqtest::ActivatedDaemon daemon(dir_.file("turns.sock"));
+    ASSERT_TRUE(daemon.started());
+    // A client that stays connected throughout, so that only the stop can
+    // end the process.
+    auto holder = std::async(std::launch::async, [&] {
+        return xqtest::runClient(daemon.socketPath(), {"--linger", "100", "run"}, "", 60);
+    });
+    auto a = std::async(std::launch::async, [&] {
+        return xqtest::runClient(daemon.socketPath(), {"install", pkg.path}, "", 120);
+    });
+    ASSERT_TRUE(waitForFile(pkg.started, 60s));
+    // A second install, whose client gives up while it waits.
+    auto gaveUp = xqtest::runClient(daemon.socketPath(), {"install", other}, "", 1);
+    EXPECT_EQ(gaveUp.exitCode, 4) << gaveUp.out << gaveUp.err;
+    auto b = std::async(std::launch::async, [&] {
+        return xqtest::runClient(daemon.socketPath(), {"uninstall"}, "", 120);
+    });
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(b.wait_for(0s), std::future_status::timeout) << "the uninstall did not wait";
+    EXPECT_EQ(children().size(), 1u) << "only the installer runs";
+    EXPECT_TRUE(daemon.running());
+
+    std::ofstream(pkg.go) << "go";
+    auto ar = a.get();
+    auto br = b.get();
+    EXPECT_EQ(ar.out, "[true,\"\"]\n") << ar.err;
+    EXPECT_EQ(br.out, "[true,\"\"]\n") << br.err;
+    EXPECT_TRUE(readAll(installedHelper()) == pkg.content) << "the helper is not whole";
+    const auto c = children();
+    ASSERT_EQ(c.size(), 2u);
+    EXPECT_EQ(c[0][0], INSTALLER_PATH);
+    EXPECT_EQ(c[1], (std::vector<std::string>{LAUNCHCTL_PATH, "remove", kLabel}));
+    // Ended by the uninstall's own stop, while the holder was still there.
+    std::optional<int> status = daemon.waitForExit(30s);
+    ASSERT_TRUE(status.has_value()) << "the process did not end";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    const auto held = holder.get();
+    EXPECT_EQ(held.out, "[true]\n");
+    EXPECT_EQ(held.exitCode, 3) << "the holder should have lost its connection";
+    EXPECT_TRUE(newStagingEntries().empty());
 }
 
 // A process killed in the middle of an install leaves its private directory;

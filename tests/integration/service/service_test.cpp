@@ -3,14 +3,17 @@
 // Unix socket.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -31,9 +34,10 @@ class ServiceTest : public ::testing::Test {
         ASSERT_TRUE(daemon_->started()) << "socket activation did not start";
     }
 
-    // The daemon exited by itself with status 0.
+    // The daemon exited by itself with status 0 (at the latest once it has
+    // been idle for its idle lifetime, 10 s).
     void expectCleanExit() {
-        auto status = daemon_->waitForExit(10s);
+        auto status = daemon_->waitForExit(60s);
         ASSERT_TRUE(status.has_value()) << "daemon still running";
         EXPECT_TRUE(WIFEXITED(*status)) << "status " << *status;
         EXPECT_EQ(WEXITSTATUS(*status), 0);
@@ -43,7 +47,7 @@ class ServiceTest : public ::testing::Test {
     std::unique_ptr<ActivatedDaemon> daemon_;
 };
 
-TEST_F(ServiceTest, SignedClientIsAnsweredAndItsDepartureEndsTheDaemon) {
+TEST_F(ServiceTest, SignedClientIsAnsweredAndTheDaemonEndsOnceIdle) {
     auto r = runClient(daemon_->socketPath(), {"run"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "[true]\n");
@@ -98,9 +102,12 @@ TEST_F(ServiceTest, RefusedClientsGetNothingAndTheDaemonGoesOnServing) {
     expectCleanExit();
 }
 
-TEST_F(ServiceTest, FirstAcceptedClientToLeaveEndsTheDaemonAndTheOtherLosesItsConnection) {
+// One process serves clients one after another and side by side: a
+// client's departure ends nothing else, and the process ends, with status 0,
+// once no client is left and it has been idle for a while.
+TEST_F(ServiceTest, AClientsDepartureEndsNothingAndTheIdleDaemonEnds) {
     auto lingering = std::async(std::launch::async, [&] {
-        return runClient(daemon_->socketPath(), {"--linger", "30", "run"});
+        return runClient(daemon_->socketPath(), {"--linger", "6", "run"});
     });
     // The first client holds its accepted connection; wait until it has its
     // reply, which proves that it was accepted.
@@ -108,11 +115,46 @@ TEST_F(ServiceTest, FirstAcceptedClientToLeaveEndsTheDaemonAndTheOtherLosesItsCo
     auto second = runClient(daemon_->socketPath(), {"run"});
     EXPECT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(second.out, "[true]\n");
-    expectCleanExit();
-    ASSERT_EQ(lingering.wait_for(20s), std::future_status::ready);
+    auto third = runClient(daemon_->socketPath(), {"run"});
+    EXPECT_EQ(third.out, "[true]\n") << third.err;
+    ASSERT_EQ(lingering.wait_for(30s), std::future_status::ready);
     auto first = lingering.get();
     EXPECT_EQ(first.out, "[true]\n");
-    EXPECT_EQ(first.exitCode, 3) << "the lingering client should have lost its connection";
+    EXPECT_EQ(first.exitCode, 0) << "the lingering client lost its connection";
+    expectCleanExit();
+}
+
+// A daemon that no client reached (its only peer refused, or killed before
+// it was accepted) ends by itself, with status 0, once idle.
+TEST_F(ServiceTest, ADaemonThatNoClientReachedEnds) {
+    const auto started = std::chrono::steady_clock::now();
+    auto refused = runClient(daemon_->socketPath(), {"run"}, "unsigned");
+    EXPECT_EQ(refused.exitCode, 3) << refused.out << refused.err;
+    expectCleanExit();
+    std::cout << "[idle] refused peer: the daemon ended "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()
+              << " s after the connection" << std::endl;
+
+    ActivatedDaemon daemon(dir_.file("killed.sock"));
+    ASSERT_TRUE(daemon.started());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Connects, so the daemon is started for it, and dies at once.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", daemon.socketPath().c_str());
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::raise(SIGKILL);
+    }
+    ASSERT_GT(child, 0);
+    int childStatus = 0;
+    ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(childStatus));
+    auto status = daemon.waitForExit(60s);
+    ASSERT_TRUE(status.has_value()) << "the daemon of a killed client is still running";
+    EXPECT_TRUE(WIFEXITED(*status)) << "status " << *status;
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
 TEST_F(ServiceTest, UndeclaredSelectorsAndWrongTypesAreDroppedAndTheConnectionStaysUsable) {
@@ -148,7 +190,7 @@ TEST_F(ServiceTest, RequestWrittenByAForkedChildOnTheInheritedSocketIsNotServed)
     auto r = runClient(daemon_->socketPath(), {"--from-child", "run"}, "", 5);
     EXPECT_EQ(r.exitCode, 3) << "the connection must end; printed: " << r.out;
     EXPECT_EQ(r.out, "");
-    // The accepted connection was invalidated, which ends the daemon.
+    // The accepted connection was invalidated; nothing else is left.
     expectCleanExit();
 }
 
@@ -182,12 +224,12 @@ TEST(ServiceListener, AConnectionToAnotherListenerIsRefusedEvenFromTheSignedClie
     EXPECT_EQ(refused.exitCode, 3) << refused.out << refused.err;
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(service.wait_for(0s), std::future_status::timeout) << "the service ended";
-    // The same client on the service's own listener is accepted; its departure
-    // ends the service with status 0.
+    // The same client on the service's own listener is accepted; once it has
+    // left, the idle service ends with status 0.
     auto accepted = runClient(own, {"run"});
     EXPECT_EQ(accepted.exitCode, 0) << accepted.err;
     EXPECT_EQ(accepted.out, "[true]\n");
-    ASSERT_EQ(service.wait_for(20s), std::future_status::ready);
+    ASSERT_EQ(service.wait_for(50s), std::future_status::ready);
     EXPECT_EQ(service.get().exitCode, 0);
 }
 

@@ -26,6 +26,13 @@ grep -qx "RemoveOnStop=yes" "$socket"
 grep -qx "SocketGroup=xqsip-client" "$socket"
 grep -qx "SocketMode=0660" "$socket"
 grep -qx "CacheDirectory=$label" "$seed_unit"
+# A stop lets the install in progress finish: SIGTERM to the daemon alone, and
+# time for an install. No request pattern fails the units: the socket has no
+# trigger limit, and the start limit is above the daemon's own bound on starts.
+grep -qx "KillMode=mixed" "$seed_unit"
+grep -qx "TimeoutStopSec=15min" "$seed_unit"
+grep -qx "TriggerLimitIntervalSec=0" "$socket"
+grep -qx "StartLimitBurst=100" "$seed_unit"
 grep -qx "CacheDirectoryMode=0700" "$seed_unit"
 # Not PrivateTmp=: clients name packages in their own /tmp.
 if grep -q "^PrivateTmp=" "$seed_unit"; then echo "PrivateTmp= hides /tmp"; exit 1; fi
