@@ -77,6 +77,7 @@ cleanup() {
   exit $rc
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT
 
 # ---------------------------------------------------------------------------
 # Reporting
