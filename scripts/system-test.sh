@@ -435,12 +435,12 @@ package slow2 5.18.0 5.18.0.124 8
 base_version=$(dpkg-deb -f "$deb" Version)
 # A rebuild with the same helper version: the seed's bytes change, its
 # CFBundleVersion does not.
-rebuilt_seed() { printf '\nrebuilt %s\n' "$base_version" >>"$1$seed"; }
+rebuilt_seed() { printf '\nrebuilt %s\n' "$version" >>"$1$seed"; } # repack's VERSION
 repack_edit=rebuilt_seed repack "$deb" "$work/share/rebuild1.deb" "$base_version+r1"
 # Another rebuild that also changes the socket unit.
 rebuilt_socket() {
   rebuilt_seed "$1"
-  printf '# rebuilt %s\n' "$base_version+r2" >>"$1/usr/lib/systemd/system/$label.socket"
+  printf '# rebuilt %s\n' "$version" >>"$1/usr/lib/systemd/system/$label.socket"
 }
 repack_edit=rebuilt_socket repack "$deb" "$work/share/rebuild2.deb" "$base_version+r2"
 # The maker's package cannot be built here (its identity is the maker's):
