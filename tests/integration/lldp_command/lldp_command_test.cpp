@@ -109,7 +109,7 @@ TEST_F(LLDPCommandOverSocket, PortTextThatIsNotUtf8GoesOutAsNil) {
 }
 
 // A from one client; B from another while A's capture runs: A is never
-// answered (its connection ends when the daemon exits after B leaves).
+// answered (its client waits until its timeout).
 TEST_F(LLDPCommandOverSocket, NewerRequestFromAnotherClientCancelsTheFirst) {
     auto sender =
         std::make_unique<lab::RepeatingSender>(*tx_, "vtx", std::vector<Bytes>{incomplete()}, 50ms);
@@ -162,7 +162,7 @@ TEST_F(LLDPCommandOverSocket, OnlyTheLastOfThreeIsAnswered) {
 // A answered, then B: both are answered.
 TEST_F(LLDPCommandOverSocket, AnsweredRequestThenANewOne) {
     lab::RepeatingSender sender(*tx_, "vtx", {completing(text("Gi1/0/1"))});
-    // A stays connected after its reply, so that the daemon keeps running.
+    // A stays connected after its reply: both are served by one process.
     auto a = std::async(std::launch::async, [this] {
         return client({"--linger", "6", "--timeout", "10", "lldp"});
     });

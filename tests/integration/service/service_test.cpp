@@ -137,6 +137,7 @@ TEST_F(ServiceTest, ADaemonThatNoClientReachedEnds) {
 
     ActivatedDaemon daemon(dir_.file("killed.sock"));
     ASSERT_TRUE(daemon.started());
+    const auto connected = std::chrono::steady_clock::now();
     const pid_t child = ::fork();
     if (child == 0) {
         // Connects, so the daemon is started for it, and dies at once.
@@ -155,6 +156,9 @@ TEST_F(ServiceTest, ADaemonThatNoClientReachedEnds) {
     ASSERT_TRUE(status.has_value()) << "the daemon of a killed client is still running";
     EXPECT_TRUE(WIFEXITED(*status)) << "status " << *status;
     EXPECT_EQ(WEXITSTATUS(*status), 0);
+    std::cout << "[idle] client killed before acceptance: the daemon ended "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - connected).count()
+              << " s after the connection" << std::endl;
 }
 
 TEST_F(ServiceTest, UndeclaredSelectorsAndWrongTypesAreDroppedAndTheConnectionStaysUsable) {
