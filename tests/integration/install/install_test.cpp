@@ -4,10 +4,12 @@
 // every child the daemon starts, and its install seam runs an executable
 // placed next to the package between the first signature check and staging.
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -314,6 +317,86 @@ TEST_F(InstallTest, NotWellFormedDistributionDoesNotBlock) {
     EXPECT_EQ(readAll(installedHelper()), "broken dist");
 }
 
+// Signed packages whose metadata carry a document type declaration, through
+// the daemon: declarations the document holds itself are read and the
+// verdict is the version's, as without them; entities, parameter entities
+// and an external subset are refused, which blocks. The external subset is a
+// FIFO: opening it would hang the request, and inotify sees any open.
+TEST_F(InstallTest, DocumentTypeDeclarationsInTheMetadata) {
+    const std::string fifo = dir_.file("subset.dtd");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, fifo.c_str(), IN_OPEN | IN_ACCESS), 0);
+
+    const std::string body = std::string("<installer-gui-script minSpecVersion='2'><app id='") +
+                             kLabel + "'/><pkg-ref id='h'>#helper.pkg</pkg-ref>" +
+                             "</installer-gui-script>";
+    auto withDistribution = [&](const std::string& name, const std::string& xml,
+                                const std::string& version = "5.18.0") {
+        std::ofstream(dir_.file(name + ".xml")) << "<?xml version='1.0'?>\n" << xml;
+        return makePackage(name + ".pkg", version, name,
+                           {"--distribution", dir_.file(name + ".xml")});
+    };
+    auto withPackageInfo = [&](const std::string& name, const std::string& doctype,
+                               const std::string& version) {
+        return makePackage(name + ".pkg", version, name, {"--app-id", kLabel}, {}, "installer",
+                           {"--doctype", doctype});
+    };
+    const std::string notAllowed = "safe install path's location pkg version not allowed";
+
+    // Read: installed, as the same package without the declaration is.
+    const std::pair<std::string, std::string> accepted[] = {
+        {"dist-plain", withDistribution("dist-plain", "<!DOCTYPE installer-gui-script>\n" + body)},
+        {"dist-elements",
+         withDistribution("dist-elements",
+                          "<!DOCTYPE installer-gui-script [\n"
+                          "  <!ELEMENT installer-gui-script (app|pkg-ref)*>\n"
+                          "  <!ELEMENT app EMPTY> <!ATTLIST app id CDATA #REQUIRED>\n]>\n" +
+                              body)},
+        {"info-plain", withPackageInfo("info-plain", "<!DOCTYPE pkg-info>", "5.18.0")},
+    };
+    for (const auto& [name, pkg] : accepted) {
+        expectReply(install(pkg), true, "");
+        EXPECT_EQ(readAll(installedHelper()), name);
+    }
+    const size_t installs = installerRuns().size();
+    EXPECT_EQ(installs, 3u);
+
+    // The verdict is still the version's and the application's.
+    expectReply(install(withPackageInfo("info-old", "<!DOCTYPE pkg-info>", "5.16.0.123")), false,
+                notAllowed);
+    std::string other = body;
+    other.replace(other.find(kLabel), std::string(kLabel).size(), "lx.pelk.Other");
+    expectReply(install(withDistribution("dist-other", "<!DOCTYPE installer-gui-script>" + other)),
+                false, notAllowed);
+
+    // Refused, so blocked, before anything outside the document is opened.
+    const std::string refused[] = {
+        withDistribution("dist-entity",
+                         "<!DOCTYPE installer-gui-script [<!ENTITY v '5.18.0'>]>\n" + body),
+        withDistribution("dist-pe", "<!DOCTYPE installer-gui-script [<!ENTITY % p 'x'>]>\n" + body),
+        withDistribution("dist-pe-system", "<!DOCTYPE installer-gui-script [<!ENTITY % p SYSTEM '" +
+                                               fifo + "'> %p;]>\n" + body),
+        withDistribution("dist-system",
+                         "<!DOCTYPE installer-gui-script SYSTEM '" + fifo + "'>\n" + body),
+        withDistribution("dist-public", "<!DOCTYPE installer-gui-script PUBLIC '-//x//y' 'file://" +
+                                            fifo + "'>\n" + body),
+        withPackageInfo("info-system", "<!DOCTYPE pkg-info SYSTEM '" + fifo + "'>", "5.18.0"),
+        withPackageInfo("info-entity", "<!DOCTYPE pkg-info [<!ENTITY e SYSTEM '" + fifo + "'>]>",
+                        "5.18.0"),
+    };
+    for (const std::string& pkg : refused) {
+        expectReply(install(pkg), false, notAllowed);
+    }
+    EXPECT_EQ(installerRuns().size(), installs);
+    EXPECT_EQ(readAll(installedHelper()), "info-plain");
+    char events[4096];
+    EXPECT_EQ(::read(watch, events, sizeof events), -1) << "the declared subset was opened";
+    EXPECT_EQ(errno, EAGAIN);
+    ::close(watch);
+}
+
 TEST_F(InstallTest, SignatureRefusalsComeBeforeStaging) {
     const std::string unsignedPkg =
         makePackage("unsigned.pkg", "5.17", "x", {"--app-id", kLabel}, {}, "");
@@ -321,6 +404,13 @@ TEST_F(InstallTest, SignatureRefusalsComeBeforeStaging) {
     const std::string otherTeam =
         makePackage("other-team.pkg", "5.17", "x", {"--app-id", kLabel}, {}, "installer-otherteam");
     expectReply(install(otherTeam), false, "Location pkg codeSign is invalid");
+    // No signed attributes, so no signing time: the CMS check judges the
+    // signer now, and this leaf has expired since its time-stamp (which the
+    // package tool would accept).
+    const std::string expiredSince = makePackage(
+        "noattr-past.pkg", "5.17", "x", {"--app-id", kLabel},
+        {"--no-signed-attributes", "--timestamp-time", "2020-06-01T00:00:00Z"}, "installer-past");
+    expectReply(install(expiredSince), false, "Location pkg codeSign is invalid");
     expectReply(install(dir_.file("missing.pkg")), false, "Location pkg codeSign is invalid");
     const std::string notPkg = dir_.file("text.pkg");
     std::ofstream(notPkg) << "not a package";

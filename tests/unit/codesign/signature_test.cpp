@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -386,7 +387,8 @@ TEST_F(SignatureTest, InfoPlistComesFromTheHashedBytes) {
     auto info = info_strings(*c.info_plist);
     EXPECT_EQ(info.size(), 1u);  // strings only
     EXPECT_EQ(info["CFBundleVersion"], "5.6.0");
-    std::system(("rm -rf " + d).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(d, ec);
 
     EXPECT_TRUE(info_strings(Bytes{'x', 'y'}).empty());
     const std::string array = "<plist><array><string>a</string></array></plist>";

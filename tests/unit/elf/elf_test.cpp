@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -226,7 +227,8 @@ TEST(Elf, RealExecutableWithAnAddedSection) {
     Bytes self = slurp("/proc/self/exe");
     EXPECT_FALSE(elf::section_bytes(self, "__info_plist"));
     EXPECT_TRUE(elf::section_bytes(self, ".shstrtab"));
-    std::system(("rm -rf " + d).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(d, ec);
 }
 
 }  // namespace

@@ -87,8 +87,8 @@ TEST(XmlParser, ReadsDeclarationsHeldInTheDocument) {
     const std::string prologs[] = {
         "<!DOCTYPE pkg-info>",
         "<?xml version='1.0' encoding='UTF-8'?>\n<!DOCTYPE pkg-info >\n",
-        "<!DOCTYPE pkg-info [<!ELEMENT pkg-info (x)*><!ELEMENT x (#PCDATA)>"
-        "<!ATTLIST pkg-info version CDATA #REQUIRED id ID #IMPLIED>]>",
+        std::string("<!DOCTYPE pkg-info [<!ELEMENT pkg-info (x)*><!ELEMENT x (#PCDATA)>") +
+            "<!ATTLIST pkg-info version CDATA #REQUIRED id ID #IMPLIED>]>",
         "<!DOCTYPE pkg-info [ <!-- c --> <?pi x?> <!NOTATION n SYSTEM 'file:///etc/passwd'> ]>",
         "<?xml version='1.0' standalone='yes'?><!DOCTYPE pkg-info [<!ELEMENT x ANY>]>",
     };
