@@ -362,10 +362,25 @@ mkdir -p "$work/buildroot/src2/src"
 checkout "$work/buildroot/src2/src"
 in_build 'cd /src2/src && XQ_TESTPKI_FROM=/src/debian/build/testpki CCACHE_BASEDIR=/src2/src dpkg-buildpackage -b -us -uc -j2' \
   >"$work/build2.log" 2>&1 || { tail -n 40 "$work/build2.log"; fail "second dpkg-buildpackage"; }
+repro_ok=1
 for d in "$work"/first/*.deb; do
-  cmp "$d" "$work/buildroot/src2/$(basename "$d")" || fail "the second build's $(basename "$d") differs"
-  ok "cmp $(basename "$d"): identical ($(sha256sum <"$d" | cut -c1-16)…)"
+  d2=$work/buildroot/src2/$(basename "$d")
+  if cmp "$d" "$d2"; then
+    ok "cmp $(basename "$d"): identical ($(sha256sum <"$d" | cut -c1-16)…)"
+  else
+    repro_ok=0
+    echo "   FAIL: the second build's $(basename "$d") differs:"
+    diff <(dpkg-deb -f "$d") <(dpkg-deb -f "$d2") | sed 's/^/     control: /' || true
+    diff <(dpkg-deb -I "$d" md5sums) <(dpkg-deb -I "$d2" md5sums) | sed 's/^/     md5sums: /' || true
+    mkdir -p "$cache/differing" && cp "$d" "$cache/differing/1-$(basename "$d")" &&
+      cp "$d2" "$cache/differing/2-$(basename "$d")" && echo "     both kept in $cache/differing/"
+  fi
 done
+if [ $repro_ok = 0 ]; then
+  phase_end FAILED
+  failed_phases+=("the same package again (reproducible build)")
+  [ "$keep_going" = 1 ] || { summary; exit 1; }
+fi
 
 phase "lintian"
 lintian_out=$(lintian "$work"/first/*.deb 2>&1 | grep -v '^running with root' || true)
