@@ -334,10 +334,10 @@ tar -xf "$buildroot_tar" -C "$work/buildroot"
 phase "build the package (warnings are errors)"
 mkdir -p "$work/share" "$work/buildroot/src" "$work/first"
 # The checkout's files (committed or not, never what git ignores, such as build/).
-checkout() {
-  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
-    tar --null --ignore-failed-read -cf - -T - 2>/dev/null) | tar -xf - -C "$1"
-}
+# Taken once: both builds get the same files.
+(cd "$src" && git ls-files -z --cached --others --exclude-standard |
+  tar --null --ignore-failed-read -cf - -T - 2>/dev/null) >"$work/checkout.tar"
+checkout() { tar -xf "$work/checkout.tar" -C "$1"; }
 checkout "$work/buildroot/src"
 in_build 'dpkg-buildpackage -b -us -uc -j2' >"$work/build.log" 2>&1 ||
   { tail -n 40 "$work/build.log"; fail "dpkg-buildpackage (log above)"; }
