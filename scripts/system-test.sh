@@ -407,7 +407,7 @@ for u in "$user" "$user2"; do
 done
 
 # ---------------------------------------------------------------------------
-# The packages of the later phases.
+phase "the packages of the later phases"
 
 # package NAME VERSION [BUNDLE_VERSION] [SLEEP] — a product archive signed by
 # the maker's installer identity of the test PKI, whose payload puts the
