@@ -78,6 +78,17 @@ add_custom_target(xq-install-programs ALL)
 add_dependencies(xq-install-programs ${_xq_installed_daemon} ${_xq_installed_pkgutil} installer
                  launchctl xqsip-client xqcodesign)
 
+# The programs the package installs, one path a line: the Debian build reads
+# their link commands to declare the static libraries in them
+# (debian/static-built-using).
+set(_xq_installed_programs $<TARGET_FILE:${_xq_installed_daemon}> $<TARGET_FILE:installer>
+    $<TARGET_FILE:launchctl> $<TARGET_FILE:xqsip-client>)
+if(XQ_PROFILE STREQUAL "linux")
+  list(APPEND _xq_installed_programs $<TARGET_FILE:${_xq_installed_pkgutil}>)
+endif()
+list(JOIN _xq_installed_programs "\n" _xq_installed_lines)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/installed-programs CONTENT "${_xq_installed_lines}\n")
+
 # The stand-in tools and the seed copy of the helper with its job description:
 # the package's postinst copies the seed to the profile's paths (docs/paths.md).
 install(PROGRAMS $<TARGET_FILE:${_xq_installed_daemon}> DESTINATION ${XQ_LINUX_TOOLS_DIR}

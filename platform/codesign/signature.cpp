@@ -389,7 +389,8 @@ std::optional<Bytes> sign_image(std::span<const uint8_t> image, const Identity& 
     Bytes record_bytes = encode_record(record);
     std::string why;
     auto cms = security::cms_sign_detached(
-        record_bytes, {identity.certificate, identity.key, identity.chain}, &why);
+        record_bytes, {identity.certificate, identity.key, identity.chain, identity.signing_time},
+        &why);
     if (!cms) {
         return fail<Bytes>(error, "cannot sign: " + why);
     }

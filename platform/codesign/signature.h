@@ -29,6 +29,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
@@ -92,6 +93,8 @@ struct Identity {
     X509* certificate = nullptr;
     EVP_PKEY* key = nullptr;
     std::vector<X509*> chain;  // stored after the leaf: intermediates, root
+    // The signature's signing time; the current time when not given.
+    std::optional<std::time_t> signing_time;
 };
 
 // The bytes of `image` that a signature covers: the whole file when it has no

@@ -558,9 +558,19 @@ std::optional<Bytes> cms_sign_detached(std::span<const uint8_t> content, const S
     if (!cms) {
         return fail("cannot create CMS message");
     }
-    if (!CMS_add1_signer(cms.get(), request.signer, request.key, EVP_sha256(),
-                         CMS_BINARY | CMS_NOSMIMECAP)) {
+    CMS_SignerInfo* si = CMS_add1_signer(cms.get(), request.signer, request.key, EVP_sha256(),
+                                         CMS_BINARY | CMS_NOSMIMECAP);
+    if (!si) {
         return fail("cannot add signer");
+    }
+    // CMS_final adds the current time unless the attribute is there already.
+    if (request.signing_time) {
+        Asn1TimePtr when(ASN1_TIME_set(nullptr, *request.signing_time));
+        if (!when ||
+            CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime, ASN1_STRING_type(when.get()),
+                                        when.get(), -1) != 1) {
+            return fail("cannot add the signing time");
+        }
     }
     if (CMS_final(cms.get(), in.get(), nullptr, CMS_DETACHED | CMS_BINARY) != 1) {
         return fail("cannot sign");

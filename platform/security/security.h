@@ -191,6 +191,8 @@ struct SignRequest {
     // Certificates stored in the message beside the signer's (intermediates,
     // root), in this order.
     std::vector<X509*> extra_certificates;
+    // The signing-time attribute; the current time when not given.
+    std::optional<std::time_t> signing_time;
 };
 
 // A detached CMS SignedData (DER) over `content`, SHA-256, treated as binary,

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +36,9 @@ constexpr char kUsage[] =
     "         an existing one: a detached CMS signature by the identity certificate and\n"
     "         key over a record of the signing identifier and the length and SHA-256 of\n"
     "         every byte before the signature. --chain adds the certificates stored after\n"
-    "         the leaf (intermediates, root); repeat it or give a PEM bundle.\n"
+    "         the leaf (intermediates, root); repeat it or give a PEM bundle. The\n"
+    "         signing time is SOURCE_DATE_EPOCH (seconds since 1970) when it is set,\n"
+    "         so that a reproducible build signs the same bytes each time.\n"
     "verify   checks FILE's signature: the CMS signature and its chain to a trust anchor\n"
     "         (code-signing purpose, now), the signed length, then the SHA-256. Without\n"
     "         --anchor the anchors are the ones compiled into this tool: this build-tree\n"
@@ -47,6 +52,24 @@ constexpr char kUsage[] =
 int usage_error(const std::string& why) {
     std::cerr << "xqcodesign: " << why << "\n" << kUsage;
     return 2;
+}
+
+// SOURCE_DATE_EPOCH: unset gives the current time (nullopt); set, it must
+// be a decimal number of seconds.
+bool source_date_epoch(std::optional<std::time_t>* out) {
+    const char* v = std::getenv("SOURCE_DATE_EPOCH");
+    if (v == nullptr) {
+        return true;
+    }
+    std::time_t t = 0;
+    const char* end = v + std::strlen(v);
+    auto [p, ec] = std::from_chars(v, end, t);
+    if (ec != std::errc() || p != end || v == end || t < 0) {
+        std::cerr << "xqcodesign: SOURCE_DATE_EPOCH is not a number of seconds: " << v << "\n";
+        return false;
+    }
+    *out = t;
+    return true;
 }
 
 bool read_file(const std::string& path, std::vector<uint8_t>& out) {
@@ -171,7 +194,10 @@ int sign(const std::vector<std::string>& args) {
             extra.push_back(std::move(c));
         }
     }
-    codesign::Identity id{certs[0].get(), pkey.get(), {}};
+    codesign::Identity id{certs[0].get(), pkey.get(), {}, std::nullopt};
+    if (!source_date_epoch(&id.signing_time)) {
+        return 1;
+    }
     for (auto& c : extra) {
         id.chain.push_back(c.get());
     }

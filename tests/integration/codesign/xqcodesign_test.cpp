@@ -184,4 +184,30 @@ TEST_F(XqcodesignTest, SignRefusalsAndUsage) {
     EXPECT_NE(help.out.find("xqcodesign sign"), std::string::npos);
 }
 
+// With SOURCE_DATE_EPOCH the signing time is that instant (2023-11-14
+// 22:13:20 UTC as a CMS UTCTime), so two signings of the same file give the
+// same bytes; a value that is not a number of seconds is refused.
+TEST_F(XqcodesignTest, SigningTimeFromSourceDateEpoch) {
+    const std::string second = dir + "/client2";
+    ASSERT_EQ(run({"cp", file, second}).status, 0);
+    auto sign_at = [](const std::string& epoch, const std::string& f) {
+        std::vector<std::string> argv = sign_args("app", "lx.pelk.dvk", f);
+        argv.insert(argv.begin(), {"env", "SOURCE_DATE_EPOCH=" + epoch});
+        return run(argv);
+    };
+    ASSERT_EQ(sign_at("1700000000", file).status, 0);
+    ASSERT_EQ(sign_at("1700000000", second).status, 0);
+    EXPECT_EQ(run({"cmp", file, second}).status, 0);
+    EXPECT_EQ(run({"grep", "-q", "-a", "231114221320Z", file}).status, 0);
+    EXPECT_EQ(run({XQ_CODESIGN_TOOL, "verify", file}).status, 0);
+
+    ASSERT_EQ(sign_at("1700000001", second).status, 0);
+    EXPECT_EQ(run({"grep", "-q", "-a", "231114221321Z", second}).status, 0);
+    EXPECT_NE(run({"cmp", "-s", file, second}).status, 0);
+
+    Result bad = sign_at("soon", second);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << bad.err;
+}
+
 }  // namespace
