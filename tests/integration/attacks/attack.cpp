@@ -1,8 +1,11 @@
 #include "tests/integration/attacks/attack.h"
 
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +80,32 @@ const char* describe(Outcome outcome) {
 void report(int tries, int served, const std::string& extra) {
     std::printf("tries %d served %d%s%s\n", tries, served, extra.empty() ? "" : " ", extra.c_str());
     std::fflush(stdout);
+}
+
+pid_t startLinkFlipper(const std::string& link, const std::string& first, const std::string& second,
+                       unsigned pauseMicros) {
+    const pid_t flipper = ::fork();
+    if (flipper == 0) {
+        // Ends with the program that started it, however that ends.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const std::string next = link + ".next";
+        for (unsigned i = 0;; ++i) {
+            ::unlink(next.c_str());
+            if (::symlink((i % 2 == 0 ? first : second).c_str(), next.c_str()) != 0 ||
+                ::rename(next.c_str(), link.c_str()) != 0) {
+                _exit(1);
+            }
+            ::usleep(pauseMicros);
+        }
+    }
+    return flipper;
+}
+
+void stopLinkFlipper(pid_t flipper) {
+    if (flipper > 0) {
+        ::kill(flipper, SIGKILL);
+        ::waitpid(flipper, nullptr, 0);
+    }
 }
 
 }  // namespace attack

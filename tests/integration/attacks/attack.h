@@ -3,6 +3,8 @@
 // line each program prints ("tries N served M ...") for the test to read.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace attack {
@@ -22,5 +24,14 @@ const char* describe(Outcome outcome);
 
 // Prints "tries N served M" and any extra words, on one line.
 void report(int tries, int served, const std::string& extra = "");
+
+// A child process that keeps turning the symbolic link `link` between
+// `first` and `second` (atomically, by a rename over it), pausing
+// `pauseMicros` between turns, until it is stopped or this process ends.
+// Returns its pid, or -1.
+pid_t startLinkFlipper(const std::string& link, const std::string& first, const std::string& second,
+                       unsigned pauseMicros);
+// Kills and reaps what startLinkFlipper started.
+void stopLinkFlipper(pid_t flipper);
 
 }  // namespace attack

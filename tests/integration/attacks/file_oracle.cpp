@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -182,20 +181,7 @@ int race(char** argv) {
     const std::string link = argv[5];
     const std::string own = argv[6];
     const std::string secret = argv[7];
-    const pid_t flipper = ::fork();
-    if (flipper == 0) {
-        // Ends with this program, however it ends.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const std::string next = link + ".next";
-        for (unsigned i = 0;; ++i) {
-            ::unlink(next.c_str());
-            if (::symlink((i % 2 == 0 ? own : secret).c_str(), next.c_str()) != 0 ||
-                ::rename(next.c_str(), link.c_str()) != 0) {
-                _exit(1);
-            }
-            ::usleep(200);
-        }
-    }
+    const pid_t flipper = attack::startLinkFlipper(link, own, secret, 200);
     std::map<std::string, int> seen;
     int served = 0;
     {
@@ -209,8 +195,7 @@ int race(char** argv) {
             }
         }
     }
-    ::kill(flipper, SIGKILL);
-    ::waitpid(flipper, nullptr, 0);
+    attack::stopLinkFlipper(flipper);
     for (const auto& [reply, count] : seen) {
         std::printf("reply %d %s\n", count, reply.c_str());
     }

