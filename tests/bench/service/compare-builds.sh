@@ -14,7 +14,7 @@ for round in $(seq "$rounds"); do
   for build in "$1" "$2"; do
     build=$(cd "$build" && pwd)
     echo "### round $round: $build"
-    bash "$here/activation-bench.sh" "$build" 30 | head -1
+    bash "$here/activation-bench.sh" "$build" 30 | sed -n 1p
     perf stat -r 20 -x, -e task-clock,page-faults \
       sh -c 'exec 3</dev/null; LISTEN_FDS=1 LISTEN_PID=$$ exec "$0"' \
       "$build/lx.pelk.XQSipLocationHelper-test" 2>&1 >/dev/null | grep -v 'not a Unix' |
