@@ -16,6 +16,7 @@ XQSipLocationHelperParts XQSipLocationHelperParts::compiledIn() {
     parts.label = xq::kHelperLabel;
     parts.clientGroup = xq::paths::kClientGroup;
     parts.isValidConnection = &XQSipCheckXPCSignatureHelper::isValidConnection;
+    parts.prepareCallerCheck = &XQSipCheckXPCSignatureHelper::prepareChecks;
     parts.isPkgCodesignValid = [](const std::string& path) {
         return XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(path);
     };

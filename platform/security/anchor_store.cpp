@@ -8,4 +8,8 @@ const TrustStore& trust_anchor_store() {
     return store;
 }
 
+void prepare_trust_anchor_store() {
+    (void)trust_anchor_store();
+}
+
 }  // namespace security

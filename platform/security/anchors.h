@@ -25,4 +25,12 @@ class TrustStore;
 // check against the compiled-in anchors.
 const TrustStore& trust_anchor_store();
 
+// Builds that store ahead of the first check, and with it the crypto
+// library's one-time tables for reading certificates (most of a first
+// check's processor time). A program that knows a check is coming runs this
+// on a thread of its own beside its other set-up; a check that starts before
+// it is done waits for it rather than doing the work twice. Any thread; a
+// call after the first costs nothing.
+void prepare_trust_anchor_store();
+
 }  // namespace security
