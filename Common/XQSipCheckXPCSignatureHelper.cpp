@@ -16,5 +16,5 @@ bool XQSipCheckXPCSignatureHelper::isValidConnection(xpc::Connection* connection
 }
 
 void XQSipCheckXPCSignatureHelper::prepareChecks() {
-    security::prepare_trust_anchor_store();
+    security::prepare_certificate_checks();
 }

@@ -414,16 +414,47 @@ const std::vector<std::string>& known_apple_critical_extensions() {
     return oids;
 }
 
-TrustStore::TrustStore(const std::vector<Bytes>& anchors_der) : store_(X509_STORE_new()) {
-    for (const auto& der : anchors_der) {
-        ++count_;
-        X509Ptr cert = certificate_from_der(der);
-        if (!cert || !store_ || X509_STORE_add_cert(store_.get(), cert.get()) != 1) {
-            ERR_clear_error();
+TrustStore::TrustStore(const std::vector<Bytes>& anchors_der) : der_(anchors_der) {}
+
+void TrustStore::read() const {
+    std::call_once(read_, [this] {
+        store_.reset(X509_STORE_new());
+        for (const auto& der : der_) {
+            X509Ptr cert = certificate_from_der(der);
+            if (!cert || !store_ || X509_STORE_add_cert(store_.get(), cert.get()) != 1) {
+                ERR_clear_error();
+                continue;
+            }
+            anchors_.push_back(std::move(cert));
+        }
+    });
+}
+
+X509_STORE* TrustStore::get() const {
+    read();
+    return store_.get();
+}
+
+const std::vector<X509Ptr>& TrustStore::anchors() const {
+    read();
+    return anchors_;
+}
+
+X509StorePtr TrustStore::carried_store(const std::vector<X509*>& candidates) const {
+    X509StorePtr carried;
+    for (X509* c : candidates) {
+        if (!is_anchor(c)) {
             continue;
         }
-        anchors_.push_back(std::move(cert));
+        if (!carried) {
+            carried.reset(X509_STORE_new());
+        }
+        if (!carried || X509_STORE_add_cert(carried.get(), c) != 1) {
+            ERR_clear_error();
+            return nullptr;
+        }
     }
+    return carried;
 }
 
 const TrustStore& TrustStore::shared(const std::vector<Bytes>& anchors_der) {
@@ -442,21 +473,17 @@ bool TrustStore::is_anchor(const X509* cert) const {
     if (!cert) {
         return false;
     }
-    for (const auto& a : anchors_) {
-        if (X509_cmp(a.get(), cert) == 0) {
-            return true;
-        }
-    }
-    return false;
+    const Bytes der = certificate_der(cert);
+    return !der.empty() && std::find(der_.begin(), der_.end(), der) != der_.end();
 }
 
-ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const TrustStore& anchors,
-                         const VerifyOptions& options) {
+namespace {
+
+// verify_chain against the anchors in `store`, all of which are anchors of
+// `anchors`.
+ChainResult verify_chain_in(X509_STORE* store, X509* leaf, const std::vector<X509*>& untrusted,
+                            const TrustStore& anchors, const VerifyOptions& options) {
     ChainResult result;
-    if (!leaf || !anchors.get()) {
-        result.error = "no certificate to check";
-        return result;
-    }
     X509StackView inter(sk_X509_new_null());
     X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     if (!inter || !ctx) {
@@ -470,7 +497,7 @@ ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const 
             return result;
         }
     }
-    if (X509_STORE_CTX_init(ctx.get(), anchors.get(), leaf, inter.get()) != 1) {
+    if (X509_STORE_CTX_init(ctx.get(), store, leaf, inter.get()) != 1) {
         result.error = "cannot start chain check: " + drain_errors();
         return result;
     }
@@ -524,6 +551,33 @@ ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const 
     }
     result.ok = true;
     return result;
+}
+
+}  // namespace
+
+ChainResult verify_chain(X509* leaf, const std::vector<X509*>& untrusted, const TrustStore& anchors,
+                         const VerifyOptions& options) {
+    if (!leaf) {
+        ChainResult result;
+        result.error = "no certificate to check";
+        return result;
+    }
+    // Most chains carry their root: checked against the carried anchors
+    // alone, they need no anchor read. Only when that fails is the chain
+    // checked against every anchor, so the verdict is the same either way.
+    if (const X509StorePtr carried = anchors.carried_store(untrusted)) {
+        ChainResult result = verify_chain_in(carried.get(), leaf, untrusted, anchors, options);
+        if (result.ok) {
+            return result;
+        }
+    }
+    X509_STORE* all = anchors.get();
+    if (all == nullptr) {
+        ChainResult result;
+        result.error = "no certificate to check";
+        return result;
+    }
+    return verify_chain_in(all, leaf, untrusted, anchors, options);
 }
 
 // ---- Detached CMS ----------------------------------------------------------
@@ -710,6 +764,57 @@ Ptr signed_attribute(CMS_SignerInfo* signer, int nid, bool& malformed) {
 
 }  // namespace
 
+namespace {
+
+// The TSTInfo a time-stamp token signs: its content must be one, whole, and
+// nothing else (as PKCS7_to_TS_TST_INFO demands of a token).
+TsTstInfoPtr token_info(CMS_ContentInfo* token) {
+    if (OBJ_obj2nid(CMS_get0_type(token)) != NID_pkcs7_signed ||
+        OBJ_obj2nid(CMS_get0_eContentType(token)) != NID_id_smime_ct_TSTInfo) {
+        return nullptr;
+    }
+    ASN1_OCTET_STRING** content = CMS_get0_content(token);
+    if (content == nullptr || *content == nullptr) {
+        return nullptr;
+    }
+    return from_der<TsTstInfoPtr, d2i_TS_TST_INFO>(
+        std::span<const uint8_t>((*content)->data,
+                                 static_cast<size_t>(std::max((*content)->length, 0))),
+        TrailingBytes::refuse);
+}
+
+// What TS_RESP_verify_token checks with TS_VFY_VERSION | TS_VFY_DATA: the
+// token is of version 1, and its message imprint is the digest of `data`
+// with the imprint's algorithm, whose parameters are absent or NULL.
+bool imprint_covers(const TS_TST_INFO* info, std::span<const uint8_t> data) {
+    if (TS_TST_INFO_get_version(info) != 1) {
+        return false;
+    }
+    TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(const_cast<TS_TST_INFO*>(info));
+    X509_ALGOR* algorithm = imprint != nullptr ? TS_MSG_IMPRINT_get_algo(imprint) : nullptr;
+    const ASN1_OCTET_STRING* expected =
+        imprint != nullptr ? TS_MSG_IMPRINT_get_msg(imprint) : nullptr;
+    if (algorithm == nullptr || expected == nullptr) {
+        return false;
+    }
+    const ASN1_OBJECT* oid = nullptr;
+    int parameter_type = V_ASN1_UNDEF;
+    const void* parameter = nullptr;
+    X509_ALGOR_get0(&oid, &parameter_type, &parameter, algorithm);
+    if (parameter_type != V_ASN1_UNDEF && parameter_type != V_ASN1_NULL) {
+        return false;
+    }
+    const EVP_MD* md = EVP_get_digestbyobj(oid);
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    return md != nullptr &&
+           EVP_Digest(data.data(), data.size(), digest.data(), &length, md, nullptr) == 1 &&
+           static_cast<int>(length) == expected->length &&
+           std::equal(digest.begin(), digest.begin() + length, expected->data);
+}
+
+}  // namespace
+
 TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& anchors) {
     TimestampResult result;
     const int idx =
@@ -729,8 +834,10 @@ TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& a
     const std::span<const uint8_t> der(
         value->value.sequence->data,
         static_cast<size_t>(std::max(value->value.sequence->length, 0)));
-    Pkcs7Ptr token = from_der<Pkcs7Ptr, d2i_PKCS7>(der, TrailingBytes::refuse);
-    TsTstInfoPtr info(token ? PKCS7_to_TS_TST_INFO(token.get()) : nullptr);
+    // The token is read once, as CMS (reading its certificates is most of
+    // the cost): a signed TSTInfo, with exactly one signer, as RFC 3161 asks.
+    CmsPtr cms = from_der<CmsPtr, d2i_CMS_ContentInfo>(der, TrailingBytes::refuse);
+    TsTstInfoPtr info = cms ? token_info(cms.get()) : nullptr;
     const std::optional<std::time_t> genTime =
         info ? to_time_t(TS_TST_INFO_get_time(info.get())) : std::nullopt;
     ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(signer);
@@ -739,10 +846,7 @@ TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& a
         return result;
     }
     result.status = TimestampStatus::not_trusted;
-    // The same token as CMS, for the one signature check and signer lookup;
-    // exactly one signer, as RFC 3161 asks.
-    CmsPtr cms = cms_from_der(der);
-    STACK_OF(CMS_SignerInfo)* infos = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
     if (infos == nullptr || sk_CMS_SignerInfo_num(infos) != 1) {
         ERR_clear_error();
         return result;
@@ -752,26 +856,9 @@ TimestampResult cms_signer_timestamp(CMS_SignerInfo* signer, const TrustStore& a
     // signature value. The token's own signature and its authority's chain
     // are checked below, as of the token's time: time-stamping certificates
     // live only weeks.
-    TsVerifyCtxPtr ctx(TS_VERIFY_CTX_new());
-    BioPtr imprinted = memory_bio(std::span<const uint8_t>(
-        signature->data, static_cast<size_t>(std::max(signature->length, 0))));
-    if (!ctx || !imprinted) {
-        ERR_clear_error();
-        return result;
-    }
-    TS_VERIFY_CTX_set_flags(ctx.get(), TS_VFY_VERSION | TS_VFY_DATA);
-    // The context owns the data from here on. OpenSSL 3.4 renamed the call
-    // for its ownership (set0); the older name is deprecated there.
-#if OPENSSL_VERSION_NUMBER >= 0x30400000L
-    if (TS_VERIFY_CTX_set0_data(ctx.get(), imprinted.get()) != 1) {
-        ERR_clear_error();
-        return result;
-    }
-    (void)imprinted.release();
-#else
-    TS_VERIFY_CTX_set_data(ctx.get(), imprinted.release());
-#endif
-    const bool imprint_ok = TS_RESP_verify_token(ctx.get(), token.get()) == 1;
+    const bool imprint_ok = imprint_covers(
+        info.get(), std::span<const uint8_t>(signature->data,
+                                             static_cast<size_t>(std::max(signature->length, 0))));
     ERR_clear_error();
     if (!imprint_ok || !cms_signature_verifies(cms.get(), std::nullopt)) {
         return result;

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -148,30 +149,43 @@ struct ChainResult {
     std::vector<X509Ptr> built;
 };
 
-// Anchors in an X509_STORE, built once and reused for many checks.
+// A set of anchors, reused for many checks. Reading a certificate is most of
+// a check's cost (the crypto library decodes its key on the way), so the
+// anchors are kept as DER and read only when a check needs them: a chain that
+// carries its own root, byte for byte an anchor, is checked against that
+// root alone, and no anchor is read. Any thread.
 class TrustStore {
   public:
-    // Certificates that do not parse are skipped (and counted in size()).
+    // Reads nothing yet. Certificates that do not parse are skipped when the
+    // anchors are read (and counted in size()).
     explicit TrustStore(const std::vector<Bytes>& anchors_der);
+    TrustStore(const TrustStore&) = delete;
+    TrustStore& operator=(const TrustStore&) = delete;
 
-    // The one store of this anchor set for the whole process: built on the
+    // The one store of this anchor set for the whole process: made on the
     // first call, shared by every later one (from any thread) that passes the
     // same certificates. Lives until the process ends.
     static const TrustStore& shared(const std::vector<Bytes>& anchors_der);
-    TrustStore(TrustStore&&) noexcept = default;
-    TrustStore& operator=(TrustStore&&) noexcept = default;
 
-    X509_STORE* get() const { return store_.get(); }
-    size_t size() const { return count_; }
-    // The anchor certificates themselves.
-    const std::vector<X509Ptr>& anchors() const { return anchors_; }
+    // Every anchor in an X509_STORE (the anchors are read at the first call).
+    X509_STORE* get() const;
+    size_t size() const { return der_.size(); }
+    // The anchor certificates themselves (read at the first call).
+    const std::vector<X509Ptr>& anchors() const;
     // `cert` is byte for byte one of the anchors.
     bool is_anchor(const X509* cert) const;
+    // Those of `candidates` (the certificates that came with a leaf) that
+    // are byte for byte anchors, in a store of their own; nullptr when none
+    // is. Reads no anchor.
+    X509StorePtr carried_store(const std::vector<X509*>& candidates) const;
 
   private:
-    X509StorePtr store_;
-    std::vector<X509Ptr> anchors_;
-    size_t count_ = 0;
+    void read() const;
+
+    std::vector<Bytes> der_;
+    mutable std::once_flag read_;
+    mutable X509StorePtr store_;
+    mutable std::vector<X509Ptr> anchors_;
 };
 
 // Builds and checks a chain from `leaf` through `untrusted` (any order, extra

@@ -410,6 +410,28 @@ TEST_F(SecurityTest, AnIntermediateAmongTheAnchorsDoesNotEndAChain) {
     EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
+TEST_F(SecurityTest, AChainIsJudgedByItsCarriedAnchorOrElseByEveryAnchor) {
+    const Bytes root_der = security::certificate_der(cert("root").get());
+    const Bytes adhoc_der = security::certificate_der(cert("adhoc-root").get());
+    const security::TrustStore both({adhoc_der, root_der});
+    auto app = cert("app");
+    auto ca = cert("devid-ca");
+    auto root = cert("root");
+    auto adhoc = cert("adhoc-root");
+    // Carrying its own root, or carrying another anchor that is not its root,
+    // or no root at all: the chain ends at its root's bytes each time.
+    for (const std::vector<X509*>& carried : std::vector<std::vector<X509*>>{
+             {ca.get(), root.get()}, {ca.get(), adhoc.get()}, {ca.get()}}) {
+        auto r = security::verify_chain(app.get(), carried, both, {Purpose::code_signing});
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(security::certificate_der(r.chain.back().get()), root_der);
+    }
+    // A carried root that is no anchor ends nothing.
+    const security::TrustStore adhoc_only({adhoc_der});
+    EXPECT_FALSE(security::verify_chain(app.get(), {ca.get(), root.get()}, adhoc_only, {}).ok);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
 TEST_F(SecurityTest, SharedAnchorStoreIsBuiltOncePerSetAndJudgesAlikeFromTwoThreads) {
     const auto& anchors_der = security::trust_anchor_certificates();
     const security::TrustStore& shared = security::TrustStore::shared(anchors_der);
