@@ -24,6 +24,7 @@
 #include "Common/XQCompiledPaths.h"
 #include "platform/base/fd.h"
 #include "platform/base/handle.h"
+#include "platform/base/path.h"
 #include "platform/bundle/bundle.h"
 #include "platform/copy/copy.h"
 
@@ -43,13 +44,6 @@ std::string lastPathComponent(const std::string& path) {
     size_t start = path.rfind('/', end);
     start = (start == std::string::npos) ? 0 : start + 1;
     return path.substr(start, end - start + 1);
-}
-
-std::string joinPath(const std::string& dir, const std::string& name) {
-    if (!dir.empty() && dir.back() == '/') {
-        return dir + name;
-    }
-    return dir + "/" + name;
 }
 
 // The private directories this process made and still uses, each with the
@@ -184,9 +178,10 @@ base::UniqueFd XQDaemonToolHelper::openRegularFileAs(const std::string& path,
 }
 
 std::optional<std::string> XQDaemonToolHelper::getRandomlyDirectory() {
-    const std::string base = joinPath(xq::paths::kTemporaryDirectory, privateDirectoryPrefix());
-    if (base.size() + kRandomCharacters + 1 > kTemplateBufferSize ||
-        base.find('\0') != std::string::npos) {
+    const std::string stem =
+        base::joinPath(xq::paths::kTemporaryDirectory, privateDirectoryPrefix());
+    if (stem.size() + kRandomCharacters + 1 > kTemplateBufferSize ||
+        stem.find('\0') != std::string::npos) {
         return std::nullopt;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
@@ -194,7 +189,7 @@ std::optional<std::string> XQDaemonToolHelper::getRandomlyDirectory() {
         if (!suffix) {
             return std::nullopt;
         }
-        const std::string path = base + *suffix;
+        const std::string path = stem + *suffix;
         if (::mkdir(path.c_str(), 0700) != 0) {
             if (errno == EEXIST) {
                 continue;
@@ -224,8 +219,7 @@ void XQDaemonToolHelper::removePrivateDirectory(const std::string& directory) {
     if (directory.empty()) {
         return;
     }
-    std::error_code ec;
-    std::filesystem::remove_all(directory, ec);
+    base::removeTree(directory);
     PrivateDirectoryLocks::shared().release(directory);
 }
 
@@ -271,7 +265,7 @@ size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
             continue;
         }
         std::error_code ec;
-        std::filesystem::remove_all(joinPath(xq::paths::kTemporaryDirectory, name), ec);
+        std::filesystem::remove_all(base::joinPath(xq::paths::kTemporaryDirectory, name), ec);
         if (!ec) {
             ++removed;
         }
@@ -333,7 +327,7 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
     if (!dir || dir->empty()) {
         return std::nullopt;
     }
-    const std::string staged = joinPath(*dir, name);
+    const std::string staged = base::joinPath(*dir, name);
     base::UniqueFd dst(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                               kStagedFileMode));
     bool ok = dst.get() >= 0;
