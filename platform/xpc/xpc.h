@@ -72,6 +72,7 @@
 
 #include <sys/types.h>
 
+#include "platform/base/fd.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/xpc/peer.h"
 
@@ -363,6 +364,10 @@ class ClientConnection {
                                                            std::string* error = nullptr);
     // Uses a connected socket; takes ownership of fd.
     static std::unique_ptr<ClientConnection> withDescriptor(int fd);
+    // The connected socket that connectToPath would use, for a caller that
+    // reads and writes the framed messages itself (a relay); invalid on
+    // failure (with a reason in *error when given).
+    static base::UniqueFd connectSocket(const std::string& path, std::string* error = nullptr);
     ~ClientConnection();  // closes the connection
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;

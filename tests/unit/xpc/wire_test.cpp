@@ -172,6 +172,9 @@ TEST(EncodeAndDecode, RepliesAndRequestsRoundTrip) {
     EXPECT_EQ(reply.values, values);
     EXPECT_EQ(xpc::wire::encodeReply(1, {true, std::optional<std::string>()}),
               R"({"reply":[true,null],"seq":1})");
+    // The values alone, as the client tool prints them.
+    EXPECT_EQ(xpc::wire::encodeValues(values), R"([true,"a\"b\\c\n",null,false])");
+    EXPECT_EQ(xpc::wire::encodeValues({}), "[]");
 
     auto i = interface();
     xpc::wire::Request request;
