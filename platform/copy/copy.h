@@ -11,8 +11,10 @@ namespace copy {
 
 // Copies the first `size` bytes of the regular file `src` into the empty
 // regular file `dst`, which ends with exactly `size` bytes. The descriptors'
-// file positions may move. False on an error or when the source ends before
-// `size` bytes (it shrank); `dst` then holds part of the bytes.
+// file positions may move. False on an error; `dst` then holds part of the
+// bytes. A source shorter than `size` is not always an error here: what is
+// missing at its end may read as a hole (zeros) in the copy, so a caller
+// that must have the whole file checks fileEndsAt afterwards.
 [[nodiscard]] bool copyFileContent(int src, int dst, uint64_t size);
 
 // True when the file behind `fd` still has exactly `size` bytes: its size has
