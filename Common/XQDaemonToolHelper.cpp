@@ -2,12 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/fsuid.h>
-#include <sys/ioctl.h>
 #include <sys/random.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,7 +23,10 @@
 
 #include "Common/XQCompiledPaths.h"
 #include "platform/base/fd.h"
+#include "platform/base/handle.h"
+#include "platform/base/path.h"
 #include "platform/bundle/bundle.h"
+#include "platform/copy/copy.h"
 
 namespace {
 
@@ -46,13 +46,6 @@ std::string lastPathComponent(const std::string& path) {
     return path.substr(start, end - start + 1);
 }
 
-std::string joinPath(const std::string& dir, const std::string& name) {
-    if (!dir.empty() && dir.back() == '/') {
-        return dir + name;
-    }
-    return dir + "/" + name;
-}
-
 // The private directories this process made and still uses, each with the
 // descriptor that holds its lock (flock, exclusive). The lock is what tells a
 // later sweep of the temporary directory that the directory is in use; it is
@@ -65,26 +58,18 @@ class PrivateDirectoryLocks {
         static auto* locks = new PrivateDirectoryLocks();
         return *locks;
     }
-    void hold(const std::string& path, int fd) {
+    void hold(const std::string& path, base::UniqueFd fd) {
         std::lock_guard<std::mutex> guard(mutex_);
-        auto [it, inserted] = fds_.emplace(path, fd);
-        if (!inserted) {
-            ::close(it->second);
-            it->second = fd;
-        }
+        fds_.insert_or_assign(path, std::move(fd));
     }
     void release(const std::string& path) {
         std::lock_guard<std::mutex> guard(mutex_);
-        auto it = fds_.find(path);
-        if (it != fds_.end()) {
-            ::close(it->second);
-            fds_.erase(it);
-        }
+        fds_.erase(path);
     }
 
   private:
     std::mutex mutex_;
-    std::map<std::string, int> fds_;
+    std::map<std::string, base::UniqueFd> fds_;
 };
 
 constexpr size_t kRandomCharacters = 8;
@@ -121,126 +106,6 @@ std::string privateDirectoryPrefix() {
     return bundle::objectForInfoDictionaryKey("CFBundleIdentifier")
                .value_or(std::string(kFallbackPrefix)) +
            ".";
-}
-
-// --- Staging copy -------------------------------------------------------------
-
-bool isUnsupportedCopy(int error) {
-    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
-}
-
-// Copies [offset, offset + length) of `src` to the same offset of `dst`,
-// inside the kernel where it can: copy_file_range, then sendfile, and only on
-// a file system that offers neither, through a small bounded buffer. False on
-// an error or when the source ends early (it shrank).
-bool copyRange(int src, int dst, off_t offset, uint64_t length) {
-    off_t in = offset;
-    off_t out = offset;
-    uint64_t left = length;
-    constexpr size_t kChunk = size_t{1} << 30;
-    bool useCopyFileRange = true;
-    while (left > 0 && useCopyFileRange) {
-        const ssize_t n = base::retryOnEintr([&] {
-            return ::copy_file_range(src, &in, dst, &out, std::min<uint64_t>(left, kChunk), 0);
-        });
-        if (n < 0) {
-            if (!isUnsupportedCopy(errno)) {
-                return false;
-            }
-            useCopyFileRange = false;
-            break;
-        }
-        if (n == 0) {
-            return false;
-        }
-        left -= static_cast<uint64_t>(n);
-    }
-    if (left == 0) {
-        return true;
-    }
-    // sendfile writes at the output's file position.
-    bool useSendfile = ::lseek(dst, out, SEEK_SET) == out;
-    while (left > 0 && useSendfile) {
-        const ssize_t n = base::retryOnEintr(
-            [&] { return ::sendfile(dst, src, &in, std::min<uint64_t>(left, kChunk)); });
-        if (n < 0) {
-            if (!isUnsupportedCopy(errno)) {
-                return false;
-            }
-            useSendfile = false;
-            break;
-        }
-        if (n == 0) {
-            return false;
-        }
-        out += n;
-        left -= static_cast<uint64_t>(n);
-    }
-    constexpr size_t kBuffer = size_t{256} * 1024;
-    std::unique_ptr<char[]> buffer;
-    if (left > 0) {
-        buffer.reset(new char[kBuffer]);
-    }
-    while (left > 0) {
-        const ssize_t n = base::retryOnEintr(
-            [&] { return ::pread(src, buffer.get(), std::min<uint64_t>(left, kBuffer), in); });
-        if (n <= 0 || !base::writeAllAt(dst, buffer.get(), static_cast<size_t>(n), out)) {
-            return false;
-        }
-        out += n;
-        in += n;
-        left -= static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
-// Copies the first `size` bytes of `src` into the empty file `dst`. A reflink
-// (FICLONE) shares the blocks where the file system can; otherwise only the
-// source's data ranges are copied (SEEK_DATA / SEEK_HOLE) and its holes stay
-// holes, so a package padded with a sparse run costs neither time nor disk.
-bool copyContent(int src, int dst, uint64_t size) {
-    if (size == 0) {
-        return true;
-    }
-    if (::ioctl(dst, FICLONE, src) == 0) {
-        struct stat st;
-        return ::fstat(dst, &st) == 0 && static_cast<uint64_t>(st.st_size) == size;
-    }
-    uint64_t pos = 0;
-    while (pos < size) {
-        off_t data = ::lseek(src, static_cast<off_t>(pos), SEEK_DATA);
-        if (data < 0) {
-            if (errno == ENXIO) {
-                break;  // only a hole remains
-            }
-            data = static_cast<off_t>(pos);  // no hole information: all data
-        }
-        if (static_cast<uint64_t>(data) >= size) {
-            break;
-        }
-        off_t hole = ::lseek(src, data, SEEK_HOLE);
-        uint64_t end = hole < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(hole), size);
-        if (end <= static_cast<uint64_t>(data)) {
-            end = size;
-        }
-        if (!copyRange(src, dst, data, end - static_cast<uint64_t>(data))) {
-            return false;
-        }
-        pos = end;
-    }
-    return ::ftruncate(dst, static_cast<off_t>(size)) == 0;
-}
-
-// True when the file behind `fd` still has exactly `size` bytes: its size has
-// not changed and nothing can be read at that offset.
-bool sourceEndsAt(int fd, uint64_t size) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != size) {
-        return false;
-    }
-    char extra;
-    return base::retryOnEintr([&] { return ::pread(fd, &extra, 1, static_cast<off_t>(size)); }) ==
-           0;
 }
 
 // --- Opening a file as a user -------------------------------------------------
@@ -313,9 +178,10 @@ base::UniqueFd XQDaemonToolHelper::openRegularFileAs(const std::string& path,
 }
 
 std::optional<std::string> XQDaemonToolHelper::getRandomlyDirectory() {
-    const std::string base = joinPath(xq::paths::kTemporaryDirectory, privateDirectoryPrefix());
-    if (base.size() + kRandomCharacters + 1 > kTemplateBufferSize ||
-        base.find('\0') != std::string::npos) {
+    const std::string stem =
+        base::joinPath(xq::paths::kTemporaryDirectory, privateDirectoryPrefix());
+    if (stem.size() + kRandomCharacters + 1 > kTemplateBufferSize ||
+        stem.find('\0') != std::string::npos) {
         return std::nullopt;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
@@ -323,28 +189,27 @@ std::optional<std::string> XQDaemonToolHelper::getRandomlyDirectory() {
         if (!suffix) {
             return std::nullopt;
         }
-        const std::string path = base + *suffix;
+        const std::string path = stem + *suffix;
         if (::mkdir(path.c_str(), 0700) != 0) {
             if (errno == EEXIST) {
                 continue;
             }
             return std::nullopt;
         }
-        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
+        base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
             continue;  // a sweep of another process took it before the lock
         }
         // The lock, then a look that the directory is still the one made here:
         // a sweep may have locked and removed it in between.
         struct stat held;
         struct stat named;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 || held.st_nlink == 0 ||
-            ::lstat(path.c_str(), &named) != 0 || named.st_dev != held.st_dev ||
-            named.st_ino != held.st_ino) {
-            ::close(fd);
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.get(), &held) != 0 ||
+            held.st_nlink == 0 || ::lstat(path.c_str(), &named) != 0 ||
+            named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
             continue;
         }
-        PrivateDirectoryLocks::shared().hold(path, fd);
+        PrivateDirectoryLocks::shared().hold(path, std::move(fd));
         return path;
     }
     return std::nullopt;
@@ -354,8 +219,7 @@ void XQDaemonToolHelper::removePrivateDirectory(const std::string& directory) {
     if (directory.empty()) {
         return;
     }
-    std::error_code ec;
-    std::filesystem::remove_all(directory, ec);
+    base::removeTree(directory);
     PrivateDirectoryLocks::shared().release(directory);
 }
 
@@ -375,15 +239,13 @@ size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
     }
     std::vector<std::string> candidates;
     {
-        int listFd = ::dup(tmp.get());
-        DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
-        if (dir == nullptr) {
-            if (listFd >= 0) {
-                ::close(listFd);
-            }
+        base::UniqueFd listFd(::dup(tmp.get()));
+        const base::Handle<DIR, ::closedir> dir(listFd ? ::fdopendir(listFd.get()) : nullptr);
+        if (!dir) {
             return 0;
         }
-        while (struct dirent* e = ::readdir(dir)) {
+        (void)listFd.release();  // the directory stream owns it now
+        while (struct dirent* e = ::readdir(dir.get())) {
             std::string name = e->d_name;
             if (name.size() == prefix.size() + kRandomCharacters && name.rfind(prefix, 0) == 0 &&
                 std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
@@ -391,7 +253,6 @@ size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
                 candidates.push_back(std::move(name));
             }
         }
-        ::closedir(dir);
     }
     size_t removed = 0;
     for (const std::string& name : candidates) {
@@ -404,7 +265,7 @@ size_t XQDaemonToolHelper::removeAbandonedPrivateDirectories() {
             continue;
         }
         std::error_code ec;
-        std::filesystem::remove_all(joinPath(xq::paths::kTemporaryDirectory, name), ec);
+        std::filesystem::remove_all(base::joinPath(xq::paths::kTemporaryDirectory, name), ec);
         if (!ec) {
             ++removed;
         }
@@ -466,7 +327,7 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
     if (!dir || dir->empty()) {
         return std::nullopt;
     }
-    const std::string staged = joinPath(*dir, name);
+    const std::string staged = base::joinPath(*dir, name);
     base::UniqueFd dst(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                               kStagedFileMode));
     bool ok = dst.get() >= 0;
@@ -474,11 +335,11 @@ std::optional<std::string> XQDaemonToolHelper::copyRegularFileToPrivateDirectory
         // The umask may have narrowed the mode given to open; ownership and
         // mode are set on the descriptor so they apply to this very file.
         ok = ::fchown(dst.get(), 0, 0) == 0 && ::fchmod(dst.get(), kStagedFileMode) == 0 &&
-             copyContent(sourceFd, dst.get(), size);
+             copy::copyFileContent(sourceFd, dst.get(), size);
         // A source that grew or shrank while it was copied is refused rather
         // than followed, so a writer on the other side cannot make this run
         // on; so is a file whose size does not tell its length (procfs).
-        ok = ok && sourceEndsAt(sourceFd, size);
+        ok = ok && copy::fileEndsAt(sourceFd, size);
         ok = dst.close() && ok;
     }
     if (!ok) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <vector>
 
 #include "Lldp/LLDPLimits.h"
@@ -135,7 +136,8 @@ int LLDPCapture::checkDlt(const int& fd) {
 }
 
 int LLDPCapture::setFilter(const int& fd) {
-    bpf::bpf_program program{25, const_cast<bpf::bpf_insn*>(BPF_INSN)};
+    bpf::bpf_program program{static_cast<unsigned>(std::size(BPF_INSN)),
+                             const_cast<bpf::bpf_insn*>(BPF_INSN)};
     return bpf::ioctl(fd, bpf::BIOCSETF, &program) == 0 ? 0 : -1;
 }
 

@@ -12,6 +12,7 @@
 
 #include "Common/XQDaemonToolHelper.h"
 #include "Common/XQHelperLabel.h"
+#include "platform/base/path.h"
 #include "platform/base/utf8.h"
 #include "platform/base/version.h"
 #include "platform/bundle/bundle.h"
@@ -29,27 +30,10 @@ constexpr const char* kAppElement = "app";
 constexpr const char* kIdAttribute = "id";
 constexpr const char* kBundleVersionKey = "CFBundleVersion";
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 // Exists without following a final symbolic link: what a removal would find.
 bool existsNoFollow(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
-}
-
-void removeTree(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-}
-
-std::string joinPath(const std::string& dir, const std::string& name) {
-    if (!dir.empty() && dir.back() == '/') {
-        return dir + name;
-    }
-    return dir + "/" + name;
 }
 
 // A check's directories: the private one from the tool helper and the
@@ -62,7 +46,7 @@ class ExtractionArea {
     ExtractionArea& operator=(const ExtractionArea&) = delete;
     ~ExtractionArea() {
         if (!extractDir_.empty() && existsNoFollow(extractDir_)) {
-            removeTree(extractDir_);
+            base::removeTree(extractDir_);
         }
         if (!privateDir_.empty()) {
             XQDaemonToolHelper::removePrivateDirectory(privateDir_);
@@ -74,11 +58,11 @@ class ExtractionArea {
             return false;
         }
         privateDir_ = *dir;
-        std::string extract = joinPath(privateDir_, kExtractDirName);
+        std::string extract = base::joinPath(privateDir_, kExtractDirName);
         if (existsNoFollow(extract)) {
-            removeTree(extract);
+            base::removeTree(extract);
         }
-        if (!exists(extract)) {
+        if (!base::pathExists(extract)) {
             std::error_code ec;
             std::filesystem::create_directories(extract, ec);
             if (ec) {
@@ -190,7 +174,7 @@ bool XQSipLocationCheckVersionHelper::isPkgVersionAllowed(const std::string& pkg
 
     std::optional<std::string> infoPath =
         unzipFileFromPkg(pkgPath, area.extractDir(), kPackageInfo);
-    if (!infoPath || infoPath->empty() || !exists(*infoPath)) {
+    if (!infoPath || infoPath->empty() || !base::pathExists(*infoPath)) {
         return false;
     }
     state.parsedVersion.reset();
@@ -203,7 +187,7 @@ bool XQSipLocationCheckVersionHelper::isPkgVersionAllowed(const std::string& pkg
 
     std::optional<std::string> distPath =
         unzipFileFromPkg(pkgPath, area.extractDir(), kDistribution);
-    if (!distPath || distPath->empty() || !exists(*distPath)) {
+    if (!distPath || distPath->empty() || !base::pathExists(*distPath)) {
         return true;
     }
     state.parsedAppId.reset();
@@ -220,10 +204,11 @@ bool XQSipLocationCheckVersionHelper::isPkgVersionAllowed(const std::string& pkg
 
 std::optional<std::string> XQSipLocationCheckVersionHelper::unzipFileFromPkg(
     const std::string& pkgPath, const std::string& toPath, const std::string& fileName) const {
-    if (pkgPath.empty() || toPath.empty() || !exists(pkgPath) || !exists(toPath)) {
+    if (pkgPath.empty() || toPath.empty() || !base::pathExists(pkgPath) ||
+        !base::pathExists(toPath)) {
         return std::nullopt;
     }
-    std::string destination = joinPath(toPath, fileName);
+    std::string destination = base::joinPath(toPath, fileName);
     if (!getFileFromXar(pkgPath, destination, fileName)) {
         return std::nullopt;
     }

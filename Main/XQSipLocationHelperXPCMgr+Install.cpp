@@ -9,13 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 
 #include "Common/XQDaemonToolHelper.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
 #include "Main/XQSipLocationHelperXPCMgr.h"
 #include "platform/base/fd.h"
+#include "platform/base/path.h"
 #include "platform/process/process.h"
 
 namespace {
@@ -38,18 +38,6 @@ std::string formatWithLabel(const std::string& format, const std::string& label)
         at += label.size();
     }
     return out;
-}
-
-// Removes whatever is at `path` (a directory with its contents); errors are
-// ignored. A dangling symbolic link is removed too: it is the installed file
-// as much as a link that resolves.
-void removeIfPresent(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-        return;
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
 }
 
 // Holds a file open across its removal, so that the kernel frees its blocks
@@ -217,8 +205,10 @@ void XQSipLocationHelperXPCMgr::uninstallLocationHelperWithReply(BoolStringReply
         return;
     }
     const std::string& label = _parts.label;
-    removeIfPresent(formatWithLabel(_parts.launchDaemonPlistFormat, label));
-    removeIfPresent(formatWithLabel(_parts.privilegedHelperToolFormat, label));
+    // A dangling symbolic link goes too: it is the installed file as much as
+    // a link that resolves.
+    base::removeTree(formatWithLabel(_parts.launchDaemonPlistFormat, label));
+    base::removeTree(formatWithLabel(_parts.privilegedHelperToolFormat, label));
     // The status is not used: the files are gone whatever the job control
     // tool says, and the reply reports that.
     (void)runThroughSudo(_parts.launchctlPath, {"remove", label});

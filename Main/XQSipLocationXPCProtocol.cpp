@@ -4,56 +4,53 @@
 
 namespace {
 
-// The exported object is registered as a pointer to the protocol, so every
-// invoker can cast it back to exactly that type.
-XQSipLocationXPCProtocol* target(const std::shared_ptr<void>& object) {
-    return static_cast<XQSipLocationXPCProtocol*>(object.get());
-}
-
 xpc::Value nullable(const XQNullableString& s) {
     return xpc::Value(s);
 }
 
-void add(xpc::Interface& interface, const XQSipLocationXPCOperation& operation,
-         xpc::Invoker invoker) {
+// Every operation calls the exported object, which is exported as the
+// protocol (XQSipLocationHelperXPCMgr).
+using Operation = std::function<void(XQSipLocationXPCProtocol& target,
+                                     const std::vector<xpc::Value>& args, const xpc::Reply& reply)>;
+
+void add(xpc::Interface& interface, const XQSipLocationXPCOperation& operation, Operation call) {
     interface.addMethod(operation.selector, operation.argumentTypes, operation.replyTypes,
-                        std::move(invoker));
+                        xpc::invokerOn<XQSipLocationXPCProtocol>(std::move(call)));
 }
 
 std::shared_ptr<xpc::Interface> makeInterface() {
     auto interface = xpc::Interface::create();
     add(*interface, kRunLocationHelperOperation,
-        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+        [](XQSipLocationXPCProtocol& target, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
-            target(object)->runLocationHelperWithReply([reply](bool ok) { reply({ok}); });
+            target.runLocationHelperWithReply([reply](bool ok) { reply({ok}); });
         });
     add(*interface, kExitLocationHelperOperation,
-        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+        [](XQSipLocationXPCProtocol& target, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
-            target(object)->exitLocationHelperWithReply(
+            target.exitLocationHelperWithReply(
                 [reply](const XQNullableString& text) { reply({nullable(text)}); });
         });
     add(*interface, kInstallNewLocationHelperPackageOperation,
-        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>& args,
+        [](XQSipLocationXPCProtocol& target, const std::vector<xpc::Value>& args,
            const xpc::Reply& reply) {
             const auto& path = std::get<std::optional<std::string>>(args.at(0));
-            target(object)->installNewLocationHelperPackage(
-                path, [reply](bool ok, const XQNullableString& text) {
-                    reply({ok, nullable(text)});
-                });
+            target.installNewLocationHelperPackage(path,
+                                                   [reply](bool ok, const XQNullableString& text) {
+                                                       reply({ok, nullable(text)});
+                                                   });
         });
     add(*interface, kUninstallLocationHelperOperation,
-        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+        [](XQSipLocationXPCProtocol& target, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
-            target(object)->uninstallLocationHelperWithReply(
-                [reply](bool ok, const XQNullableString& text) {
-                    reply({ok, nullable(text)});
-                });
+            target.uninstallLocationHelperWithReply([reply](bool ok, const XQNullableString& text) {
+                reply({ok, nullable(text)});
+            });
         });
     add(*interface, kRunLLDPCaptureOperation,
-        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+        [](XQSipLocationXPCProtocol& target, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
-            target(object)->runLLDPCaptureWithReply(
+            target.runLLDPCaptureWithReply(
                 [reply](const XQNullableString& chassis, const XQNullableString& port) {
                     reply({nullable(chassis), nullable(port)});
                 });

@@ -1,6 +1,6 @@
 # The daemon executables, named after the helper's label, and the systemd
-# units that stand in for its launchd job.
-set(XQ_LABEL "lx.pelk.XQSipLocationHelper")
+# units that stand in for its launchd job (XQ_LABEL: the top-level
+# CMakeLists.txt).
 
 # xq_daemon(NAME [SOURCES file...] SEAMS lib...): main.cpp (or the given
 # entry) with the service libraries, the embedded property lists and the given

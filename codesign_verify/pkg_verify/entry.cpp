@@ -7,6 +7,7 @@
 
 #include "codesign_verify/pkg_verify/internal.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
+#include "platform/base/path.h"
 #include "platform/base/utf8.h"
 
 namespace {
@@ -20,7 +21,7 @@ constexpr const char* kInstallerAuthority = "Developer ID Installer: Pelk Labs, 
 
 bool is_pkg_codesign_valid(const char* pkgPath, pkg_verify::LogCallback log) {
     // A path that does not decode as UTF-8 counts as not existing.
-    if (pkgPath == nullptr || !base::isValidUtf8(pkgPath) || !pkg_verify::file_exists(pkgPath)) {
+    if (pkgPath == nullptr || !base::isValidUtf8(pkgPath) || !base::pathExists(pkgPath)) {
         pkg_verify::log_message(log, "Error! file not exist at path %s",
                                 pkgPath != nullptr ? pkgPath : "(null)");
         return false;

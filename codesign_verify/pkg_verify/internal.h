@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include <sys/stat.h>
-
 #include "codesign_verify/pkg_verify/pkg_verify.h"
 
 namespace pkg_verify {
@@ -32,13 +30,6 @@ namespace pkg_verify {
     va_end(args);
     text.resize(static_cast<size_t>(length));
     log(text.c_str());
-}
-
-// Anything at the path (following symbolic links), as the original file
-// manager's existence test.
-inline bool file_exists(const std::string& path) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }
 
 // The package-tool check of a package that the caller names `pkgPath` (the

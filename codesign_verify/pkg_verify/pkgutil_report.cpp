@@ -17,6 +17,7 @@
 
 #include "codesign_verify/pkg_verify/internal.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
+#include "platform/base/path.h"
 #include "platform/base/utf8.h"
 #include "platform/process/process.h"
 
@@ -217,7 +218,7 @@ bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
                                              const std::string& toolPath,
                                              const std::string& installerAuthority,
                                              LogCallback log) {
-    if (pkgPath.empty() || !has_suffix(pkgPath, ".pkg") || !file_exists(toolPath)) {
+    if (pkgPath.empty() || !has_suffix(pkgPath, ".pkg") || !base::pathExists(toolPath)) {
         return false;
     }
     process::Task task;

@@ -273,10 +273,6 @@ bool run_main_loop_until(const std::function<bool()>& done,
     return mainQueue().runUntil(done, deadline, false);
 }
 
-void run_main_loop_for(std::chrono::milliseconds duration) {
-    run_main_loop_until(nullptr, std::chrono::steady_clock::now() + duration);
-}
-
 void once(once_t& predicate, const Task& task) {
     std::call_once(predicate, task);
 }

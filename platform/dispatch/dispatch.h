@@ -92,8 +92,6 @@ const Queue* current_serial_queue();
 // every few milliseconds while idle) or `deadline` passes. Returns the last value of `done`.
 bool run_main_loop_until(const std::function<bool()>& done,
                          std::chrono::steady_clock::time_point deadline);
-// Drains the main queue for the given time.
-void run_main_loop_for(std::chrono::milliseconds duration);
 
 using once_t = std::once_flag;
 void once(once_t& predicate, const Task& task);

@@ -4,12 +4,13 @@
 #include <net/if_arp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+
+#include "platform/base/path.h"
 
 namespace netif {
 namespace {
@@ -31,15 +32,10 @@ bool sameInterfaceInSysfs(const std::string& root, const std::string& name, unsi
     return (in >> sysIndex) && sysIndex == index;
 }
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
-
 bool sysfsSaysWireless(const std::string& root, const std::string& name, unsigned index) {
-    const std::string base = root + "/class/net/" + name;
+    const std::string dir = root + "/class/net/" + name;
     return sameInterfaceInSysfs(root, name, index) &&
-           (exists(base + "/wireless") || exists(base + "/phy80211"));
+           (base::pathExists(dir + "/wireless") || base::pathExists(dir + "/phy80211"));
 }
 
 std::string typeOf(int sock, const std::string& name, unsigned index) {
@@ -102,7 +98,7 @@ std::vector<SCNetworkInterface> hardwareInterfaces(const std::vector<SCNetworkIn
         const std::string& name = *interface.bsdName;
         // The device link is followed: a link to nothing is no device.
         if (!sameInterfaceInSysfs(sysfsRoot, name, interface.index) ||
-            !exists(sysfsRoot + "/class/net/" + name + "/device")) {
+            !base::pathExists(sysfsRoot + "/class/net/" + name + "/device")) {
             continue;
         }
         SCNetworkInterface kept = interface;

@@ -178,15 +178,20 @@ ClientConnection::ClientConnection(std::shared_ptr<State> state) : state_(std::m
 
 std::unique_ptr<ClientConnection> ClientConnection::connectToPath(const std::string& path,
                                                                   std::string* error) {
-    int code = 0;
-    const int fd = connectUnix(path, code);
-    if (fd < 0) {
-        if (error != nullptr) {
-            *error = std::strerror(code);
-        }
+    base::UniqueFd fd = connectSocket(path, error);
+    if (!fd) {
         return nullptr;
     }
-    return withDescriptor(fd);
+    return withDescriptor(fd.release());
+}
+
+base::UniqueFd ClientConnection::connectSocket(const std::string& path, std::string* error) {
+    int code = 0;
+    base::UniqueFd fd(connectUnix(path, code));
+    if (!fd && error != nullptr) {
+        *error = std::strerror(code);
+    }
+    return fd;
 }
 
 std::unique_ptr<ClientConnection> ClientConnection::withDescriptor(int fd) {

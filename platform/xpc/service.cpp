@@ -180,11 +180,15 @@ std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd) {
         ::close(fd);
         return nullptr;
     }
-    return fromAcceptedSocket(fd, *credentials);
+    return make(fd, *credentials);
 }
 
-std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd,
+std::shared_ptr<Connection> Connection::fromAcceptedSocket(ListenerKey /*key*/, int fd,
                                                            const KernelCredentials& credentials) {
+    return make(fd, credentials);
+}
+
+std::shared_ptr<Connection> Connection::make(int fd, const KernelCredentials& credentials) {
     std::optional<PeerProcess> peer = PeerProcess::identify(fd, credentials);
     const timeval sendTimeout{static_cast<time_t>(kSendTimeout.count()), 0};
     if (!peer || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
@@ -219,8 +223,8 @@ std::shared_ptr<Interface> Connection::exportedInterface() const {
     return interface_;
 }
 
-void Connection::setExportedObject(std::shared_ptr<void> object) {
-    std::shared_ptr<void> previous;
+void Connection::setExportedObject(ExportedObject object) {
+    ExportedObject previous;
     std::lock_guard lock(mutex_);
     if (invalidated_) {
         return;  // would never be released otherwise
@@ -228,7 +232,7 @@ void Connection::setExportedObject(std::shared_ptr<void> object) {
     previous = std::exchange(exportedObject_, std::move(object));
 }
 
-std::shared_ptr<void> Connection::exportedObject() const {
+ExportedObject Connection::exportedObject() const {
     std::lock_guard lock(mutex_);
     return exportedObject_;
 }
@@ -260,7 +264,13 @@ void Connection::resume() {
     }
 }
 
-void Connection::decisionMade(bool accepted) {
+void Connection::awaitDecision(ListenerKey /*key*/, std::shared_ptr<void> listenerSlot) {
+    std::lock_guard lock(mutex_);
+    awaitingDecision_ = true;
+    listenerSlot_ = std::move(listenerSlot);
+}
+
+void Connection::decisionMade(ListenerKey /*key*/, bool accepted) {
     if (!accepted) {
         invalidate();
         return;
@@ -319,12 +329,11 @@ void Connection::end(EndReason reason) {
         // Handlers and the exported object may refer back to the connection;
         // releasing them here breaks such cycles.
         std::function<void()> interruption;
-        std::shared_ptr<void> object;
+        ExportedObject object;
         std::lock_guard lock(self->mutex_);
         interruption = std::move(self->interruptionHandler_);
         self->interruptionHandler_ = nullptr;
-        object = std::move(self->exportedObject_);
-        self->exportedObject_ = nullptr;
+        object = std::exchange(self->exportedObject_, ExportedObject());
     });
 }
 
@@ -499,7 +508,7 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
     Reply reply(shared_from_this(), request.seq, request.method->replyTypes);
     auto run = [self = shared_from_this(), interface, size = body.size(),
                 request = std::move(request), reply = std::move(reply)]() mutable {
-        std::shared_ptr<void> object;
+        ExportedObject object;
         {
             std::lock_guard lock(self->mutex_);
             if (!self->dropPending_) {
@@ -507,7 +516,7 @@ void Connection::handleMessage(std::string_view body, bool& keepReading) {
             }
         }
         // Without an exported object there is nothing to call.
-        if (object) {
+        if (!object.empty()) {
             const CurrentConnectionScope scope(self);
             request.method->invoker(object, request.args, reply);
         }
@@ -792,17 +801,16 @@ void Listener::offer(int fd) {
         return;
     }
     const uid_t user = credentials->uid;
-    std::shared_ptr<Connection> connection = Connection::fromAcceptedSocket(fd, *credentials);
+    std::shared_ptr<Connection> connection =
+        Connection::fromAcceptedSocket(Connection::ListenerKey(), fd, *credentials);
     if (!connection) {
         state->release(user, true, true);
         return;
     }
-    {
-        std::lock_guard lock(connection->mutex_);
-        connection->awaitingDecision_ = true;
-        connection->listenerSlot_ = std::shared_ptr<void>(
-            state.get(), [state, user](void*) { state->release(user, false, true); });
-    }
+    connection->awaitDecision(Connection::ListenerKey(),
+                              std::shared_ptr<void>(state.get(), [state, user](void*) {
+                                  state->release(user, false, true);
+                              }));
     auto decision = std::make_shared<Decision>();
     decision->connection = connection;
     decision->user = user;
@@ -836,7 +844,7 @@ void Listener::finishDecision(const std::shared_ptr<Decision>& decision, bool ac
         connection = std::move(decision->connection);
     }
     if (connection) {
-        connection->decisionMade(accepted);
+        connection->decisionMade(Connection::ListenerKey(), accepted);
     }
 }
 

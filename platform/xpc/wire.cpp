@@ -215,4 +215,8 @@ std::string encodeReply(uint64_t seq, const std::vector<Value>& values) {
     return dump(message);
 }
 
+std::string encodeValues(const std::vector<Value>& values) {
+    return dump(toJson(values));
+}
+
 }  // namespace xpc::wire

@@ -61,5 +61,7 @@ Decoded decodeReply(std::string_view body, ReplyMessage& out);
 std::string encodeRequest(uint64_t seq, std::string_view selector, std::string_view types,
                           const std::vector<Value>& args);
 std::string encodeReply(uint64_t seq, const std::vector<Value>& values);
+// The values alone, as the JSON array that a reply carries.
+std::string encodeValues(const std::vector<Value>& values);
 
 }  // namespace xpc::wire

@@ -55,6 +55,7 @@
 // matches replies by sequence number.
 #pragma once
 
+#include <any>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -72,6 +73,7 @@
 
 #include <sys/types.h>
 
+#include "platform/base/fd.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/xpc/peer.h"
 
@@ -127,7 +129,6 @@ class Reply {
     bool operator()(const std::vector<Value>& values) const;
     // True once a call has claimed the reply (whether or not it was written).
     bool wasCalled() const;
-    uint64_t sequenceNumber() const { return seq_; }
 
   private:
     friend class Connection;
@@ -139,11 +140,44 @@ class Reply {
     std::string replyTypes_;
 };
 
-// Calls one operation on the exported object. `exportedObject` is exactly the
-// pointer passed to Connection::setExportedObject (the invoker casts it back
-// to the type it was given as); `args` match the declared argument types.
-using Invoker = std::function<void(const std::shared_ptr<void>& exportedObject,
+// The object whose operations a connection serves, kept with the type it was
+// exported as: it is handed back as that type only.
+class ExportedObject {
+  public:
+    ExportedObject() = default;
+    template <class T>
+    ExportedObject(std::shared_ptr<T> object)  // implicit, as a shared_ptr converts
+        : object_(std::move(object)) {}
+
+    // The object, when it was exported as a T; nullptr otherwise.
+    template <class T>
+    T* as() const {
+        const auto* held = std::any_cast<std::shared_ptr<T>>(&object_);
+        return held != nullptr ? held->get() : nullptr;
+    }
+    bool empty() const { return !object_.has_value(); }
+
+  private:
+    std::any object_;
+};
+
+// Calls one operation on the exported object; `args` match the declared
+// argument types.
+using Invoker = std::function<void(const ExportedObject& exportedObject,
                                    const std::vector<Value>& args, const Reply& reply)>;
+
+// An invoker that calls `method(object, args, reply)` with the exported
+// object as the T it was exported as; where the connection exports no T, the
+// request is not served.
+template <class T, class Method>
+Invoker invokerOn(Method method) {
+    return [method = std::move(method)](const ExportedObject& object,
+                                        const std::vector<Value>& args, const Reply& reply) {
+        if (T* target = object.as<T>()) {
+            method(*target, args, reply);
+        }
+    };
+}
 
 struct MethodDescription {
     std::string selector;       // the full selector, e.g. "doThing:withReply:"
@@ -200,8 +234,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void setExportedInterface(std::shared_ptr<Interface> interface);
     std::shared_ptr<Interface> exportedInterface() const;
     // The connection keeps the object alive until it is invalidated.
-    void setExportedObject(std::shared_ptr<void> object);
-    std::shared_ptr<void> exportedObject() const;
+    void setExportedObject(ExportedObject object);
+    ExportedObject exportedObject() const;
     void setInvalidationHandler(std::function<void()> handler);
     // Kept for the caller's sake: a Unix stream cannot be interrupted and come
     // back, so this handler is never called.
@@ -226,8 +260,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // closes fd) if the socket's peer cannot be identified.
     static std::shared_ptr<Connection> fromAcceptedSocket(int fd);
 
+    // Opens the calls that only the listener makes: a Listener alone can
+    // make one.
+    class ListenerKey {
+        friend class Listener;
+        ListenerKey() = default;
+    };
+    // The accepted socket `fd`, whose sender the listener has read already.
+    static std::shared_ptr<Connection> fromAcceptedSocket(ListenerKey, int fd,
+                                                          const KernelCredentials& credentials);
+    // Called by the listener that accepted this connection, before anything
+    // else has it: nothing is read before the listener's decision, and
+    // `listenerSlot` (which gives back the listener's count of it when
+    // freed) is held until the connection ends.
+    void awaitDecision(ListenerKey, std::shared_ptr<void> listenerSlot);
+    // The listener's decision: an accepted connection starts reading once
+    // resumed, a refused one is invalidated.
+    void decisionMade(ListenerKey, bool accepted);
+
   private:
-    friend class Listener;
     friend class Reply;
     struct Private {};
 
@@ -237,8 +288,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   private:
     enum class EndReason { PeerClosed, PeerExited, Broken, Violation, Invalidated };
 
-    static std::shared_ptr<Connection> fromAcceptedSocket(int fd,
-                                                          const KernelCredentials& credentials);
+    static std::shared_ptr<Connection> make(int fd, const KernelCredentials& credentials);
     void readLoop();
     // After the peer shut down its sending side: waits until every request
     // read has been answered, the peer closes or exits, or the connection
@@ -251,15 +301,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void requestFinished(size_t size);
     void requestSettled();
     void startReading();
-    // Called by the listener once its delegate has answered.
-    void decisionMade(bool accepted);
 
     const PeerProcess peer_;
     const dispatch::QueuePtr queue_;
 
     mutable std::mutex mutex_;
     std::shared_ptr<Interface> interface_;
-    std::shared_ptr<void> exportedObject_;
+    ExportedObject exportedObject_;
     std::function<void()> invalidationHandler_;
     std::function<void()> interruptionHandler_;
     bool resumed_ = false;
@@ -363,6 +411,10 @@ class ClientConnection {
                                                            std::string* error = nullptr);
     // Uses a connected socket; takes ownership of fd.
     static std::unique_ptr<ClientConnection> withDescriptor(int fd);
+    // The connected socket that connectToPath would use, for a caller that
+    // reads and writes the framed messages itself (a relay); invalid on
+    // failure (with a reason in *error when given).
+    static base::UniqueFd connectSocket(const std::string& path, std::string* error = nullptr);
     ~ClientConnection();  // closes the connection
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;

@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Common/XQHelperLabel.h"
+
 extern char** environ;
 
 namespace xqtest {
@@ -240,7 +242,7 @@ std::string buildPath(const std::string& relative) {
 }
 
 std::string daemonPath() {
-    return buildPath("lx.pelk.XQSipLocationHelper-test");
+    return buildPath(std::string(xq::kHelperLabel) + "-test");
 }
 
 std::string clientPath(const std::string& variant) {

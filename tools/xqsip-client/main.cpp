@@ -20,7 +20,6 @@
 #include <sys/auxv.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,8 +34,6 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "Common/XQHelperLabel.h"
 #include "Main/XQSipLocationXPCProtocol.h"
@@ -193,40 +190,13 @@ CheckedSocket socketToConnect(const std::string& path, bool check) {
     return socket;
 }
 
-nlohmann::json toJson(const std::vector<xpc::Value>& values) {
-    auto array = nlohmann::json::array();
-    for (const auto& v : values) {
-        if (const bool* b = std::get_if<bool>(&v)) {
-            array.push_back(*b);
-        } else {
-            const auto& s = std::get<std::optional<std::string>>(v);
-            if (s) {
-                array.push_back(*s);
-            } else {
-                array.push_back(nullptr);
-            }
-        }
-    }
-    return array;
-}
-
 // Connects to `path`; `shown` names it in a message.
 base::UniqueFd connectRaw(const std::string& path, const std::string& shown) {
-    base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (!fd || path.size() >= sizeof addr.sun_path) {
-        return {};
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    // Every message then carries this process's credentials, which the
-    // service checks (see xpc::ClientConnection).
-    const int on = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::string error;
+    base::UniqueFd fd = xpc::ClientConnection::connectSocket(path, &error);
+    if (!fd) {
         std::fprintf(stderr, "xqsip-client: cannot connect to %s: %s\n", shown.c_str(),
-                     std::strerror(errno));
-        return {};
+                     error.c_str());
     }
     return fd;
 }
@@ -547,7 +517,7 @@ int main(int argc, char** argv) {
                                        std::max(remaining, std::chrono::milliseconds(1)));
     switch (result.status) {
         case xpc::ClientConnection::Status::Replied:
-            std::printf("%s\n", toJson(result.values).dump().c_str());
+            std::printf("%s\n", xpc::wire::encodeValues(result.values).c_str());
             std::fflush(stdout);
             if (lingerSeconds > 0 &&
                 connection->waitForInvalidation(toMilliseconds(lingerSeconds))) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/XQHelperLabel.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
 #include "platform/process/process.h"
 
@@ -80,8 +81,8 @@ const std::string& package(size_t bytes) {
     }
     const std::string unsignedPkg = scratch() + "/unsigned-" + tag + ".pkg";
     const std::string signedPkg = scratch() + "/signed-" + tag + ".pkg";
-    if (!xqpkg({"build", "--identifier", "lx.pelk.XQSipLocationHelper", "--version", "5.16.0",
-                "--root", root, unsignedPkg}) ||
+    if (!xqpkg({"build", "--identifier", xq::kHelperLabel, "--version", "5.16.0", "--root", root,
+                unsignedPkg}) ||
         !xqpkg({"sign", "--pki", XQ_TESTPKI_DIR, unsignedPkg, signedPkg})) {
         std::fprintf(stderr, "cannot make the %s-byte package\n", tag.c_str());
         std::exit(1);

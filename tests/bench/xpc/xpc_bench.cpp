@@ -29,7 +29,7 @@ class AcceptAll final : public xpc::ListenerDelegate {
                                    const std::shared_ptr<xpc::Connection>& connection) override {
         auto interface = xpc::Interface::create();
         interface->addMethod("runWithReply:", "", "c",
-                             [](const std::shared_ptr<void>&, const std::vector<xpc::Value>&,
+                             [](const xpc::ExportedObject&, const std::vector<xpc::Value>&,
                                 const xpc::Reply& reply) { reply({true}); });
         connection->setExportedInterface(interface);
         connection->setExportedObject(std::make_shared<int>(0));
@@ -141,7 +141,7 @@ void BM_DecodeRequest(benchmark::State& state) {
     auto interface = xpc::Interface::create();
     interface->addMethod(
         "installNewLocationHelperPackage:reply:", "@", "c@",
-        [](const std::shared_ptr<void>&, const std::vector<xpc::Value>&, const xpc::Reply&) {});
+        [](const xpc::ExportedObject&, const std::vector<xpc::Value>&, const xpc::Reply&) {});
     const std::string body = xpc::wire::encodeRequest(
         42, "installNewLocationHelperPackage:reply:", "c@",
         {std::optional<std::string>("/Users/someone/Downloads/helper.pkg")});

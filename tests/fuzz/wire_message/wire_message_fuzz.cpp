@@ -14,7 +14,7 @@ namespace {
 const xpc::Interface& serviceInterface() {
     static const std::shared_ptr<xpc::Interface> interface = [] {
         auto i = xpc::Interface::create();
-        auto ignore = [](const std::shared_ptr<void>&, const std::vector<xpc::Value>&,
+        auto ignore = [](const xpc::ExportedObject&, const std::vector<xpc::Value>&,
                          const xpc::Reply&) {};
         i->addMethod("runLocationHelperWithReply:", "", "c", ignore);
         i->addMethod("exitLocationHelperWithReply:", "", "@", ignore);

@@ -42,6 +42,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/XQHelperLabel.h"
 #include "platform/codesign/codesign.h"
 #include "tests/support/harness.h"
 
@@ -200,7 +201,7 @@ class Attacks : public ::testing::Test {
     }
 
     std::unique_ptr<ActivatedDaemon> startDaemon(
-        const std::string& daemon = fromBuild("lx.pelk.XQSipLocationHelper-test")) {
+        const std::string& daemon = fromBuild(std::string(xq::kHelperLabel) + "-test")) {
         ::unlink(socket_.c_str());
         auto d = std::make_unique<ActivatedDaemon>(socket_, daemon, group_);
         EXPECT_TRUE(d->started());
@@ -250,9 +251,9 @@ class Attacks : public ::testing::Test {
                                     ? std::string(baseline) + "/testpki"
                                     : std::string(XQ_TESTPKI_DIR);
         for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
-                 {XQPKG_PATH, "build", "--identifier", "lx.pelk.XQSipLocationHelper", "--version",
-                  version, "--root", root, "--install-location", dir_.file("installed"), component},
-                 {XQPKG_PATH, "product", "--app-id", "lx.pelk.XQSipLocationHelper", "--component",
+                 {XQPKG_PATH, "build", "--identifier", xq::kHelperLabel, "--version", version,
+                  "--root", root, "--install-location", dir_.file("installed"), component},
+                 {XQPKG_PATH, "product", "--app-id", xq::kHelperLabel, "--component",
                   "helper.pkg=" + component, product},
                  {XQPKG_PATH, "sign", "--pki", pki, "--leaf", "installer", product, out}}) {
             auto r = xqtest::runCommand(argv);
@@ -410,7 +411,7 @@ TEST_F(Attacks, ProcessThatTakesOverTheCheckedPid) {
     // the fallback of a kernel without them (as Debian 12's).
     for (const std::string& daemon :
          {xqtest::daemonPath(),
-          xqtest::buildPath("lx.pelk.XQSipLocationHelper-test-before-pidfd")}) {
+          xqtest::buildPath(std::string(xq::kHelperLabel) + "-test-before-pidfd")}) {
         // The signed peer stands for the genuine client letting its socket go
         // (it passes the signature check; the group comes from its runner).
         auto r = xqtest::runCommand(
@@ -533,7 +534,7 @@ TEST_F(Attacks, OneUsersFloodDoesNotStarveTheGenuineClient) {
 // so its staging area never holds more than one package. The staging area is
 // watched throughout; its peak is printed.
 TEST_F(Attacks, ConcurrentPaddedInstallsStageOnePackageAtATime) {
-    const std::string label = "lx.pelk.XQSipLocationHelper";
+    const std::string label = xq::kHelperLabel;
     const std::string root = dir_.file("pkg-root");
     std::filesystem::create_directories(root);
     std::ofstream(root + "/helper") << "padded helper";

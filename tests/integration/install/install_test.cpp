@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "Common/XQHelperLabel.h"
 #include "tests/support/harness.h"
 
 using namespace std::chrono_literals;
@@ -32,7 +33,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kLabel = "lx.pelk.XQSipLocationHelper";
+constexpr const char* kLabel = xq::kHelperLabel;
 constexpr const char* kOwnVersion = "5.16.0.124";
 const std::string kTestArea = XQ_TEST_AREA;
 const std::string kStagingArea = kTestArea + "/tmp";

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/XQHelperLabel.h"
 #include "platform/process/process.h"
 
 namespace pkg_verify_test {
@@ -60,8 +61,8 @@ class PackageFactory {
         std::filesystem::create_directories(dir_ + "/root/usr/local/libexec");
         std::ofstream(dir_ + "/root/usr/local/libexec/helper") << "#!/bin/sh\nexit 0\n";
         unsigned_ = dir_ + "/unsigned.pkg";
-        run({"build", "--identifier", "lx.pelk.XQSipLocationHelper", "--version", "5.16.0",
-             "--root", dir_ + "/root", unsigned_});
+        run({"build", "--identifier", xq::kHelperLabel, "--version", "5.16.0", "--root",
+             dir_ + "/root", unsigned_});
     }
     ~PackageFactory() {
         if (!dir_.empty()) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/XQHelperLabel.h"
 #include "platform/security/owners.h"
 #include "platform/xar/xar.h"
 #include "tests/unit/xar/run_tool.h"
@@ -292,7 +293,7 @@ TEST_F(Xqpkg, ProductArchiveAndTheLookupRule) {
     std::string second = dir / "second.pkg";
     ASSERT_EQ(xqpkg({"build", "--identifier", "lx.pelk.other", "--version", "1.0", second}), 0);
     std::string product = dir / "product.pkg";
-    ASSERT_EQ(xqpkg({"product", "--app-id", "lx.pelk.XQSipLocationHelper", "--component",
+    ASSERT_EQ(xqpkg({"product", "--app-id", xq::kHelperLabel, "--component",
                      "helper.pkg=" + unsigned_pkg, "--component", "other.pkg=" + second, product}),
               0);
     Archive a(product);
@@ -304,8 +305,9 @@ TEST_F(Xqpkg, ProductArchiveAndTheLookupRule) {
     EXPECT_EQ(first_ending_in(product, "PackageInfo"), "helper.pkg/PackageInfo");
     EXPECT_EQ(first_ending_in(product, "Distribution"), "Distribution");
     ASSERT_TRUE(extract(product, "Distribution", dir / "dist"));
-    EXPECT_NE(text(read_file(dir / "dist")).find("<app id=\"lx.pelk.XQSipLocationHelper\"/>"),
-              std::string::npos);
+    EXPECT_NE(
+        text(read_file(dir / "dist")).find("<app id=\"" + std::string(xq::kHelperLabel) + "\"/>"),
+        std::string::npos);
     // Members copied into the product are byte for byte those of the component.
     ASSERT_TRUE(extract(product, "helper.pkg/Payload", dir / "p1"));
     ASSERT_TRUE(extract(unsigned_pkg, "Payload", dir / "p2"));

@@ -1,5 +1,6 @@
 // The shared idioms: the failing cursor, the descriptor owner, the EINTR loops
-// against a real signal on a real pipe, the UTF-8 check and the version order.
+// against a real signal on a real pipe, the UTF-8 check, the version order
+// and the path helpers.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "platform/base/cursor.h"
 #include "platform/base/fd.h"
 #include "platform/base/handle.h"
+#include "platform/base/path.h"
 #include "platform/base/utf8.h"
 #include "platform/base/version.h"
 
@@ -308,6 +312,41 @@ TEST(Handle, FreesThroughTheLibraryFunctionOnce) {
         EXPECT_EQ(g_freed, 0);
     }
     EXPECT_EQ(g_freed, 1);
+}
+
+// A tree goes whole, a symbolic link inside it is removed and not followed;
+// a dangling link is nothing for pathExists; an absent path is no error.
+TEST(Path, JoinExistsAndRemoveTree) {
+    EXPECT_EQ(base::joinPath("/a/b", "c"), "/a/b/c");
+    EXPECT_EQ(base::joinPath("/a/b/", "c"), "/a/b/c");
+    EXPECT_EQ(base::joinPath("", "c"), "/c");
+
+    char templ[] = "/tmp/xq-path-test.XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    const std::string work = templ;
+    const std::string kept = base::joinPath(work, "kept");
+    const std::string tree = base::joinPath(work, "tree");
+    std::filesystem::create_directories(kept);
+    std::filesystem::create_directories(tree + "/sub");
+    std::ofstream(kept + "/file") << "stays";
+    std::ofstream(tree + "/sub/file") << "goes";
+    std::filesystem::create_directory_symlink(kept, tree + "/sub/link");
+    std::filesystem::create_symlink(work + "/nothing", work + "/dangling");
+
+    EXPECT_TRUE(base::pathExists(tree + "/sub/link/file"));
+    EXPECT_FALSE(base::pathExists(work + "/dangling"));
+    EXPECT_FALSE(base::pathExists(""));
+
+    base::removeTree(tree);
+    EXPECT_FALSE(base::pathExists(tree));
+    EXPECT_TRUE(base::pathExists(kept + "/file"));
+    base::removeTree(tree);  // nothing there
+    base::removeTree(work + "/dangling");
+    EXPECT_FALSE(std::filesystem::is_symlink(work + "/dangling"));
+    EXPECT_TRUE(base::pathExists(kept));
+
+    base::removeTree(work);
+    EXPECT_FALSE(base::pathExists(work));
 }
 
 }  // namespace

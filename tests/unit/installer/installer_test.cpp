@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/XQHelperLabel.h"
 #include "platform/process/process.h"
 #include "tools/installer/installer.h"
 
@@ -594,7 +595,7 @@ TEST(LaunchctlStandIn, RefusesBadInvocationsAndIsHarmlessWithoutSystemd) {
     };
     EXPECT_EQ(status({}), 2);
     EXPECT_EQ(status({"remove"}), 2);
-    EXPECT_EQ(status({"load", "lx.pelk.XQSipLocationHelper"}), 2);
+    EXPECT_EQ(status({"load", xq::kHelperLabel}), 2);
     EXPECT_EQ(status({"remove", "--now"}), 2);  // never an option for systemctl
     EXPECT_EQ(status({"remove", "../../etc/x"}), 2);
     EXPECT_EQ(status({"remove", "a b"}), 2);
@@ -602,7 +603,7 @@ TEST(LaunchctlStandIn, RefusesBadInvocationsAndIsHarmlessWithoutSystemd) {
     if (::lstat("/run/systemd/system", &st) == 0) {
         GTEST_SKIP() << "systemd is running here; not touching its units";
     }
-    EXPECT_EQ(status({"remove", "lx.pelk.XQSipLocationHelper"}), 0);
+    EXPECT_EQ(status({"remove", xq::kHelperLabel}), 0);
 }
 
 TEST(TestSudo, LogsItsArgumentsThenRunsThem) {

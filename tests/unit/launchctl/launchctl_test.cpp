@@ -14,13 +14,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "Common/XQHelperLabel.h"
 #include "platform/process/process.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kLabel = "lx.pelk.XQSipLocationHelper";
+constexpr const char* kLabel = xq::kHelperLabel;
 const std::string kArea = XQ_TEST_AREA;
 const std::string kUnitDir = kArea + "/root/etc/systemd/system";
 const std::string kRunning = kArea + "/run/systemd/system";

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/XQHelperLabel.h"
 #include "platform/bundle/bundle.h"
 #include "platform/elf/elf.h"
 #include "tests/support/harness.h"
@@ -15,7 +16,7 @@
 namespace {
 
 std::string daemonImage() {
-    return xqtest::readFile(std::string(XQ_BINARY_DIR) + "/lx.pelk.XQSipLocationHelper");
+    return xqtest::readFile(std::string(XQ_BINARY_DIR) + "/" + xq::kHelperLabel);
 }
 
 std::optional<std::string> section(const std::string& image, const char* name) {
@@ -73,8 +74,7 @@ TEST(EmbeddedPlists, BundleInformationHasItsKeysInOrderWithTabIndentation) {
     EXPECT_NE(info->find("\n\t<key>CFBundleVersion</key>\n\t<string>5.16.0.124</string>\n"),
               std::string::npos);
     EXPECT_EQ(info->find("    "), std::string::npos) << "indentation must be tabs";
-    EXPECT_EQ(bundle::stringForKeyInPlist(*info, "CFBundleIdentifier"),
-              "lx.pelk.XQSipLocationHelper");
+    EXPECT_EQ(bundle::stringForKeyInPlist(*info, "CFBundleIdentifier"), xq::kHelperLabel);
     EXPECT_EQ(bundle::stringForKeyInPlist(*info, "CFBundleShortVersionString"), "5.16.0 (124)");
     EXPECT_EQ(bundle::stringForKeyInPlist(*info, "CFBundleInfoDictionaryVersion"), "6.0");
 
@@ -106,7 +106,7 @@ TEST(EmbeddedPlists, TheLaunchdJobHasOnlyItsLabelAndMachService) {
     plist_t services = plist_dict_get_item(root, "MachServices");
     ASSERT_NE(services, nullptr);
     EXPECT_EQ(plist_dict_get_size(services), 1u);
-    plist_t entry = plist_dict_get_item(services, "lx.pelk.XQSipLocationHelper");
+    plist_t entry = plist_dict_get_item(services, xq::kHelperLabel);
     ASSERT_NE(entry, nullptr);
     uint8_t value = 0;
     plist_get_bool_val(entry, &value);
@@ -117,8 +117,7 @@ TEST(EmbeddedPlists, TheLaunchdJobHasOnlyItsLabelAndMachService) {
 TEST(MainBundle, TheRunningExecutableReadsItsOwnSection) {
     // This test executable embeds the same bundle information.
     EXPECT_EQ(bundle::objectForInfoDictionaryKey("CFBundleVersion"), "5.16.0.124");
-    EXPECT_EQ(bundle::objectForInfoDictionaryKey("CFBundleIdentifier"),
-              "lx.pelk.XQSipLocationHelper");
+    EXPECT_EQ(bundle::objectForInfoDictionaryKey("CFBundleIdentifier"), xq::kHelperLabel);
     EXPECT_EQ(bundle::objectForInfoDictionaryKey("NoSuchKey"), std::nullopt);
     // Not a string.
     EXPECT_EQ(bundle::objectForInfoDictionaryKey("SMAuthorizedClients"), std::nullopt);

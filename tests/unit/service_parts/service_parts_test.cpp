@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/XQHelperLabel.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
 #include "Main/XQSipLocationHelperParts.h"
 #include "Main/XQSipLocationHelperXPCMgr.h"
@@ -45,9 +46,8 @@ class ServicePartsTest : public ::testing::Test {
         fs::create_directories(root + "/usr/libexec");
         std::ofstream(root + "/usr/libexec/helper") << "payload of " << name;
         const std::string out = dir_.path() + "/" + name;
-        const auto r =
-            xqtest::runCommand({XQPKG_PATH, "build", "--identifier", "lx.pelk.XQSipLocationHelper",
-                                "--version", version, "--root", root, out});
+        const auto r = xqtest::runCommand({XQPKG_PATH, "build", "--identifier", xq::kHelperLabel,
+                                           "--version", version, "--root", root, out});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return out;
     }
@@ -252,8 +252,8 @@ TEST_F(ServicePartsTest, PathsThatNameNoClientFileAreRefusedBeforeAnyCheck) {
 TEST_F(ServicePartsTest, UninstallRemovesTheInstalledFilesWhateverTheJobToolSays) {
     for (const bool sudoStarts : {true, false}) {
         log_.clear();
-        const std::string job = dir_.path() + "/jobs/lx.pelk.XQSipLocationHelper.service";
-        const std::string tool = dir_.path() + "/tools/lx.pelk.XQSipLocationHelper";
+        const std::string job = dir_.path() + "/jobs/" + std::string(xq::kHelperLabel) + ".service";
+        const std::string tool = dir_.path() + "/tools/" + std::string(xq::kHelperLabel);
         fs::create_directories(dir_.path() + "/jobs");
         fs::create_directories(tool);  // a directory with contents goes too
         std::ofstream(job) << "[Service]\n";
@@ -265,8 +265,8 @@ TEST_F(ServicePartsTest, UninstallRemovesTheInstalledFilesWhateverTheJobToolSays
         service(f)->uninstallLocationHelperWithReply(
             [&](bool ok, const XQNullableString& text) { replies.emplace_back(ok, text); });
         EXPECT_EQ(replies, (std::vector<std::pair<bool, XQNullableString>>{{true, ""}}));
-        EXPECT_EQ(log_, std::vector<std::string>{
-                            "run /sudo /launchctl remove lx.pelk.XQSipLocationHelper"});
+        EXPECT_EQ(log_, std::vector<std::string>{"run /sudo /launchctl remove " +
+                                                 std::string(xq::kHelperLabel)});
         EXPECT_FALSE(fs::exists(job));
         EXPECT_FALSE(fs::exists(tool));
     }

@@ -1,5 +1,5 @@
-// The Linux profile's compiled-in paths agree with where `cmake --install`
-// puts the files (the XQ_LINUX_* values of the build), and fit the FHS.
+// The Linux profile's compiled-in paths (generated from the XQ_LINUX_* values
+// that `cmake --install` uses too) fit the service unit and the FHS.
 #include <fstream>
 #include <map>
 #include <string>
@@ -7,24 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "Common/XQCompiledPaths.h"
+#include "Common/XQHelperLabel.h"
 #include "codesign_verify/pkg_verify/package_tool.h"
 
 namespace {
-
-TEST(LinuxPathsProfile, AgreesWithTheInstallRules) {
-    const std::string tools = XQ_LINUX_TOOLS_DIR;
-    EXPECT_EQ(std::string(xq::paths::kSudoPath), XQ_LINUX_SUDO);
-    EXPECT_EQ(std::string(xq::paths::kInstallerPath), tools + "/installer");
-    EXPECT_EQ(std::string(pkg_verify::kPkgutilPath), tools + "/pkgutil");
-    EXPECT_EQ(std::string(xq::paths::kLaunchctlPath), tools + "/launchctl");
-    EXPECT_EQ(std::string(xq::paths::kLaunchDaemonPlistFormat),
-              std::string(XQ_LINUX_UNIT_DIR) + "/%@.service");
-    EXPECT_EQ(std::string(xq::paths::kPrivilegedHelperToolFormat),
-              std::string(XQ_LINUX_HELPER_DIR) + "/%@");
-    EXPECT_EQ(std::string(xq::paths::kTemporaryDirectory), std::string(XQ_LINUX_TEMP_DIR) + "/");
-    // The group that the socket unit gives the socket.
-    EXPECT_EQ(std::string(xq::paths::kClientGroup), XQ_CLIENT_GROUP);
-}
 
 // The temporary directory is the one systemd makes for the service alone: the
 // generated unit names it as its CacheDirectory= (relative to /var/cache), root-only,
@@ -39,10 +25,11 @@ TEST(LinuxPathsProfile, TemporaryDirectoryIsTheServiceCacheDirectory) {
             settings[line.substr(0, eq)] = line.substr(eq + 1);
         }
     }
-    const std::string dir = XQ_LINUX_TEMP_DIR;
+    const std::string dir = xq::paths::kTemporaryDirectory;
     const std::string cache = "/var/cache/";
     ASSERT_EQ(dir.rfind(cache, 0), 0u);
-    const std::string name = dir.substr(cache.size());
+    ASSERT_EQ(dir.back(), '/');
+    const std::string name = dir.substr(cache.size(), dir.size() - cache.size() - 1);
     EXPECT_EQ(settings["CacheDirectory"], name);
     EXPECT_EQ(settings["CacheDirectoryMode"], "0700");
     EXPECT_EQ(settings.count("PrivateTmp"), 0u);
@@ -69,7 +56,7 @@ TEST(LinuxPathsProfile, EveryPathIsAbsoluteAndTheFormatsNameTheLabelOnce) {
 // directory named after the label that the service may write and that holds
 // nothing of anyone else's.
 TEST(LinuxPathsProfile, TheSelfUpdatedFilesLieInDirectoriesOfTheirOwnOutsideUsr) {
-    const std::string label = "lx.pelk.XQSipLocationHelper";
+    const std::string label = xq::kHelperLabel;
     const std::string helper = xq::paths::kPrivilegedHelperToolFormat;
     const std::string job = xq::paths::kLaunchDaemonPlistFormat;
     EXPECT_EQ(helper, "/var/lib/" + label + "/%@");
@@ -79,7 +66,10 @@ TEST(LinuxPathsProfile, TheSelfUpdatedFilesLieInDirectoriesOfTheirOwnOutsideUsr)
         EXPECT_NE(p.rfind("/etc/systemd/", 0), 0u) << p;
     }
     // The package's own files stay under /usr.
-    EXPECT_EQ(std::string(XQ_LINUX_TOOLS_DIR).rfind("/usr/libexec/", 0), 0u);
+    for (const std::string tool :
+         {xq::paths::kInstallerPath, xq::paths::kLaunchctlPath, pkg_verify::kPkgutilPath}) {
+        EXPECT_EQ(tool, "/usr/libexec/" + label + tool.substr(tool.rfind('/'))) << tool;
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/XQCompiledPaths.h"
+#include "Common/XQHelperLabel.h"
 #include "Main/XQSipLocationHelperXPCMgr.h"
 
 namespace fs = std::filesystem;
@@ -92,7 +93,7 @@ TEST_F(ServiceStagingTest, InstallOfNoPathOrUnsignedFileIsRefusedFirst) {
 
 TEST_F(ServiceStagingTest, UninstallRemovesBothFilesAndRepliesYes) {
     auto fill = [](std::string f) {
-        f.replace(f.find("%@"), 2, "lx.pelk.XQSipLocationHelper");
+        f.replace(f.find("%@"), 2, xq::kHelperLabel);
         return f;
     };
     const std::string unit = fill(xq::paths::kLaunchDaemonPlistFormat);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Common/XQCompiledPaths.h"
+#include "Common/XQHelperLabel.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
 #include "platform/process/process.h"
 
@@ -22,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kOwnVersion = "5.16.0.124";
-constexpr const char* kHelperId = "lx.pelk.XQSipLocationHelper";
+constexpr const char* kHelperId = xq::kHelperLabel;
 
 int sign(int v) {
     return (v > 0) - (v < 0);
@@ -292,22 +293,22 @@ TEST_F(VersionGateTest, DistributionRules) {
     // Only the last app element counts.
     EXPECT_TRUE(gate_.isPkgVersionAllowed(withDistribution(
         "last-ours.pkg",
-        "<r><app id='lx.pelk.Other'/><app id='lx.pelk.XQSipLocationHelper'/></r>")));
+        "<r><app id='lx.pelk.Other'/><app id='" + std::string(kHelperId) + "'/></r>")));
     EXPECT_FALSE(gate_.isPkgVersionAllowed(withDistribution(
         "last-other.pkg",
-        "<r><app id='lx.pelk.XQSipLocationHelper'/><app id='lx.pelk.Other'/></r>")));
+        "<r><app id='" + std::string(kHelperId) + "'/><app id='lx.pelk.Other'/></r>")));
     // A later app element without an id clears the earlier one.
     EXPECT_FALSE(gate_.isPkgVersionAllowed(
-        withDistribution("noid.pkg", "<r><app id='lx.pelk.XQSipLocationHelper'/><app/></r>")));
+        withDistribution("noid.pkg", "<r><app id='" + std::string(kHelperId) + "'/><app/></r>")));
     // A namespace prefix is part of the name.
     EXPECT_FALSE(gate_.isPkgVersionAllowed(withDistribution(
-        "prefixed.pkg", "<r xmlns:p='urn:p'><p:app id='lx.pelk.XQSipLocationHelper'/></r>")));
+        "prefixed.pkg", "<r xmlns:p='urn:p'><p:app id='" + std::string(kHelperId) + "'/></r>")));
 }
 
 TEST_F(VersionGateTest, DocumentTypeDeclarations) {
     std::string comp = component("c.pkg", kOwnVersion);
     const std::string ours =
-        "<installer-gui-script><app id='lx.pelk.XQSipLocationHelper'/></installer-gui-script>";
+        "<installer-gui-script><app id='" + std::string(kHelperId) + "'/></installer-gui-script>";
     const std::string other =
         "<installer-gui-script><app id='lx.pelk.Other'/></installer-gui-script>";
     auto verdict = [&](const std::string& name, const std::string& xml) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,8 +42,12 @@ struct Served {
     }
 };
 
-inline Served& served(const std::shared_ptr<void>& object) {
-    return *static_cast<Served*>(object.get());
+inline Served& served(const xpc::ExportedObject& object) {
+    Served* target = object.as<Served>();
+    if (target == nullptr) {
+        std::abort();  // every test connection exports a Served
+    }
+    return *target;
 }
 
 inline std::string text(const xpc::Value& value) {
@@ -62,24 +67,24 @@ inline std::string text(const xpc::Value& value) {
 inline std::shared_ptr<xpc::Interface> testInterface() {
     auto interface = xpc::Interface::create();
     interface->addMethod("runWithReply:", "", "c",
-                         [](const std::shared_ptr<void>&, const std::vector<xpc::Value>&,
+                         [](const xpc::ExportedObject&, const std::vector<xpc::Value>&,
                             const xpc::Reply& reply) { reply({true}); });
     interface->addMethod("echo:withReply:", "@", "c@",
-                         [](const std::shared_ptr<void>&, const std::vector<xpc::Value>& args,
+                         [](const xpc::ExportedObject&, const std::vector<xpc::Value>& args,
                             const xpc::Reply& reply) {
                              reply({true, args[0]});
                          });
     interface->addMethod("negate:withReply:", "c", "c",
-                         [](const std::shared_ptr<void>&, const std::vector<xpc::Value>& args,
+                         [](const xpc::ExportedObject&, const std::vector<xpc::Value>& args,
                             const xpc::Reply& reply) { reply({!std::get<bool>(args[0])}); });
     interface->addMethod("record:withReply:", "@", "",
-                         [](const std::shared_ptr<void>& object,
-                            const std::vector<xpc::Value>& args, const xpc::Reply& reply) {
+                         [](const xpc::ExportedObject& object, const std::vector<xpc::Value>& args,
+                            const xpc::Reply& reply) {
                              served(object).record(text(args[0]));
                              reply({});
                          });
     interface->addMethod("slowWithReply:", "", "c",
-                         [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+                         [](const xpc::ExportedObject& object, const std::vector<xpc::Value>&,
                             const xpc::Reply& reply) {
                              Served& s = served(object);
                              ++s.slowRunning;
@@ -91,7 +96,7 @@ inline std::shared_ptr<xpc::Interface> testInterface() {
                          });
     interface->addMethod(
         "replyTwiceLaterWithReply:", "", "@",
-        [](const std::shared_ptr<void>&, const std::vector<xpc::Value>&, const xpc::Reply& reply) {
+        [](const xpc::ExportedObject&, const std::vector<xpc::Value>&, const xpc::Reply& reply) {
             dispatch::async(dispatch::get_global_queue(0, 0), [reply] {
                 const bool first = reply({std::optional<std::string>("first")});
                 const bool second = reply({std::optional<std::string>("second")});
@@ -101,7 +106,7 @@ inline std::shared_ptr<xpc::Interface> testInterface() {
             });
         });
     interface->addMethod("keepReplyWithReply:", "", "c",
-                         [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+                         [](const xpc::ExportedObject& object, const std::vector<xpc::Value>&,
                             const xpc::Reply& reply) {
                              Served& s = served(object);
                              std::lock_guard lock(s.mutex);
@@ -110,7 +115,7 @@ inline std::shared_ptr<xpc::Interface> testInterface() {
                          });
     interface->addMethod(
         "wrongReplyWithReply:", "", "c",
-        [](const std::shared_ptr<void>& object, const std::vector<xpc::Value>&,
+        [](const xpc::ExportedObject& object, const std::vector<xpc::Value>&,
            const xpc::Reply& reply) {
             const bool sent = reply({std::optional<std::string>("not a BOOL")});
             served(object).record(sent ? "wrong reply sent" : "wrong reply refused");

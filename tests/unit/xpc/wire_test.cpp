@@ -1,6 +1,8 @@
 #include "platform/xpc/wire.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -12,7 +14,7 @@ using xpc::wire::FrameReader;
 
 std::shared_ptr<xpc::Interface> interface() {
     auto i = xpc::Interface::create();
-    auto ignore = [](const std::shared_ptr<void>&, const std::vector<Value>&, const xpc::Reply&) {};
+    auto ignore = [](const xpc::ExportedObject&, const std::vector<Value>&, const xpc::Reply&) {};
     EXPECT_TRUE(i->addMethod("runWithReply:", "", "c", ignore));
     EXPECT_TRUE(i->addMethod("install:reply:", "@", "c@", ignore));
     EXPECT_TRUE(i->addMethod("flag:other:reply:", "c@", "@@", ignore));
@@ -172,6 +174,9 @@ TEST(EncodeAndDecode, RepliesAndRequestsRoundTrip) {
     EXPECT_EQ(reply.values, values);
     EXPECT_EQ(xpc::wire::encodeReply(1, {true, std::optional<std::string>()}),
               R"({"reply":[true,null],"seq":1})");
+    // The values alone, as the client tool prints them.
+    EXPECT_EQ(xpc::wire::encodeValues(values), R"([true,"a\"b\\c\n",null,false])");
+    EXPECT_EQ(xpc::wire::encodeValues({}), "[]");
 
     auto i = interface();
     xpc::wire::Request request;
@@ -196,7 +201,7 @@ TEST(EncodeAndDecode, RepliesAndRequestsRoundTrip) {
 
 TEST(Interface, RefusesBadDeclarations) {
     auto i = xpc::Interface::create();
-    auto ignore = [](const std::shared_ptr<void>&, const std::vector<Value>&, const xpc::Reply&) {};
+    auto ignore = [](const xpc::ExportedObject&, const std::vector<Value>&, const xpc::Reply&) {};
     EXPECT_TRUE(i->addMethod("a:", "@", "c", ignore));
     EXPECT_FALSE(i->addMethod("a:", "", "c", ignore));
     EXPECT_FALSE(i->addMethod("", "", "c", ignore));
@@ -207,6 +212,35 @@ TEST(Interface, RefusesBadDeclarations) {
     ASSERT_NE(i->method("a:"), nullptr);
     EXPECT_EQ(i->method("a:")->argumentTypes, "@");
     EXPECT_EQ(i->method("b:"), nullptr);
+}
+
+// An invoker gets the exported object back only as the type it was exported
+// as: a base, a derived or an unrelated type, or no object, is not served.
+TEST(ExportedObject, IsServedAsItsExportedTypeOnly) {
+    struct Base {
+        virtual ~Base() = default;
+        int calls = 0;
+    };
+    struct Derived : Base {};
+    int served = 0;
+    const xpc::Invoker invoker = xpc::invokerOn<Base>(
+        [&served](Base& target, const std::vector<Value>& args, const xpc::Reply&) {
+            ++target.calls;
+            served += static_cast<int>(args.size());
+        });
+    const auto base = std::make_shared<Base>();
+    const std::shared_ptr<Base> derivedAsBase = std::make_shared<Derived>();
+    invoker(base, {true}, xpc::Reply());
+    invoker(derivedAsBase, {true, false}, xpc::Reply());
+    invoker(std::make_shared<Derived>(), {true}, xpc::Reply());
+    invoker(std::make_shared<int>(1), {true}, xpc::Reply());
+    invoker(xpc::ExportedObject(), {true}, xpc::Reply());
+    EXPECT_EQ(base->calls, 1);
+    EXPECT_EQ(derivedAsBase->calls, 1);
+    EXPECT_EQ(served, 3);
+    EXPECT_TRUE(xpc::ExportedObject().empty());
+    EXPECT_EQ(xpc::ExportedObject(base).as<Derived>(), nullptr);
+    EXPECT_EQ(xpc::ExportedObject(base).as<Base>(), base.get());
 }
 
 TEST(AuditToken, ZeroTokenNamesNoProcess) {

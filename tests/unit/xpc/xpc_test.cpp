@@ -388,7 +388,7 @@ TEST_F(XpcService, ServesAPeerProcessAndIdentifiesIt) {
     EXPECT_FALSE(delegate_.record->decidedOnMainThread);
     EXPECT_EQ(delegate_.record->handlersOffQueue.load(), 0);
     // Released once invalidated: the exported object and handlers.
-    EXPECT_TRUE(eventually([&] { return connection->exportedObject() == nullptr; }));
+    EXPECT_TRUE(eventually([&] { return connection->exportedObject().empty(); }));
 }
 
 TEST_F(XpcService, DropsRequestsThatDoNotFitAndKeepsTheConnection) {
