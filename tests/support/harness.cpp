@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -182,6 +183,16 @@ gid_t testClientGroup() {
 
 uid_t testUser(int index) {
     static const uid_t users[] = {XQ_TEST_USER_UIDS};
+    // Tests that run side by side are given users of their own.
+    if (const char* chosen = std::getenv("XQ_TEST_USER_UIDS"); chosen != nullptr) {
+        std::istringstream list(chosen);
+        std::string uid;
+        for (int i = 0; std::getline(list, uid, ','); ++i) {
+            if (i == index) {
+                return static_cast<uid_t>(std::stoul(uid));
+            }
+        }
+    }
     return users[index];
 }
 

@@ -48,6 +48,8 @@ CommandResult runCommandAs(const Identity& who, const std::vector<std::string>& 
 // The test build's client group and the unprivileged users that tests run
 // as (XQ_TEST_CLIENT_GID, XQ_TEST_USER_UIDS): numbers that no entry of the
 // system's databases names. Each user's own group has the user's number.
+// The environment's XQ_TEST_USER_UIDS ("uid,uid"), when set, names other
+// users, for tests that run side by side.
 gid_t testClientGroup();
 uid_t testUser(int index);  // index 0 or 1
 // Empty when the numbers are free to use here, otherwise why not.

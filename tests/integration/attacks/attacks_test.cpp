@@ -29,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <set>
@@ -262,6 +263,35 @@ class Attacks : public ::testing::Test {
         return out;
     }
 
+    // Runs an attack program `times` times as `who`, each run one try, and
+    // adds up its tries and servings; `check` looks at each run's line. With
+    // `freshDaemon`, each try meets a daemon started for it alone.
+    struct Totals {
+        int tries = 0;
+        int served = 0;
+    };
+    void repeatAttack(Totals& totals, int times, const Identity& who,
+                      const std::vector<std::string>& argv, bool freshDaemon = false,
+                      const std::function<void(const std::string&)>& check = {}) {
+        for (int i = 0; i < times; ++i) {
+            std::unique_ptr<ActivatedDaemon> daemon;
+            if (freshDaemon) {
+                daemon = startDaemon();
+            }
+            auto r = runAs(who, argv);
+            const Tally t = tallyOf(r);
+            ASSERT_EQ(t.tries, 1) << r.out << r.err;
+            totals.tries += t.tries;
+            totals.served += t.served;
+            if (check) {
+                check(t.line);
+            }
+            if (daemon) {
+                EXPECT_TRUE(daemon->stop(20s).has_value());
+            }
+        }
+    }
+
     static void print(const std::string& attack, int tries, int served) {
         std::cout << "[attack] " << attack << ": tries " << tries << ", served " << served
                   << std::endl;
@@ -277,73 +307,59 @@ class Attacks : public ::testing::Test {
 };
 
 TEST_F(Attacks, ConnectThenExecuteTheGenuineClient) {
-    int tries = 0;
-    int served = 0;
-    for (const bool warm : {false, true}) {
-        for (int i = 0; i < 20; ++i) {
-            auto daemon = startDaemon();
-            std::future<CommandResult> holder;
-            if (warm) {
-                // The daemon runs already: a genuine session holds it.
-                holder = std::async(std::launch::async, [&] {
-                    return runAs(user_,
-                                 {client_, "--socket", socket_, "--timeout", "0.5", "session"});
-                });
-                ASSERT_TRUE(runsDaemon(*daemon, xqtest::daemonPath()));
-            }
-            auto r = runAs(attacker_, {attackProgram("connect_then_exec"), socket_, client_});
-            const Tally t = tallyOf(r);
-            ASSERT_EQ(t.tries, 1) << r.out << r.err;
-            tries += t.tries;
-            served += t.served;
-            EXPECT_NE(t.line.find("outcome closed"), std::string::npos) << t.line;
-            if (warm) {
-                holder.get();
-            }
-            EXPECT_TRUE(daemon->stop(20s).has_value());
-        }
+    const std::vector<std::string> attack = {attackProgram("connect_then_exec"), socket_, client_};
+    const auto closed = [](const std::string& line) {
+        EXPECT_NE(line.find("outcome closed"), std::string::npos) << line;
+    };
+    Totals totals;
+    // Cold: the attacker's connection starts the daemon.
+    repeatAttack(totals, 20, attacker_, attack, true, closed);
+    ASSERT_FALSE(HasFatalFailure());
+    for (int i = 0; i < 20; ++i) {
+        auto daemon = startDaemon();
+        // Warm: the daemon runs already, a genuine session holds it.
+        auto holder = std::async(std::launch::async, [&] {
+            return runAs(user_, {client_, "--socket", socket_, "--timeout", "0.5", "session"});
+        });
+        ASSERT_TRUE(runsDaemon(*daemon, xqtest::daemonPath()));
+        repeatAttack(totals, 1, attacker_, attack, false, closed);
+        ASSERT_FALSE(HasFatalFailure());
+        holder.get();
+        EXPECT_TRUE(daemon->stop(20s).has_value());
     }
-    print(std::string("connect, then execute the genuine client (20 cold, 20 warm)"), tries,
-          served);
-    EXPECT_EQ(tries, 40);
-    EXPECT_EQ(served, 0);
+    print(std::string("connect, then execute the genuine client (20 cold, 20 warm)"), totals.tries,
+          totals.served);
+    EXPECT_EQ(totals.tries, 40);
+    EXPECT_EQ(totals.served, 0);
     auto daemon = startDaemon();
     expectGenuineClientServed(*daemon);
 }
 
 TEST_F(Attacks, ExecutableLinkPointedAtTheGenuineClient) {
     auto daemon = startDaemon();
-    int tries = 0;
-    int served = 0;
-    for (int i = 0; i < 20; ++i) {
-        auto r = runAs(attacker_, {attackProgram("exe_masquerade"), client_, socket_});
-        const Tally t = tallyOf(r);
-        ASSERT_EQ(t.tries, 1) << r.out << r.err;
-        // The masquerade itself works: the link names the genuine client.
-        EXPECT_NE(t.line.find("masqueraded yes"), std::string::npos) << t.line;
-        tries += t.tries;
-        served += t.served;
-    }
+    Totals totals;
+    repeatAttack(totals, 20, attacker_, {attackProgram("exe_masquerade"), client_, socket_}, false,
+                 [](const std::string& line) {
+                     // The masquerade itself works: the link names the genuine client.
+                     EXPECT_NE(line.find("masqueraded yes"), std::string::npos) << line;
+                 });
+    ASSERT_FALSE(HasFatalFailure());
     print("CLONE_VM sibling in a user namespace of its own sets the exe link (PR_SET_MM_MAP)",
-          tries, served);
-    EXPECT_EQ(served, 0);
+          totals.tries, totals.served);
+    EXPECT_EQ(totals.served, 0);
     expectGenuineClientServed(*daemon);
 }
 
 TEST_F(Attacks, PeerInAUserNamespaceOfItsOwn) {
     auto daemon = startDaemon();
-    int tries = 0;
-    int served = 0;
-    for (int i = 0; i < 20; ++i) {
-        auto r = runAs(attacker_, {attackProgram("own_user_namespace"), socket_});
-        const Tally t = tallyOf(r);
-        ASSERT_EQ(t.tries, 1) << r.out << r.err;
-        EXPECT_NE(t.line.find("euid-inside 0"), std::string::npos) << t.line;
-        tries += t.tries;
-        served += t.served;
-    }
-    print("peer in a user namespace of its own", tries, served);
-    EXPECT_EQ(served, 0);
+    Totals totals;
+    repeatAttack(totals, 20, attacker_, {attackProgram("own_user_namespace"), socket_}, false,
+                 [](const std::string& line) {
+                     EXPECT_NE(line.find("euid-inside 0"), std::string::npos) << line;
+                 });
+    ASSERT_FALSE(HasFatalFailure());
+    print("peer in a user namespace of its own", totals.tries, totals.served);
+    EXPECT_EQ(totals.served, 0);
     expectGenuineClientServed(*daemon);
 }
 
@@ -354,18 +370,13 @@ TEST_F(Attacks, WriteLeaseOnTheFileTheExecutableLinkNames) {
     ASSERT_EQ(::chown(leased.c_str(), attacker_.uid, attacker_.gid), 0);
 
     auto daemon = startDaemon();
-    int tries = 0;
-    int served = 0;
+    Totals totals;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 5; ++i) {
-        auto r = runAs(attacker_, {attackProgram("exe_masquerade"), "--lease", leased, socket_});
-        const Tally t = tallyOf(r);
-        ASSERT_EQ(t.tries, 1) << r.out << r.err;
-        tries += t.tries;
-        served += t.served;
-    }
-    print("write lease on the file the exe link names", tries, served);
-    EXPECT_EQ(served, 0);
+    repeatAttack(totals, 5, attacker_,
+                 {attackProgram("exe_masquerade"), "--lease", leased, socket_});
+    ASSERT_FALSE(HasFatalFailure());
+    print("write lease on the file the exe link names", totals.tries, totals.served);
+    EXPECT_EQ(totals.served, 0);
     // Nothing waited for a lease to be broken (45 s each).
     EXPECT_LT(std::chrono::steady_clock::now() - start, 40s);
     expectGenuineClientServed(*daemon);
@@ -433,22 +444,16 @@ TEST_F(Attacks, ProcessThatTakesOverTheCheckedPid) {
 
 TEST_F(Attacks, SocketHandedOverOrInherited) {
     const Identity inGroup{attacker_.uid, group_, {}};
-    int tries = 0;
-    int served = 0;
+    Totals totals;
     for (const char* mode : {"fork", "pass"}) {
-        for (int i = 0; i < 5; ++i) {
-            auto daemon = startDaemon();
-            auto r = runAs(inGroup, {attackProgram("signed_peer"), socket_, mode});
-            const Tally t = tallyOf(r);
-            ASSERT_EQ(t.tries, 1) << mode << ": " << r.out << r.err;
-            tries += t.tries;
-            served += t.served;
-            // The next try gets a fresh daemon.
-            EXPECT_TRUE(daemon->stop(20s).has_value());
-        }
+        SCOPED_TRACE(mode);
+        // Each try gets a fresh daemon.
+        repeatAttack(totals, 5, inGroup, {attackProgram("signed_peer"), socket_, mode}, true);
+        ASSERT_FALSE(HasFatalFailure());
     }
-    print("socket inherited by a forked child, or passed with SCM_RIGHTS", tries, served);
-    EXPECT_EQ(served, 0);
+    print("socket inherited by a forked child, or passed with SCM_RIGHTS", totals.tries,
+          totals.served);
+    EXPECT_EQ(totals.served, 0);
     auto daemon = startDaemon();
     expectGenuineClientServed(*daemon);
 }
