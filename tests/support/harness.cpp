@@ -196,6 +196,58 @@ uid_t testUser(int index) {
     return users[index];
 }
 
+pid_t spawnActivated(const std::vector<std::string>& argv, int listenFd, int out, int err) {
+    // Everything is made before fork(); the child only writes its pid into
+    // the space left for it.
+    std::vector<std::string> copy = argv;
+    std::vector<char*> args;
+    for (auto& a : copy) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    std::vector<std::string> envCopy;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "LISTEN_", 7) != 0) {
+            envCopy.emplace_back(*e);
+        }
+    }
+    constexpr size_t kDigits = 20;
+    envCopy.emplace_back("LISTEN_PID=" + std::string(kDigits, '\0'));
+    envCopy.emplace_back("LISTEN_FDS=1");
+    std::vector<char*> env;
+    for (auto& e : envCopy) {
+        env.push_back(e.data());
+    }
+    env.push_back(nullptr);
+    char* pidText = env[env.size() - 3] + std::strlen("LISTEN_PID=");
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        return pid;
+    }
+    if ((out >= 0 && ::dup2(out, 1) < 0) || (err >= 0 && ::dup2(err, 2) < 0)) {
+        _exit(126);
+    }
+    if (listenFd == 3) {
+        ::fcntl(3, F_SETFD, 0);
+    } else if (listenFd >= 0) {
+        if (::dup2(listenFd, 3) != 3) {
+            _exit(126);
+        }
+    } else {
+        ::close(3);
+    }
+    char digits[kDigits];
+    size_t n = 0;
+    for (pid_t v = ::getpid(); v > 0 && n < kDigits; v /= 10) {
+        digits[n++] = static_cast<char>('0' + v % 10);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        pidText[i] = digits[n - 1 - i];
+    }
+    ::execve(args[0], args.data(), env.data());
+    _exit(127);
+}
+
 std::string readFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -226,6 +278,14 @@ std::string readFile(const std::string& path) {
     return out;
 }
 
+std::string readFileIfExists(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        return {};
+    }
+    return readFile(path);
+}
+
 std::vector<uint8_t> readBytes(const std::string& path) {
     const std::string text = readFile(path);
     return {text.begin(), text.end()};
@@ -244,6 +304,17 @@ std::string testIdentitiesUnavailable() {
         }
     }
     return {};
+}
+
+bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 std::string buildPath(const std::string& relative) {
