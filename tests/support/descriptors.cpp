@@ -6,15 +6,28 @@
 #include <cstring>
 
 namespace xqtest {
+namespace {
 
-ssize_t sendWithDescriptor(int socket, const std::string& bytes, int fd) {
-    iovec io{const_cast<char*>(bytes.data()), bytes.size()};
+// A message of the bytes at `data` with room for one descriptor.
+struct OneDescriptorMessage {
+    iovec io{};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    OneDescriptorMessage(char* data, size_t size) : io{data, size} {
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    OneDescriptorMessage(const OneDescriptorMessage&) = delete;
+    OneDescriptorMessage& operator=(const OneDescriptorMessage&) = delete;
+};
+
+}  // namespace
+
+ssize_t sendWithDescriptor(int socket, const std::string& bytes, int fd) {
+    OneDescriptorMessage m(const_cast<char*>(bytes.data()), bytes.size());
+    msghdr& message = m.message;
     cmsghdr* c = CMSG_FIRSTHDR(&message);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
@@ -25,13 +38,8 @@ ssize_t sendWithDescriptor(int socket, const std::string& bytes, int fd) {
 
 int receiveDescriptor(int socket) {
     char byte = 0;
-    iovec io{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    OneDescriptorMessage m(&byte, 1);
+    msghdr& message = m.message;
     if (::recvmsg(socket, &message, 0) != 1) {
         return -1;
     }

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -34,27 +35,46 @@ int statusToCode(int status) {
     return -1;
 }
 
+// The null-terminated array of C strings that exec takes, over copies of
+// its own: made before fork(), since after it the child makes only system
+// calls.
+class CStrings {
+  public:
+    explicit CStrings(std::vector<std::string> strings) : strings_(std::move(strings)) {
+        for (auto& s : strings_) {
+            pointers_.push_back(s.data());
+        }
+        pointers_.push_back(nullptr);
+    }
+    CStrings(const CStrings&) = delete;
+    CStrings& operator=(const CStrings&) = delete;
+    char** data() { return pointers_.data(); }
+    char* operator[](size_t i) { return pointers_[i]; }
+
+  private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+};
+
+// This process's environment but for the entries whose names begin with
+// `without` (none when empty), then `added`.
+std::vector<std::string> environmentWith(const std::vector<std::string>& added,
+                                         const std::string& without = "") {
+    std::vector<std::string> out;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (without.empty() || std::strncmp(*e, without.c_str(), without.size()) != 0) {
+            out.emplace_back(*e);
+        }
+    }
+    out.insert(out.end(), added.begin(), added.end());
+    return out;
+}
+
 // fork() and exec, with the child's credentials and environment set first.
 pid_t spawnAs(const Identity* who, const std::vector<std::string>& argv,
               const std::vector<std::string>& environment, int in, int out, int err) {
-    // Everything the child needs is made before fork(): after it, only
-    // system calls.
-    std::vector<std::string> copy = argv;
-    std::vector<char*> args;
-    for (auto& a : copy) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    std::vector<std::string> envCopy;
-    for (char** e = environ; *e != nullptr; ++e) {
-        envCopy.emplace_back(*e);
-    }
-    envCopy.insert(envCopy.end(), environment.begin(), environment.end());
-    std::vector<char*> env;
-    for (auto& e : envCopy) {
-        env.push_back(e.data());
-    }
-    env.push_back(nullptr);
+    CStrings args(argv);
+    CStrings env(environmentWith(environment));
     const pid_t pid = ::fork();
     if (pid != 0) {
         return pid;
@@ -73,12 +93,7 @@ pid_t spawnAs(const Identity* who, const std::vector<std::string>& argv,
 }
 
 pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
-    std::vector<char*> args;
-    std::vector<std::string> copy = argv;
-    for (auto& a : copy) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
+    CStrings args(argv);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     if (in >= 0) {
@@ -91,7 +106,7 @@ pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
         posix_spawn_file_actions_adddup2(&fa, err, 2);
     }
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, copy[0].c_str(), &fa, nullptr, args.data(), environ);
+    int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     return rc == 0 ? pid : -1;
 }
@@ -197,29 +212,14 @@ uid_t testUser(int index) {
 }
 
 pid_t spawnActivated(const std::vector<std::string>& argv, int listenFd, int out, int err) {
-    // Everything is made before fork(); the child only writes its pid into
-    // the space left for it.
-    std::vector<std::string> copy = argv;
-    std::vector<char*> args;
-    for (auto& a : copy) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    std::vector<std::string> envCopy;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "LISTEN_", 7) != 0) {
-            envCopy.emplace_back(*e);
-        }
-    }
+    // The child only writes its pid into the space left for it.
     constexpr size_t kDigits = 20;
-    envCopy.emplace_back("LISTEN_PID=" + std::string(kDigits, '\0'));
-    envCopy.emplace_back("LISTEN_FDS=1");
-    std::vector<char*> env;
-    for (auto& e : envCopy) {
-        env.push_back(e.data());
-    }
-    env.push_back(nullptr);
-    char* pidText = env[env.size() - 3] + std::strlen("LISTEN_PID=");
+    CStrings args(argv);
+    std::vector<std::string> environment =
+        environmentWith({"LISTEN_FDS=1", "LISTEN_PID=" + std::string(kDigits, '\0')}, "LISTEN_");
+    const size_t pidEntry = environment.size() - 1;
+    CStrings env(std::move(environment));
+    char* pidText = env[pidEntry] + std::strlen("LISTEN_PID=");
     const pid_t pid = ::fork();
     if (pid != 0) {
         return pid;

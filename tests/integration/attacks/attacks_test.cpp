@@ -416,12 +416,11 @@ TEST_F(Attacks, WriteLeaseOnTheFileTheExecutableLinkNames) {
     ::waitpid(holder, nullptr, 0);
 }
 
-TEST_F(Attacks, ProcessThatTakesOverTheCheckedPid) {
-    // Both ways of tying messages to the process: pidfds from the kernel, and
-    // the fallback of a kernel without them (as Debian 12's).
-    for (const std::string& daemon :
-         {xqtest::daemonPath(),
-          xqtest::buildPath("lx.pelk.XQSipLocationHelper-test-before-pidfd")}) {
+// Both ways of tying messages to the process: pidfds from the kernel, and
+// the fallback of a kernel without them (as Debian 12's), each a test.
+class PidReuse : public Attacks {
+  protected:
+    void takeOverTheCheckedPid(const std::string& daemon) {
         // The signed peer stands for the genuine client letting its socket go
         // (it passes the signature check; the group comes from its runner).
         auto r = xqtest::runCommand(
@@ -437,9 +436,17 @@ TEST_F(Attacks, ProcessThatTakesOverTheCheckedPid) {
         EXPECT_EQ(t.served, 0);
         EXPECT_NE(t.line.find("reused 10"), std::string::npos)
             << "the pid was not always taken over: " << t.line;
+        auto served = startDaemon();
+        expectGenuineClientServed(*served);
     }
-    auto daemon = startDaemon();
-    expectGenuineClientServed(*daemon);
+};
+
+TEST_F(PidReuse, ProcessThatTakesOverTheCheckedPid) {
+    takeOverTheCheckedPid(xqtest::daemonPath());
+}
+
+TEST_F(PidReuse, ProcessThatTakesOverTheCheckedPidOnAKernelWithoutPidfds) {
+    takeOverTheCheckedPid(xqtest::buildPath("lx.pelk.XQSipLocationHelper-test-before-pidfd"));
 }
 
 TEST_F(Attacks, SocketHandedOverOrInherited) {
@@ -643,8 +650,9 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
     const Identity plain{attacker_.uid, attacker_.gid, {}};
     const std::string missing = "missing=" + rootOnly + "/missing.pkg";
     std::string probeOut;
+    // One daemon meets the three attacks, and ends by itself after them.
+    auto daemon = startDaemon();
     {
-        auto daemon = startDaemon();
         auto r = xqtest::runCommandAs(
             plain,
             {attackProgram("file_oracle"), "probe", client_, socket_, "40", "missing", "readable",
@@ -660,7 +668,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
             "install PATH as an existence oracle (told apart from a missing file, by "
             "reply or time)",
             t.tries, t.served);
-        EXPECT_TRUE(daemon->waitForExit(20s).has_value());
     }
     const bool fifoOpened = writer.wait_for(500ms) == std::future_status::ready;
     // Lets the writer go (when it still waits) and closes both ends.
@@ -692,7 +699,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
     const std::string secret = rootOnly + "/shadow";
     std::ofstream(secret) << "root:secret\n";
     ::chmod(secret.c_str(), 0600);
-    auto daemon = startDaemon();
     auto r = xqtest::runCommandAs(plain,
                                   {attackProgram("file_oracle"), "race", client_, socket_, "60",
                                    own_ + "/race.pkg", own, secret},
@@ -704,7 +710,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
           t.tries, t.served);
     EXPECT_EQ(t.served, 0);
     EXPECT_EQ(r.out.find("copy pkg to safe install path failed"), std::string::npos) << r.out;
-    EXPECT_TRUE(daemon->waitForExit(20s).has_value());
 
     // The link flipped between the user's package and the FIFO: a writer
     // that counts every open of the FIFO for reading sees none.
@@ -719,7 +724,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
             ::close(w);
         }
     });
-    auto again = startDaemon();
     auto f = xqtest::runCommandAs(plain,
                                   {attackProgram("file_oracle"), "race", client_, socket_, "60",
                                    own_ + "/race-fifo.pkg", own, fifo},
@@ -733,7 +737,7 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
     print("link flipped between the user's package and a FIFO (served: opens of the FIFO)", 60,
           fifoOpens);
     EXPECT_EQ(fifoOpens, 0);
-    EXPECT_TRUE(again->waitForExit(20s).has_value());
+    EXPECT_TRUE(daemon->waitForExit(20s).has_value());
 }
 
 // A program pipes 10,000 requests into the client's session at once: every

@@ -32,22 +32,8 @@ const std::string kXqpkg = XQPKG_PATH;
 
 // Extracts the member at exactly path; false when absent or failing.
 bool extract(const std::string& pkg, const std::string& path, const std::string& dest) {
-    Archive a(pkg);
-    if (!a.x)
-        return false;
-    xar_iter_t it = xar_iter_new();
-    bool ok = false;
-    for (xar_file_t f = xar_file_first(a.x, it); f; f = xar_file_next(it)) {
-        char* p = xar_get_path(f);
-        bool match = p && path == p;
-        free(p);
-        if (match) {
-            ok = xar_extract_tofile(a.x, f, dest.c_str()) == 0;
-            break;
-        }
-    }
-    xar_iter_free(it);
-    return ok;
+    return extractFirst(
+        pkg, false, [&](const std::string& member) { return member == path; }, dest);
 }
 
 // The helper's rule: first member in archive order whose path ends in name.

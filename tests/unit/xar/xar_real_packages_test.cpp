@@ -22,25 +22,13 @@ const std::string kAnchors = std::string(XQ_SOURCE_DIR) + "/data/anchors/";
 // ends in name. Extracts it to dest.
 bool get_file(const std::string& pkg, const std::string& dest, const std::string& name,
               std::string* found = nullptr) {
-    Archive a(pkg);
-    if (!a.x)
-        return false;
-    xar_iter_t it = xar_iter_new();
-    bool ok = false;
-    for (xar_file_t f = xar_file_first(a.x, it); f; f = xar_file_next(it)) {
-        char* p = xar_get_safe_path(f);
-        std::string path = p ? p : "";
-        free(p);
-        if (path.size() >= name.size() &&
-            path.compare(path.size() - name.size(), name.size(), name) == 0) {
-            if (found)
-                *found = path;
-            ok = xar_extract_tofile(a.x, f, dest.c_str()) == 0;
-            break;
-        }
-    }
-    xar_iter_free(it);
-    return ok;
+    return extractFirst(
+        pkg, true,
+        [&](const std::string& path) {
+            return path.size() >= name.size() &&
+                   path.compare(path.size() - name.size(), name.size(), name) == 0;
+        },
+        dest, found);
 }
 
 std::string cn(const uint8_t* der, uint32_t len) {

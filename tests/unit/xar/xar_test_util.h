@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,29 @@ inline std::vector<std::string> walk(xar_t x, bool safe = false) {
         free(p);
     }
     return out;
+}
+
+// Extracts the first member, in archive order, whose path (made safe, with
+// `safe`) `matches`, to `dest`; false when none does or the extraction
+// fails. `found`, when given, gets the member's path.
+inline bool extractFirst(const std::string& pkg, bool safe,
+                         const std::function<bool(const std::string&)>& matches,
+                         const std::string& dest, std::string* found = nullptr) {
+    Archive a(pkg);
+    if (!a.x)
+        return false;
+    Iter it;
+    for (xar_file_t f = xar_file_first(a.x, it.i); f; f = xar_file_next(it.i)) {
+        char* p = safe ? xar_get_safe_path(f) : xar_get_path(f);
+        const std::string path = p ? p : "";
+        free(p);
+        if (matches(path)) {
+            if (found)
+                *found = path;
+            return xar_extract_tofile(a.x, f, dest.c_str()) == 0;
+        }
+    }
+    return false;
 }
 
 inline Bytes to_bytes(const std::string& s) {
