@@ -652,12 +652,20 @@ wait_installing() {
   wait_until 300 installing || fail "the slow install did not start"
 }
 
-t_uninstall_during_install() {
-  in_ct install -o "$user" -g "$user" -m 0644 /mnt/debs/slow.pkg /tmp/slow.pkg
-  client install /tmp/slow.pkg >"$work/slow.out" &
-  local installing=$!
+# start_slow_install PKG OUT — $user's install of /mnt/debs/PKG (its
+# preinstall sleeps 8 s) in the background, its reply to OUT, once it runs;
+# its pid in the caller's `installing`.
+start_slow_install() {
+  in_ct install -o "$user" -g "$user" -m 0644 "/mnt/debs/$1" "/tmp/$1"
+  client install "/tmp/$1" >"$2" &
+  installing=$!
   wait_installing
   ok "$user's install runs (its preinstall sleeps 8 s)"
+}
+
+t_uninstall_during_install() {
+  local installing
+  start_slow_install slow.pkg "$work/slow.out"
   local staged
   staged=$(in_ct sh -c "du -sk /var/cache/$label | cut -f1")
   echo "   staged in the cache meanwhile: ${staged} KiB"
@@ -711,11 +719,8 @@ t_downgrade() {
 step "downgrade to the first build" t_downgrade
 
 t_remove_during_install() {
-  in_ct install -o "$user" -g "$user" -m 0644 /mnt/debs/slow2.pkg /tmp/slow2.pkg
-  client install /tmp/slow2.pkg >"$work/slow2.out" &
-  local installing=$!
-  wait_installing
-  ok "$user's install runs (its preinstall sleeps 8 s)"
+  local installing
+  start_slow_install slow2.pkg "$work/slow2.out"
   apt_or_fail remove "$pkg"
   wait "$installing" || true
   expect "$user's install replied" "$(cat "$work/slow2.out")" '[true,""] (exit 0)'
