@@ -1,8 +1,16 @@
-# xq_add_gtest(NAME SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [RUN_SERIAL])
+# xq_add_gtest(NAME SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [RUN_SERIAL]
+#              [EACH_CASE] [RESOURCE_LOCK ...] [TEST_LIST var])
 # One GoogleTest executable registered as one ctest test. Labels: "unit",
 # "integration", "root" (needs root: namespaces, packet capture), "slow".
+# EACH_CASE registers every TEST/TEST_F of the sources as a ctest test of its
+# own, NAME.Suite.Case, so that cases which mostly wait on processes and
+# timers run side by side; their names go to `var` (for per-case properties).
+# RESOURCE_LOCK names what the tests may not share with others holding it
+# (the test area, say).
+include(GoogleTest)
 function(xq_add_gtest name)
-  cmake_parse_arguments(T "RUN_SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL;EACH_CASE" "TIMEOUT;TEST_LIST" "SOURCES;LIBS;LABELS;RESOURCE_LOCK"
+                        ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE xq_flags ${T_LIBS} xq_test_support GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
@@ -10,24 +18,39 @@ function(xq_add_gtest name)
     XQ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     XQ_BINARY_DIR="${PROJECT_BINARY_DIR}"
     XQ_TESTPKI_DIR="${XQ_TESTPKI_DIR}")
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(T_EACH_CASE)
+    gtest_add_tests(TARGET ${name} SOURCES ${T_SOURCES} TEST_PREFIX "${name}." EXTRA_ARGS --gtest_color=no
+                    TEST_LIST tests)
+  else()
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+    set(tests ${name})
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  set_tests_properties(${tests} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_RUN_SERIAL)
-    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
+    set_tests_properties(${tests} PROPERTIES RUN_SERIAL TRUE)
+  endif()
+  if(T_RESOURCE_LOCK)
+    set_tests_properties(${tests} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
+  if(T_TEST_LIST)
+    set(${T_TEST_LIST} ${tests} PARENT_SCOPE)
   endif()
 endfunction()
 
-# xq_add_fuzzer(NAME SOURCES ... LIBS ... [CORPUS dir])
+# xq_add_fuzzer(NAME SOURCES ... LIBS ... [CORPUS dir] [SECONDS s])
 # With XQ_FUZZ (clang): a libFuzzer binary, run briefly by ctest over a copy of
 # its seed corpus. Without it: the same entry point linked to a driver that
 # replays the seed corpus once, so every build exercises the parser on it.
+# The ctest run is a smoke test: it proves that the target runs its whole
+# committed corpus cleanly (libFuzzer runs all of it before it counts the
+# time) and mutates a little beyond; depth is the campaign's job.
 function(xq_add_fuzzer name)
   cmake_parse_arguments(F "" "CORPUS;SECONDS" "SOURCES;LIBS" ${ARGN})
   if(NOT F_SECONDS)
-    set(F_SECONDS 15)
+    set(F_SECONDS 2)
   endif()
   add_executable(${name} ${F_SOURCES})
   target_link_libraries(${name} PRIVATE xq_flags ${F_LIBS})

@@ -188,13 +188,41 @@ file_state() { # PATH -> "owner:group mode" or "absent"
 
 sha() { in_ct sha256sum "$1" 2>/dev/null | cut -d' ' -f1; }
 
-# The daemon ends once it has been idle for 10 s.
-wait_service_end() {
-  for _ in $(seq 300); do
-    [ "$(in_ct systemctl is-active "$label.service" || true)" != active ] && return 0
+# wait_until TRIES COMMAND... — true once COMMAND succeeds, tried every 0.1 s
+# at most TRIES times; false if it never did.
+wait_until() {
+  local tries=$1
+  shift
+  for _ in $(seq "$tries"); do
+    "$@" && return 0
     sleep 0.1
   done
-  fail "$label.service still active 30 s after its client left"
+  return 1
+}
+
+service_ended() { [ "$(in_ct systemctl is-active "$label.service" || true)" != active ]; }
+socket_restarted_since() { [ "$1" != "$(in_ct systemctl show -P InvocationID "$label.socket")" ]; }
+units_inactive() { [ "$(in_ct systemctl is-active "$label.service" "$label.socket" | sort -u)" = inactive ]; }
+
+# The daemon ends once it has been idle for 10 s.
+wait_service_end() {
+  wait_until 300 service_ended || fail "$label.service still active 30 s after its client left"
+}
+
+# expect_uninstalled WHO REPLY — an uninstall's reply (the daemon may end
+# before it answers), then, once the service and the socket have stopped,
+# nothing left of the helper, its job description or its socket.
+expect_uninstalled() {
+  case "$2" in
+    '[true,""] (exit 0)' | '<no reply> (exit 3)') ok "$1: $2" ;;
+    *) fail "$1: $2" ;;
+  esac
+  wait_until 100 units_inactive || true
+  expect "helper" "$(file_state "$helper")" "absent"
+  expect "job description" "$(file_state "$jobdesc")" "absent"
+  expect "job description link" "$(in_ct readlink "$joblink" || echo absent)" "absent"
+  expect "socket unit" "$(unit_state "$label.socket")" "inactive/disabled"
+  expect "socket file" "$(file_state "$sock")" "absent"
 }
 
 cache_empty() {
@@ -619,20 +647,25 @@ step "package upgrade with an older seed under a self-updated helper" t_upgrade_
 
 # ---------------------------------------------------------------------------
 # wait_installing — until a slow package's preinstall runs.
+installing() { in_ct pgrep -x sleep >/dev/null; }
 wait_installing() {
-  for _ in $(seq 300); do
-    in_ct pgrep -x sleep >/dev/null && return 0
-    sleep 0.1
-  done
-  fail "the slow install did not start"
+  wait_until 300 installing || fail "the slow install did not start"
+}
+
+# start_slow_install PKG OUT — $user's install of /mnt/debs/PKG (its
+# preinstall sleeps 8 s) in the background, its reply to OUT, once it runs;
+# its pid in the caller's `installing`.
+start_slow_install() {
+  in_ct install -o "$user" -g "$user" -m 0644 "/mnt/debs/$1" "/tmp/$1"
+  client install "/tmp/$1" >"$2" &
+  installing=$!
+  wait_installing
+  ok "$user's install runs (its preinstall sleeps 8 s)"
 }
 
 t_uninstall_during_install() {
-  in_ct install -o "$user" -g "$user" -m 0644 /mnt/debs/slow.pkg /tmp/slow.pkg
-  client install /tmp/slow.pkg >"$work/slow.out" &
-  local installing=$!
-  wait_installing
-  ok "$user's install runs (its preinstall sleeps 8 s)"
+  local installing
+  start_slow_install slow.pkg "$work/slow.out"
   local staged
   staged=$(in_ct sh -c "du -sk /var/cache/$label | cut -f1")
   echo "   staged in the cache meanwhile: ${staged} KiB"
@@ -641,21 +674,9 @@ t_uninstall_during_install() {
   echo "   $user2's uninstall: $out"
   wait "$installing" || true
   expect "$user's install replied" "$(cat "$work/slow.out")" '[true,""] (exit 0)'
-  case "$out" in
-    '[true,""] (exit 0)' | '<no reply> (exit 3)') ok "$user2's uninstall: $out" ;;
-    *) fail "$user2's uninstall: $out" ;;
-  esac
-  for _ in $(seq 100); do
-    [ "$(in_ct systemctl is-active "$label.service" "$label.socket" | sort -u)" = inactive ] && break
-    sleep 0.1
-  done
+  expect_uninstalled "$user2's uninstall" "$out"
   expect "the install ran to its end before the uninstall (no sleep left)" \
-    "$(in_ct pgrep -x sleep >/dev/null && echo running || echo none)" "none"
-  expect "helper (uninstalled after the install)" "$(file_state "$helper")" "absent"
-  expect "job description" "$(file_state "$jobdesc")" "absent"
-  expect "job description link" "$(in_ct readlink "$joblink" || echo absent)" "absent"
-  expect "socket unit" "$(unit_state "$label.socket")" "inactive/disabled"
-  expect "socket file" "$(file_state "$sock")" "absent"
+    "$(installing && echo running || echo none)" "none"
   cache_empty
   local leftover
   leftover=$(in_ct sh -c "ls -d /var/cache/$label/$label.* 2>/dev/null | wc -l")
@@ -680,12 +701,7 @@ t_rebuild() {
   apt_or_fail install "/mnt/debs/rebuild2.deb"
   expect "the rebuilt seed (same CFBundleVersion) is the helper" "$(sha "$helper")" "$(seed_sha rebuild2.deb)"
   [ "$before_helper" != "$(sha "$helper")" ] || fail "the helper did not change"
-  for _ in $(seq 300); do
-    [ "$before_socket" != "$(in_ct systemctl show -P InvocationID "$label.socket")" ] && break
-    sleep 0.1
-  done
-  [ "$before_socket" != "$(in_ct systemctl show -P InvocationID "$label.socket")" ] ||
-    fail "the changed socket unit was not restarted"
+  wait_until 300 socket_restarted_since "$before_socket" || fail "the changed socket unit was not restarted"
   ok "the changed socket unit was restarted"
   expect "socket unit needs no reload" "$(in_ct systemctl show -P NeedDaemonReload "$label.socket")" "no"
   serves
@@ -703,11 +719,8 @@ t_downgrade() {
 step "downgrade to the first build" t_downgrade
 
 t_remove_during_install() {
-  in_ct install -o "$user" -g "$user" -m 0644 /mnt/debs/slow2.pkg /tmp/slow2.pkg
-  client install /tmp/slow2.pkg >"$work/slow2.out" &
-  local installing=$!
-  wait_installing
-  ok "$user's install runs (its preinstall sleeps 8 s)"
+  local installing
+  start_slow_install slow2.pkg "$work/slow2.out"
   apt_or_fail remove "$pkg"
   wait "$installing" || true
   expect "$user's install replied" "$(cat "$work/slow2.out")" '[true,""] (exit 0)'
@@ -776,19 +789,7 @@ step "the first request after the reboot" t_after_boot
 t_uninstall() {
   local out
   out=$(client uninstall)
-  case "$out" in
-    '[true,""] (exit 0)' | '<no reply> (exit 3)') ok "uninstall: $out" ;;
-    *) fail "uninstall: $out" ;;
-  esac
-  for _ in $(seq 100); do
-    [ "$(in_ct systemctl is-active "$label.service" "$label.socket" | sort -u)" = inactive ] && break
-    sleep 0.1
-  done
-  expect "helper" "$(file_state "$helper")" "absent"
-  expect "job description" "$(file_state "$jobdesc")" "absent"
-  expect "job description link" "$(in_ct readlink "$joblink" || echo absent)" "absent"
-  expect "socket unit" "$(unit_state "$label.socket")" "inactive/disabled"
-  expect "socket file" "$(file_state "$sock")" "absent"
+  expect_uninstalled "uninstall" "$out"
   expect "service unit" "$(in_ct systemctl show -P LoadState "$label.service")" "not-found"
   in_ct systemctl daemon-reload
   sleep 1

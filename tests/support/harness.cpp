@@ -11,12 +11,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "Common/XQHelperLabel.h"
 
@@ -35,27 +37,46 @@ int statusToCode(int status) {
     return -1;
 }
 
+// The null-terminated array of C strings that exec takes, over copies of
+// its own: made before fork(), since after it the child makes only system
+// calls.
+class CStrings {
+  public:
+    explicit CStrings(std::vector<std::string> strings) : strings_(std::move(strings)) {
+        for (auto& s : strings_) {
+            pointers_.push_back(s.data());
+        }
+        pointers_.push_back(nullptr);
+    }
+    CStrings(const CStrings&) = delete;
+    CStrings& operator=(const CStrings&) = delete;
+    char** data() { return pointers_.data(); }
+    char* operator[](size_t i) { return pointers_[i]; }
+
+  private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+};
+
+// This process's environment but for the entries whose names begin with
+// `without` (none when empty), then `added`.
+std::vector<std::string> environmentWith(const std::vector<std::string>& added,
+                                         const std::string& without = "") {
+    std::vector<std::string> out;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (without.empty() || std::strncmp(*e, without.c_str(), without.size()) != 0) {
+            out.emplace_back(*e);
+        }
+    }
+    out.insert(out.end(), added.begin(), added.end());
+    return out;
+}
+
 // fork() and exec, with the child's credentials and environment set first.
 pid_t spawnAs(const Identity* who, const std::vector<std::string>& argv,
               const std::vector<std::string>& environment, int in, int out, int err) {
-    // Everything the child needs is made before fork(): after it, only
-    // system calls.
-    std::vector<std::string> copy = argv;
-    std::vector<char*> args;
-    for (auto& a : copy) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    std::vector<std::string> envCopy;
-    for (char** e = environ; *e != nullptr; ++e) {
-        envCopy.emplace_back(*e);
-    }
-    envCopy.insert(envCopy.end(), environment.begin(), environment.end());
-    std::vector<char*> env;
-    for (auto& e : envCopy) {
-        env.push_back(e.data());
-    }
-    env.push_back(nullptr);
+    CStrings args(argv);
+    CStrings env(environmentWith(environment));
     const pid_t pid = ::fork();
     if (pid != 0) {
         return pid;
@@ -74,12 +95,7 @@ pid_t spawnAs(const Identity* who, const std::vector<std::string>& argv,
 }
 
 pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
-    std::vector<char*> args;
-    std::vector<std::string> copy = argv;
-    for (auto& a : copy) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
+    CStrings args(argv);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     if (in >= 0) {
@@ -92,7 +108,7 @@ pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
         posix_spawn_file_actions_adddup2(&fa, err, 2);
     }
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, copy[0].c_str(), &fa, nullptr, args.data(), environ);
+    int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     return rc == 0 ? pid : -1;
 }
@@ -184,7 +200,54 @@ gid_t testClientGroup() {
 
 uid_t testUser(int index) {
     static const uid_t users[] = {XQ_TEST_USER_UIDS};
+    // Tests that run side by side are given users of their own.
+    if (const char* chosen = std::getenv("XQ_TEST_USER_UIDS"); chosen != nullptr) {
+        std::istringstream list(chosen);
+        std::string uid;
+        for (int i = 0; std::getline(list, uid, ','); ++i) {
+            if (i == index) {
+                return static_cast<uid_t>(std::stoul(uid));
+            }
+        }
+    }
     return users[index];
+}
+
+pid_t spawnActivated(const std::vector<std::string>& argv, int listenFd, int out, int err) {
+    // The child only writes its pid into the space left for it.
+    constexpr size_t kDigits = 20;
+    CStrings args(argv);
+    std::vector<std::string> environment =
+        environmentWith({"LISTEN_FDS=1", "LISTEN_PID=" + std::string(kDigits, '\0')}, "LISTEN_");
+    const size_t pidEntry = environment.size() - 1;
+    CStrings env(std::move(environment));
+    char* pidText = env[pidEntry] + std::strlen("LISTEN_PID=");
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        return pid;
+    }
+    if ((out >= 0 && ::dup2(out, 1) < 0) || (err >= 0 && ::dup2(err, 2) < 0)) {
+        _exit(126);
+    }
+    if (listenFd == 3) {
+        ::fcntl(3, F_SETFD, 0);
+    } else if (listenFd >= 0) {
+        if (::dup2(listenFd, 3) != 3) {
+            _exit(126);
+        }
+    } else {
+        ::close(3);
+    }
+    char digits[kDigits];
+    size_t n = 0;
+    for (pid_t v = ::getpid(); v > 0 && n < kDigits; v /= 10) {
+        digits[n++] = static_cast<char>('0' + v % 10);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        pidText[i] = digits[n - 1 - i];
+    }
+    ::execve(args[0], args.data(), env.data());
+    _exit(127);
 }
 
 std::string readFile(const std::string& path) {
@@ -217,6 +280,14 @@ std::string readFile(const std::string& path) {
     return out;
 }
 
+std::string readFileIfExists(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        return {};
+    }
+    return readFile(path);
+}
+
 std::vector<uint8_t> readBytes(const std::string& path) {
     const std::string text = readFile(path);
     return {text.begin(), text.end()};
@@ -235,6 +306,17 @@ std::string testIdentitiesUnavailable() {
         }
     }
     return {};
+}
+
+bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 std::string buildPath(const std::string& relative) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@ namespace xqtest {
 // Throws std::runtime_error when the file cannot be read.
 std::string readFile(const std::string& path);
 std::vector<uint8_t> readBytes(const std::string& path);
+// The same, but empty when there is no such file (a log not written yet).
+std::string readFileIfExists(const std::string& path);
 
 struct CommandResult {
     int exitCode = -1;  // exit status, or 128 + signal
@@ -48,10 +51,18 @@ CommandResult runCommandAs(const Identity& who, const std::vector<std::string>& 
 // The test build's client group and the unprivileged users that tests run
 // as (XQ_TEST_CLIENT_GID, XQ_TEST_USER_UIDS): numbers that no entry of the
 // system's databases names. Each user's own group has the user's number.
+// The environment's XQ_TEST_USER_UIDS ("uid,uid"), when set, names other
+// users, for tests that run side by side.
 gid_t testClientGroup();
 uid_t testUser(int index);  // index 0 or 1
 // Empty when the numbers are free to use here, otherwise why not.
 std::string testIdentitiesUnavailable();
+
+// Waits for `predicate` to hold, looking again every 2 ms, for at most
+// `limit`: false when it never did, so that a fault shows as a failed
+// expectation rather than a hung test.
+bool eventually(const std::function<bool()>& predicate,
+                std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // A path inside the build tree.
 std::string buildPath(const std::string& relative);
@@ -73,6 +84,14 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// Starts `argv` (argv[0] a path) as the service manager starts a
+// socket-activated service: `listenFd` at descriptor 3 (none for -1), with
+// LISTEN_PID and LISTEN_FDS=1 added to the environment; `out` and `err`, when
+// not -1, become its standard output and error. Returns its pid (-1 if the
+// fork failed); the caller waits for it.
+pid_t spawnActivated(const std::vector<std::string>& argv, int listenFd, int out = -1,
+                     int err = -1);
 
 // systemd-socket-activate listening on `socketPath`; the daemon is executed in
 // its place on the first connection, so pid() is the daemon's pid once it runs.

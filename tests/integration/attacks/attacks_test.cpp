@@ -29,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <set>
@@ -227,12 +228,28 @@ class Attacks : public ::testing::Test {
         return xqtest::runCommandAs(who, argv, "", 60s, environment);
     }
 
+    // A daemon that has ended as an idle daemon ends (status 0) is started
+    // again: on a busy machine the tries of an attack can be further apart
+    // than its idle lifetime. Any other end fails the test.
+    void keepServing(std::unique_ptr<ActivatedDaemon>& daemon) {
+        if (daemon->running()) {
+            return;
+        }
+        const auto status = daemon->waitForExit(0s);
+        ASSERT_TRUE(status.has_value() && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+            << "the daemon ended with status " << status.value_or(-1);
+        daemon.reset();  // which removes its socket path
+        daemon = startDaemon();
+    }
+
     // The genuine client, run by a user through the setgid client, is served;
     // once it has left, the idle daemon ends with status 0.
-    void expectGenuineClientServed(ActivatedDaemon& daemon) {
+    void expectGenuineClientServed(std::unique_ptr<ActivatedDaemon>& daemon) {
+        keepServing(daemon);
+        ASSERT_FALSE(HasFatalFailure());
         auto r = runAs(user_, {client_, "--socket", socket_, "--timeout", "20", "run"});
         EXPECT_EQ(r.out, "[true]\n") << r.err;
-        auto status = daemon.waitForExit(60s);
+        auto status = daemon->waitForExit(60s);
         ASSERT_TRUE(status.has_value()) << "the daemon did not end";
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
     }
@@ -263,6 +280,40 @@ class Attacks : public ::testing::Test {
         return out;
     }
 
+    // Runs an attack program `times` times as `who`, each run one try, and
+    // adds up its tries and servings; `check` looks at each run's line. The
+    // tries meet the `shared` daemon (kept serving), or without it, a daemon
+    // started for each alone.
+    struct Totals {
+        int tries = 0;
+        int served = 0;
+    };
+    void repeatAttack(Totals& totals, int times, const Identity& who,
+                      const std::vector<std::string>& argv,
+                      std::unique_ptr<ActivatedDaemon>* shared,
+                      const std::function<void(const std::string&)>& check = {}) {
+        for (int i = 0; i < times; ++i) {
+            std::unique_ptr<ActivatedDaemon> daemon;
+            if (shared != nullptr) {
+                keepServing(*shared);
+                ASSERT_FALSE(HasFatalFailure());
+            } else {
+                daemon = startDaemon();
+            }
+            auto r = runAs(who, argv);
+            const Tally t = tallyOf(r);
+            ASSERT_EQ(t.tries, 1) << r.out << r.err;
+            totals.tries += t.tries;
+            totals.served += t.served;
+            if (check) {
+                check(t.line);
+            }
+            if (daemon) {
+                EXPECT_TRUE(daemon->stop(20s).has_value());
+            }
+        }
+    }
+
     static void print(const std::string& attack, int tries, int served) {
         std::cout << "[attack] " << attack << ": tries " << tries << ", served " << served
                   << std::endl;
@@ -278,74 +329,60 @@ class Attacks : public ::testing::Test {
 };
 
 TEST_F(Attacks, ConnectThenExecuteTheGenuineClient) {
-    int tries = 0;
-    int served = 0;
-    for (const bool warm : {false, true}) {
-        for (int i = 0; i < 20; ++i) {
-            auto daemon = startDaemon();
-            std::future<CommandResult> holder;
-            if (warm) {
-                // The daemon runs already: a genuine session holds it.
-                holder = std::async(std::launch::async, [&] {
-                    return runAs(user_,
-                                 {client_, "--socket", socket_, "--timeout", "0.5", "session"});
-                });
-                ASSERT_TRUE(runsDaemon(*daemon, xqtest::daemonPath()));
-            }
-            auto r = runAs(attacker_, {attackProgram("connect_then_exec"), socket_, client_});
-            const Tally t = tallyOf(r);
-            ASSERT_EQ(t.tries, 1) << r.out << r.err;
-            tries += t.tries;
-            served += t.served;
-            EXPECT_NE(t.line.find("outcome closed"), std::string::npos) << t.line;
-            if (warm) {
-                holder.get();
-            }
-            EXPECT_TRUE(daemon->stop(20s).has_value());
-        }
+    const std::vector<std::string> attack = {attackProgram("connect_then_exec"), socket_, client_};
+    const auto closed = [](const std::string& line) {
+        EXPECT_NE(line.find("outcome closed"), std::string::npos) << line;
+    };
+    Totals totals;
+    // Cold: the attacker's connection starts the daemon.
+    repeatAttack(totals, 20, attacker_, attack, nullptr, closed);
+    ASSERT_FALSE(HasFatalFailure());
+    for (int i = 0; i < 20; ++i) {
+        auto daemon = startDaemon();
+        // Warm: the daemon runs already, a genuine session holds it.
+        auto holder = std::async(std::launch::async, [&] {
+            return runAs(user_, {client_, "--socket", socket_, "--timeout", "0.5", "session"});
+        });
+        ASSERT_TRUE(runsDaemon(*daemon, xqtest::daemonPath()));
+        repeatAttack(totals, 1, attacker_, attack, &daemon, closed);
+        ASSERT_FALSE(HasFatalFailure());
+        holder.get();
+        EXPECT_TRUE(daemon->stop(20s).has_value());
     }
-    print(std::string("connect, then execute the genuine client (20 cold, 20 warm)"), tries,
-          served);
-    EXPECT_EQ(tries, 40);
-    EXPECT_EQ(served, 0);
+    print(std::string("connect, then execute the genuine client (20 cold, 20 warm)"), totals.tries,
+          totals.served);
+    EXPECT_EQ(totals.tries, 40);
+    EXPECT_EQ(totals.served, 0);
     auto daemon = startDaemon();
-    expectGenuineClientServed(*daemon);
+    expectGenuineClientServed(daemon);
 }
 
 TEST_F(Attacks, ExecutableLinkPointedAtTheGenuineClient) {
     auto daemon = startDaemon();
-    int tries = 0;
-    int served = 0;
-    for (int i = 0; i < 20; ++i) {
-        auto r = runAs(attacker_, {attackProgram("exe_masquerade"), client_, socket_});
-        const Tally t = tallyOf(r);
-        ASSERT_EQ(t.tries, 1) << r.out << r.err;
-        // The masquerade itself works: the link names the genuine client.
-        EXPECT_NE(t.line.find("masqueraded yes"), std::string::npos) << t.line;
-        tries += t.tries;
-        served += t.served;
-    }
+    Totals totals;
+    repeatAttack(totals, 20, attacker_, {attackProgram("exe_masquerade"), client_, socket_},
+                 &daemon, [](const std::string& line) {
+                     // The masquerade itself works: the link names the genuine client.
+                     EXPECT_NE(line.find("masqueraded yes"), std::string::npos) << line;
+                 });
+    ASSERT_FALSE(HasFatalFailure());
     print("CLONE_VM sibling in a user namespace of its own sets the exe link (PR_SET_MM_MAP)",
-          tries, served);
-    EXPECT_EQ(served, 0);
-    expectGenuineClientServed(*daemon);
+          totals.tries, totals.served);
+    EXPECT_EQ(totals.served, 0);
+    expectGenuineClientServed(daemon);
 }
 
 TEST_F(Attacks, PeerInAUserNamespaceOfItsOwn) {
     auto daemon = startDaemon();
-    int tries = 0;
-    int served = 0;
-    for (int i = 0; i < 20; ++i) {
-        auto r = runAs(attacker_, {attackProgram("own_user_namespace"), socket_});
-        const Tally t = tallyOf(r);
-        ASSERT_EQ(t.tries, 1) << r.out << r.err;
-        EXPECT_NE(t.line.find("euid-inside 0"), std::string::npos) << t.line;
-        tries += t.tries;
-        served += t.served;
-    }
-    print("peer in a user namespace of its own", tries, served);
-    EXPECT_EQ(served, 0);
-    expectGenuineClientServed(*daemon);
+    Totals totals;
+    repeatAttack(totals, 20, attacker_, {attackProgram("own_user_namespace"), socket_}, &daemon,
+                 [](const std::string& line) {
+                     EXPECT_NE(line.find("euid-inside 0"), std::string::npos) << line;
+                 });
+    ASSERT_FALSE(HasFatalFailure());
+    print("peer in a user namespace of its own", totals.tries, totals.served);
+    EXPECT_EQ(totals.served, 0);
+    expectGenuineClientServed(daemon);
 }
 
 TEST_F(Attacks, WriteLeaseOnTheFileTheExecutableLinkNames) {
@@ -355,21 +392,16 @@ TEST_F(Attacks, WriteLeaseOnTheFileTheExecutableLinkNames) {
     ASSERT_EQ(::chown(leased.c_str(), attacker_.uid, attacker_.gid), 0);
 
     auto daemon = startDaemon();
-    int tries = 0;
-    int served = 0;
+    Totals totals;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 5; ++i) {
-        auto r = runAs(attacker_, {attackProgram("exe_masquerade"), "--lease", leased, socket_});
-        const Tally t = tallyOf(r);
-        ASSERT_EQ(t.tries, 1) << r.out << r.err;
-        tries += t.tries;
-        served += t.served;
-    }
-    print("write lease on the file the exe link names", tries, served);
-    EXPECT_EQ(served, 0);
+    repeatAttack(totals, 5, attacker_,
+                 {attackProgram("exe_masquerade"), "--lease", leased, socket_}, &daemon);
+    ASSERT_FALSE(HasFatalFailure());
+    print("write lease on the file the exe link names", totals.tries, totals.served);
+    EXPECT_EQ(totals.served, 0);
     // Nothing waited for a lease to be broken (45 s each).
     EXPECT_LT(std::chrono::steady_clock::now() - start, 40s);
-    expectGenuineClientServed(*daemon);
+    expectGenuineClientServed(daemon);
 
     // The code lookup itself, which the group check now shields, does not
     // wait on such a lease either: it refuses at once.
@@ -406,12 +438,11 @@ TEST_F(Attacks, WriteLeaseOnTheFileTheExecutableLinkNames) {
     ::waitpid(holder, nullptr, 0);
 }
 
-TEST_F(Attacks, ProcessThatTakesOverTheCheckedPid) {
-    // Both ways of tying messages to the process: pidfds from the kernel, and
-    // the fallback of a kernel without them (as Debian 12's).
-    for (const std::string& daemon :
-         {xqtest::daemonPath(),
-          xqtest::buildPath(std::string(xq::kHelperLabel) + "-test-before-pidfd")}) {
+// Both ways of tying messages to the process: pidfds from the kernel, and
+// the fallback of a kernel without them (as Debian 12's), each a test.
+class PidReuse : public Attacks {
+  protected:
+    void takeOverTheCheckedPid(const std::string& daemon) {
         // The signed peer stands for the genuine client letting its socket go
         // (it passes the signature check; the group comes from its runner).
         auto r = xqtest::runCommand(
@@ -427,31 +458,33 @@ TEST_F(Attacks, ProcessThatTakesOverTheCheckedPid) {
         EXPECT_EQ(t.served, 0);
         EXPECT_NE(t.line.find("reused 10"), std::string::npos)
             << "the pid was not always taken over: " << t.line;
+        auto served = startDaemon();
+        expectGenuineClientServed(served);
     }
-    auto daemon = startDaemon();
-    expectGenuineClientServed(*daemon);
+};
+
+TEST_F(PidReuse, ProcessThatTakesOverTheCheckedPid) {
+    takeOverTheCheckedPid(xqtest::daemonPath());
+}
+
+TEST_F(PidReuse, ProcessThatTakesOverTheCheckedPidOnAKernelWithoutPidfds) {
+    takeOverTheCheckedPid(xqtest::buildPath(std::string(xq::kHelperLabel) + "-test-before-pidfd"));
 }
 
 TEST_F(Attacks, SocketHandedOverOrInherited) {
     const Identity inGroup{attacker_.uid, group_, {}};
-    int tries = 0;
-    int served = 0;
+    Totals totals;
     for (const char* mode : {"fork", "pass"}) {
-        for (int i = 0; i < 5; ++i) {
-            auto daemon = startDaemon();
-            auto r = runAs(inGroup, {attackProgram("signed_peer"), socket_, mode});
-            const Tally t = tallyOf(r);
-            ASSERT_EQ(t.tries, 1) << mode << ": " << r.out << r.err;
-            tries += t.tries;
-            served += t.served;
-            // The next try gets a fresh daemon.
-            EXPECT_TRUE(daemon->stop(20s).has_value());
-        }
+        SCOPED_TRACE(mode);
+        // Each try gets a fresh daemon.
+        repeatAttack(totals, 5, inGroup, {attackProgram("signed_peer"), socket_, mode}, nullptr);
+        ASSERT_FALSE(HasFatalFailure());
     }
-    print("socket inherited by a forked child, or passed with SCM_RIGHTS", tries, served);
-    EXPECT_EQ(served, 0);
+    print("socket inherited by a forked child, or passed with SCM_RIGHTS", totals.tries,
+          totals.served);
+    EXPECT_EQ(totals.served, 0);
     auto daemon = startDaemon();
-    expectGenuineClientServed(*daemon);
+    expectGenuineClientServed(daemon);
 }
 
 TEST_F(Attacks, PreloadAndPtraceAgainstTheSetgidClient) {
@@ -496,7 +529,7 @@ TEST_F(Attacks, PreloadAndPtraceAgainstTheSetgidClient) {
     print("LD_PRELOAD and ptrace/mem/process_vm_writev against the setgid client", tries, served);
     EXPECT_EQ(served, 0);
     auto daemon = startDaemon();
-    expectGenuineClientServed(*daemon);
+    expectGenuineClientServed(daemon);
 }
 
 TEST_F(Attacks, OneUsersFloodDoesNotStarveTheGenuineClient) {
@@ -639,8 +672,9 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
     const Identity plain{attacker_.uid, attacker_.gid, {}};
     const std::string missing = "missing=" + rootOnly + "/missing.pkg";
     std::string probeOut;
+    // One daemon meets the three attacks, and ends by itself after them.
+    auto daemon = startDaemon();
     {
-        auto daemon = startDaemon();
         auto r = xqtest::runCommandAs(
             plain,
             {attackProgram("file_oracle"), "probe", client_, socket_, "40", "missing", "readable",
@@ -656,7 +690,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
             "install PATH as an existence oracle (told apart from a missing file, by "
             "reply or time)",
             t.tries, t.served);
-        EXPECT_TRUE(daemon->waitForExit(20s).has_value());
     }
     const bool fifoOpened = writer.wait_for(500ms) == std::future_status::ready;
     // Lets the writer go (when it still waits) and closes both ends.
@@ -688,7 +721,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
     const std::string secret = rootOnly + "/shadow";
     std::ofstream(secret) << "root:secret\n";
     ::chmod(secret.c_str(), 0600);
-    auto daemon = startDaemon();
     auto r = xqtest::runCommandAs(plain,
                                   {attackProgram("file_oracle"), "race", client_, socket_, "60",
                                    own_ + "/race.pkg", own, secret},
@@ -700,7 +732,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
           t.tries, t.served);
     EXPECT_EQ(t.served, 0);
     EXPECT_EQ(r.out.find("copy pkg to safe install path failed"), std::string::npos) << r.out;
-    EXPECT_TRUE(daemon->waitForExit(20s).has_value());
 
     // The link flipped between the user's package and the FIFO: a writer
     // that counts every open of the FIFO for reading sees none.
@@ -715,7 +746,6 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
             ::close(w);
         }
     });
-    auto again = startDaemon();
     auto f = xqtest::runCommandAs(plain,
                                   {attackProgram("file_oracle"), "race", client_, socket_, "60",
                                    own_ + "/race-fifo.pkg", own, fifo},
@@ -729,7 +759,7 @@ TEST_F(Attacks, InstallRequestsTellNothingOfFilesTheUserCannotRead) {
     print("link flipped between the user's package and a FIFO (served: opens of the FIFO)", 60,
           fifoOpens);
     EXPECT_EQ(fifoOpens, 0);
-    EXPECT_TRUE(again->waitForExit(20s).has_value());
+    EXPECT_TRUE(daemon->waitForExit(20s).has_value());
 }
 
 // A program pipes 10,000 requests into the client's session at once: every

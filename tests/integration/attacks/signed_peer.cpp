@@ -17,45 +17,9 @@
 #include <string>
 
 #include "tests/integration/attacks/attack.h"
+#include "tests/support/descriptors.h"
 
 namespace {
-
-bool sendDescriptor(int over, int fd) {
-    char byte = 'x';
-    iovec io{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    return ::sendmsg(over, &message, 0) == 1;
-}
-
-int receiveDescriptor(int over) {
-    char byte = 0;
-    iovec io{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (::recvmsg(over, &message, 0) != 1) {
-        return -1;
-    }
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    int fd = -1;
-    if (c != nullptr && c->cmsg_type == SCM_RIGHTS) {
-        std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    }
-    return fd;
-}
 
 // The other process's attempt: one request, then what became of it.
 [[noreturn]] void useConnection(int fd, const std::string& extra) {
@@ -102,11 +66,11 @@ int main(int argc, char** argv) {
         if (other == 0) {
             ::close(fd);
             ::close(pair[0]);
-            const int passed = receiveDescriptor(pair[1]);
+            const int passed = xqtest::receiveDescriptor(pair[1]);
             useConnection(passed, "");
         }
         ::close(pair[1]);
-        sendDescriptor(pair[0], fd);
+        xqtest::sendWithDescriptor(pair[0], "x", fd);
         ::waitpid(other, nullptr, 0);
         return 0;
     }

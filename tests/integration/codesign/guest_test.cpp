@@ -22,6 +22,7 @@
 #include "platform/codesign/codesign.h"
 #include "platform/codesign/signature.h"
 #include "platform/security/security.h"
+#include "tests/support/harness.h"
 
 extern char** environ;
 
@@ -40,11 +41,6 @@ std::string plist_text(const std::string& version) {
            "\t<key>CFBundleIdentifier</key>\n\t<string>lx.pelk.dvk</string>\n"
            "\t<key>CFBundleVersion</key>\n\t<string>" +
            version + "</string>\n</dict>\n</plist>\n";
-}
-
-std::vector<uint8_t> slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 void spit(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -264,7 +260,7 @@ TEST_F(GuestTest, WrongClientsAreRefused) {
 
 TEST_F(GuestTest, TamperedFilesAreRefused) {
     auto good = make_peer(dir, "base", "5.20.1", "app");
-    const auto bytes = slurp(good);
+    const auto bytes = xqtest::readBytes(good);
     const auto plist = plist_text("5.20.1");
     auto at = std::search(bytes.begin(), bytes.end(), plist.begin(), plist.end());
     ASSERT_NE(at, bytes.end());
@@ -333,7 +329,7 @@ TEST_F(GuestTest, HugeClientsAreNotHashed) {
     ASSERT_EQ(truncate(unsigned_path.c_str(), huge), 0);
 
     auto small = make_peer(dir, "small", "5.20.1", "app");
-    auto small_bytes = slurp(small);
+    auto small_bytes = xqtest::readBytes(small);
     auto covered = unsigned_part(small_bytes);
     ASSERT_TRUE(covered);
     std::vector<uint8_t> block(small_bytes.begin() + static_cast<long>(covered->size()),

@@ -40,11 +40,6 @@ const std::string kStagingArea = kTestArea + "/tmp";
 const std::string kSudoLog = kTestArea + "/sudo.log";
 const std::string kSeams = kTestArea + "/seams";
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::set<std::string> entries(const std::string& dir) {
     std::set<std::string> out;
     std::error_code ec;
@@ -154,7 +149,7 @@ class InstallTest : public ::testing::Test {
     // arguments that followed "sudo".
     std::vector<std::vector<std::string>> children() {
         std::vector<std::vector<std::string>> out;
-        std::string log = readAll(kSudoLog);
+        std::string log = xqtest::readFileIfExists(kSudoLog);
         if (log.size() < logOffset_) {
             return out;
         }
@@ -278,14 +273,14 @@ class InstallTest : public ::testing::Test {
 TEST_F(InstallTest, NewerPackageIsInstalledFromTheStagedCopy) {
     const std::string pkg = makePackage("newer.pkg", "5.17.0.1", "helper 5.17");
     expectReply(install(pkg), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "helper 5.17");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "helper 5.17");
     expectInstallerRanOnStagedCopy(pkg);
 }
 
 TEST_F(InstallTest, EqualVersionIsInstalled) {
     const std::string pkg = makePackage("equal.pkg", kOwnVersion, "same version");
     expectReply(install(pkg), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "same version");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "same version");
     expectInstallerRanOnStagedCopy(pkg);
 }
 
@@ -297,7 +292,7 @@ TEST_F(InstallTest, FlatComponentPackageIsInstalled) {
            "--install-location", installed(), dir_.file("flat-unsigned.pkg")});
     xqpkg({"sign", "--pki", XQ_TESTPKI_DIR, dir_.file("flat-unsigned.pkg"), dir_.file("flat.pkg")});
     expectReply(install(dir_.file("flat.pkg")), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "flat");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "flat");
 }
 
 TEST_F(InstallTest, VersionGateRefusals) {
@@ -315,7 +310,7 @@ TEST_F(InstallTest, NotWellFormedDistributionDoesNotBlock) {
     const std::string pkg = makePackage("broken-dist.pkg", "5.17", "broken dist",
                                         {"--distribution", dir_.file("broken.xml")});
     expectReply(install(pkg), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "broken dist");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "broken dist");
 }
 
 // Signed packages whose metadata carry a document type declaration, through
@@ -359,7 +354,7 @@ TEST_F(InstallTest, DocumentTypeDeclarationsInTheMetadata) {
     };
     for (const auto& [name, pkg] : accepted) {
         expectReply(install(pkg), true, "");
-        EXPECT_EQ(readAll(installedHelper()), name);
+        EXPECT_EQ(xqtest::readFile(installedHelper()), name);
     }
     const size_t installs = installerRuns().size();
     EXPECT_EQ(installs, 3u);
@@ -391,7 +386,7 @@ TEST_F(InstallTest, DocumentTypeDeclarationsInTheMetadata) {
         expectReply(install(pkg), false, notAllowed);
     }
     EXPECT_EQ(installerRuns().size(), installs);
-    EXPECT_EQ(readAll(installedHelper()), "info-plain");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "info-plain");
     char events[4096];
     EXPECT_EQ(::read(watch, events, sizeof events), -1) << "the declared subset was opened";
     EXPECT_EQ(errno, EAGAIN);
@@ -446,12 +441,12 @@ TEST_F(InstallTest, LinkedValidPackagesInstall) {
     const std::string symlink = dir_.file("symlink.pkg");
     fs::create_symlink(pkg, symlink);
     expectReply(install(symlink), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "linked");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "linked");
     fs::remove(installedHelper());
     const std::string hardlink = dir_.file("hardlink.pkg");
     fs::create_hard_link(pkg, hardlink);
     expectReply(install(hardlink), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "linked");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "linked");
     auto runs = installerRuns();
     ASSERT_EQ(runs.size(), 2u);
     for (const auto& argv : runs) {
@@ -490,7 +485,7 @@ TEST_F(InstallTest, SwapsAfterTheFirstCheckDoNotReachTheStagedCopy) {
         }
         onFirstCheck(pkg, swap.script);
         expectReply(install(pkg), true, "");
-        EXPECT_EQ(readAll(installedHelper()), "genuine");
+        EXPECT_EQ(xqtest::readFile(installedHelper()), "genuine");
         fs::remove(installedHelper());
     }
     EXPECT_EQ(installerRuns().size(), swaps.size());
@@ -542,7 +537,7 @@ TEST_F(InstallTest, UninstallRemovesTheFilesThenTheJob) {
     EXPECT_FALSE(fs::exists(socket));
     EXPECT_FALSE(fs::exists(fs::symlink_status(wants)));
     std::vector<std::string> verbs;
-    std::istringstream lines(readAll(log).substr(logOffset));
+    std::istringstream lines(xqtest::readFileIfExists(log).substr(logOffset));
     for (std::string line; std::getline(lines, line);) {
         verbs.push_back(nlohmann::json::parse(line)["args"][0].get<std::string>());
     }
@@ -603,7 +598,8 @@ TEST_F(InstallTest, TheProcessEndWaitsForTheRunningInstall) {
         EXPECT_EQ(ar.exitCode, 0) << ar.err;
         EXPECT_EQ(ar.out, "[true,\"\"]\n");
         EXPECT_TRUE(fs::exists(pkg.finished));
-        EXPECT_TRUE(readAll(installedHelper()) == pkg.content) << "the helper is not whole";
+        EXPECT_TRUE(xqtest::readFile(installedHelper()) == pkg.content)
+            << "the helper is not whole";
         if (!b.ends) {
             EXPECT_TRUE(daemon.running());
             ASSERT_EQ(::kill(daemon.pid(), SIGTERM), 0);
@@ -662,7 +658,7 @@ TEST_F(InstallTest, AnUninstallDuringAnInstallRunsAfterIt) {
     auto br = b.get();
     EXPECT_EQ(ar.out, "[true,\"\"]\n") << ar.err;
     EXPECT_EQ(br.out, "[true,\"\"]\n") << br.err;
-    EXPECT_TRUE(readAll(installedHelper()) == pkg.content) << "the helper is not whole";
+    EXPECT_TRUE(xqtest::readFile(installedHelper()) == pkg.content) << "the helper is not whole";
     const auto c = children();
     ASSERT_EQ(c.size(), 2u);
     EXPECT_EQ(c[0][0], INSTALLER_PATH);
@@ -723,7 +719,7 @@ TEST_F(InstallTest, PaddedPackagesOverTheCapAreRefusedUnderItInstalled) {
     fs::copy_file(pkg, under);
     fs::resize_file(under, size + (uintmax_t{1} << 30));
     expectReply(install(under), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "padded helper");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "padded helper");
     expectInstallerRanOnStagedCopy(under);
 }
 
@@ -771,7 +767,7 @@ TEST_F(InstallTest, EmptyDirectoryMemberInstalls) {
                                         {"--app-id", kLabel, "--extra-directory", "Resources",
                                          "--extra-directory", "Resources/sv.lproj"});
     expectReply(install(pkg), true, "");
-    EXPECT_EQ(readAll(installedHelper()), "with an empty folder");
+    EXPECT_EQ(xqtest::readFile(installedHelper()), "with an empty folder");
 }
 
 // The install location lies behind a symbolic link that root made in a
@@ -788,7 +784,7 @@ TEST_F(InstallTest, SystemSymbolicLinkIsCrossedAPlantedOneIsNot) {
     const std::string pkg =
         makeScriptedPackage("behind-link.pkg", "behind a link", scripts, link + "/helper-dir");
     expectReply(install(pkg), true, "");
-    EXPECT_EQ(readAll(real + "/helper-dir/helper"), "behind a link");
+    EXPECT_EQ(xqtest::readFile(real + "/helper-dir/helper"), "behind a link");
     EXPECT_TRUE(fs::is_symlink(link));
 
     fs::remove_all(real + "/helper-dir");

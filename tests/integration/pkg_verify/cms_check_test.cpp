@@ -17,6 +17,7 @@
 #include "platform/security/security.h"
 #include "tests/integration/pkg_verify/log_capture.h"
 #include "tests/integration/pkg_verify/test_packages.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ TEST_F(CmsCheck, NoStoredCertificates) {
 
 TEST_F(CmsCheck, SignatureBytesThatAreNotCms) {
     const std::string good = factory->sign("to-break.pkg");
-    std::vector<uint8_t> bytes = read_bytes(good);
+    std::vector<uint8_t> bytes = xqtest::readBytes(good);
     bytes.at(heap_offset(bytes) + kCmsHeapOffset) = 0x04;  // no longer a SEQUENCE
     const std::string broken = factory->dir() + "/not-cms.pkg";
     write_bytes(broken, bytes);
@@ -125,9 +126,9 @@ TEST_F(CmsCheck, SignerStatus) {
     // A genuine signature by the same leaf over another package's table of
     // contents (its stored list differs, so its checksum does).
     const std::string other = factory->sign("other.pkg");
-    std::vector<uint8_t> donor = read_bytes(
+    std::vector<uint8_t> donor = xqtest::readBytes(
         factory->sign("donor.pkg", {"--stored-certs", "installer,devid-ca,root,extra-ca"}));
-    std::vector<uint8_t> target = read_bytes(other);
+    std::vector<uint8_t> target = xqtest::readBytes(other);
     const size_t from = heap_offset(donor) + kCmsHeapOffset;
     const size_t to = heap_offset(target) + kCmsHeapOffset;
     ASSERT_LE(from + kCmsSlotSize, donor.size());
@@ -178,7 +179,7 @@ TEST_F(CmsCheck, TimeStamp) {
 // token's imprint must cover this signer's own signature value.
 TEST_F(CmsCheck, TimeStampTokenBelongsToItsSignatureAndAnchors) {
     auto signer_info_of = [](const std::string& pkg) {
-        const std::vector<uint8_t> bytes = read_bytes(pkg);
+        const std::vector<uint8_t> bytes = xqtest::readBytes(pkg);
         const size_t at = heap_offset(bytes) + kCmsHeapOffset;
         // The slot is larger than the message: zero padding follows it.
         security::CmsPtr cms =
@@ -370,7 +371,7 @@ TEST_F(PkgutilCheck, SignerStatusWithoutSigningTimeIsJudgedNowByTheCmsCheckOnly)
         factory->sign("noattr-past.pkg", {"--leaf", "installer-past", "--no-signed-attributes",
                                           "--timestamp-time", "2020-06-01T00:00:00Z"});
     {
-        const std::vector<uint8_t> bytes = read_bytes(pkg);
+        const std::vector<uint8_t> bytes = xqtest::readBytes(pkg);
         security::CmsPtr message =
             security::cms_from_der(std::span<const uint8_t>(bytes).subspan(
                                        heap_offset(bytes) + kCmsHeapOffset, kCmsSlotSize),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -11,6 +12,7 @@
 #include "codesign_verify/pkg_verify/pkg_verify.h"
 #include "platform/process/process.h"
 #include "tests/integration/pkg_verify/log_capture.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -142,10 +144,9 @@ TEST_F(RealPackages, ShippedStandInReportsMatchTheExpectedFiles) {
         {"fleet_wrong-toc.pkg", 1},
     };
     for (const auto& c : cases) {
-        std::ifstream in(reports + c.package + ".txt", std::ios::binary);
-        ASSERT_TRUE(in) << "missing expected report for " << c.package;
-        const std::string expected((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
+        ASSERT_TRUE(std::filesystem::exists(reports + c.package + ".txt"))
+            << "missing expected report for " << c.package;
+        const std::string expected = xqtest::readFile(reports + c.package + ".txt");
         const process::Result r = check_signature(kDir + c.package);
         ASSERT_TRUE(r.launched && r.exited) << c.package;
         EXPECT_EQ(r.terminationStatus, c.exitStatus) << c.package;

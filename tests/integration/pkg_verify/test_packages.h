@@ -15,16 +15,12 @@
 
 #include "Common/XQHelperLabel.h"
 #include "platform/process/process.h"
+#include "tests/support/harness.h"
 
 namespace pkg_verify_test {
 
 inline const std::string kTeam = "T3MQ8VX2LC";
 inline const std::string kAuthority = "Developer ID Installer: Pelk Labs, Inc. (T3MQ8VX2LC)";
-
-inline std::vector<uint8_t> read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 inline void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

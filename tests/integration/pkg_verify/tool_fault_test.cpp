@@ -10,7 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "tests/integration/pkg_verify/log_capture.h"
 #include "tests/integration/pkg_verify/test_packages.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -51,13 +53,6 @@ void install_tool(const std::string& body) {
     ASSERT_EQ(std::rename(temp.c_str(), kTool.c_str()), 0);
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class ToolFaults : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { factory = new PackageFactory(); }
@@ -86,7 +81,7 @@ TEST_F(ToolFaults, ArgumentsAndReport) {
     install_tool("printf '%s\\n' \"$@\" > '" + marker + "'\ncat <<'EOF'\n" + good_report() +
                  "EOF\n");
     EXPECT_TRUE(tool(pkg));
-    EXPECT_EQ(slurp(marker), "--check-signature\n" + pkg + "\n");
+    EXPECT_EQ(xqtest::readFile(marker), "--check-signature\n" + pkg + "\n");
     EXPECT_EQ(log.messages(), (Messages{good_report(), "result = 1"}));
 }
 
@@ -171,13 +166,33 @@ TEST_F(Helper, SynchronousFormReturnsTheEntrysVerdict) {
     logCallback("");
 }
 
-TEST_F(Helper, QueueIsOneSerialQueueWithItsLabel) {
-    dispatch::QueuePtr a = XQCheckPkgSignatureHelper::validCodeSignQueue();
-    dispatch::QueuePtr b = XQCheckPkgSignatureHelper::validCodeSignQueue();
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a, b);
-    EXPECT_TRUE(a->isSerial());
-    EXPECT_EQ(a->label(), "XQCheckPkgSignatureHelper.Valid.Queue");
+// The asynchronous checks run on the helper's one serial queue: a check
+// submitted while other work holds that queue starts only after it.
+TEST_F(Helper, AsynchronousChecksTakeTheirTurnOnTheHelpersSerialQueue) {
+    dispatch::QueuePtr queue = XQCheckPkgSignatureHelper::validCodeSignQueue();
+    ASSERT_NE(queue, nullptr);
+    EXPECT_EQ(queue, XQCheckPkgSignatureHelper::validCodeSignQueue());
+    EXPECT_TRUE(queue->isSerial());
+    EXPECT_EQ(queue->label(), "XQCheckPkgSignatureHelper.Valid.Queue");
+
+    const std::string trace = factory->dir() + "/turns";
+    std::remove(trace.c_str());
+    install_tool("echo check >> '" + trace + "'\ncat <<'EOF'\n" + good_report() + "EOF\n");
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    dispatch::async(queue, [released, trace] {
+        released.wait();
+        std::ofstream(trace, std::ios::app) << "held\n";
+    });
+    std::optional<bool> verdict;
+    XQCheckPkgSignatureHelper::verifyPkgCodesignValidityForPathAsync(
+        factory->sign("turn.pkg"), [&](bool valid) { verdict = valid; });
+    release.set_value();
+    ASSERT_TRUE(
+        dispatch::run_main_loop_until([&] { return verdict.has_value(); },
+                                      std::chrono::steady_clock::now() + std::chrono::seconds(30)));
+    EXPECT_TRUE(*verdict);
+    EXPECT_EQ(xqtest::readFile(trace), "held\ncheck\n");
 }
 
 TEST_F(Helper, AsynchronousChecksRunInOrderOneAtATimeAndCompleteOnTheMainQueue) {
@@ -208,7 +223,7 @@ TEST_F(Helper, AsynchronousChecksRunInOrderOneAtATimeAndCompleteOnTheMainQueue) 
     // Nothing completes until the main queue is drained on this thread.
     EXPECT_TRUE(completions.empty());
     auto traceLines = [&] {
-        const std::string text = slurp(trace);
+        const std::string text = std::filesystem::exists(trace) ? xqtest::readFile(trace) : "";
         return std::count(text.begin(), text.end(), '\n');
     };
     const bool done =
@@ -218,8 +233,9 @@ TEST_F(Helper, AsynchronousChecksRunInOrderOneAtATimeAndCompleteOnTheMainQueue) 
     EXPECT_FALSE(offMain);
     EXPECT_EQ(completions, (std::vector<std::pair<std::string, bool>>{
                                {"first", true}, {"second", false}, {"nil", false}}));
-    EXPECT_EQ(slurp(trace), "start " + first + "\nend " + first + "\nstart " + second + "\nend " +
-                                second + "\nstart " + first + "\nend " + first + "\n");
+    EXPECT_EQ(xqtest::readFile(trace), "start " + first + "\nend " + first + "\nstart " + second +
+                                           "\nend " + second + "\nstart " + first + "\nend " +
+                                           first + "\n");
 }
 
 }  // namespace

@@ -263,21 +263,10 @@ std::pair<int, std::string> startWithPassedSocket(int socketType) {
     if (::pipe2(err, O_CLOEXEC) != 0) {
         return {-1, ""};
     }
-    const std::string daemon = xqtest::daemonPath();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(3);
-        if (socketType >= 0) {
-            const int fd = ::socket(AF_UNIX, socketType, 0);
-            if (fd != 3 && ::dup2(fd, 3) != 3) {
-                _exit(126);
-            }
-        }
-        ::dup2(err[1], 2);
-        ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
-        ::setenv("LISTEN_FDS", "1", 1);
-        ::execl(daemon.c_str(), daemon.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+    const int passed = socketType >= 0 ? ::socket(AF_UNIX, socketType | SOCK_CLOEXEC, 0) : -1;
+    const pid_t pid = xqtest::spawnActivated({xqtest::daemonPath()}, passed, -1, err[1]);
+    if (passed >= 0) {
+        ::close(passed);
     }
     ::close(err[1]);
     std::string text;

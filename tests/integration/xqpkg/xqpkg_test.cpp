@@ -20,6 +20,7 @@
 #include "Common/XQHelperLabel.h"
 #include "platform/security/owners.h"
 #include "platform/xar/xar.h"
+#include "tests/support/harness.h"
 #include "tests/unit/xar/run_tool.h"
 #include "tests/unit/xar/xar_test_util.h"
 
@@ -30,45 +31,10 @@ namespace {
 const std::string kPki = XQ_TESTPKI_DIR;
 const std::string kXqpkg = XQPKG_PATH;
 
-struct Archive {
-    xar_t x = nullptr;
-    explicit Archive(const std::string& path) : x(xar_open(path.c_str(), READ)) {}
-    ~Archive() {
-        if (x)
-            xar_close(x);
-    }
-};
-
-std::vector<std::string> walk(xar_t x) {
-    std::vector<std::string> out;
-    xar_iter_t it = xar_iter_new();
-    for (xar_file_t f = xar_file_first(x, it); f; f = xar_file_next(it)) {
-        char* p = xar_get_safe_path(f);
-        out.push_back(p ? p : "(null)");
-        free(p);
-    }
-    xar_iter_free(it);
-    return out;
-}
-
 // Extracts the member at exactly path; false when absent or failing.
 bool extract(const std::string& pkg, const std::string& path, const std::string& dest) {
-    Archive a(pkg);
-    if (!a.x)
-        return false;
-    xar_iter_t it = xar_iter_new();
-    bool ok = false;
-    for (xar_file_t f = xar_file_first(a.x, it); f; f = xar_file_next(it)) {
-        char* p = xar_get_path(f);
-        bool match = p && path == p;
-        free(p);
-        if (match) {
-            ok = xar_extract_tofile(a.x, f, dest.c_str()) == 0;
-            break;
-        }
-    }
-    xar_iter_free(it);
-    return ok;
+    return extractFirst(
+        pkg, false, [&](const std::string& member) { return member == path; }, dest);
 }
 
 // The helper's rule: first member in archive order whose path ends in name.
@@ -76,7 +42,7 @@ std::string first_ending_in(const std::string& pkg, const std::string& name) {
     Archive a(pkg);
     if (!a.x)
         return "";
-    for (const std::string& p : walk(a.x))
+    for (const std::string& p : walk(a.x, true))
         if (p.size() >= name.size() && p.compare(p.size() - name.size(), name.size(), name) == 0)
             return p;
     return "";
@@ -234,7 +200,7 @@ TEST_F(Xqpkg, HelpAndUsageErrors) {
 
 // inspect says why the reader refused an archive: its own error text.
 TEST_F(Xqpkg, InspectGivesTheReasonOfARefusal) {
-    Bytes toc_flipped = read_file(unsigned_pkg);
+    Bytes toc_flipped = xqtest::readBytes(unsigned_pkg);
     toc_flipped[40] ^= 0x01;  // in the compressed table of contents
     write_file(dir / "flipped.pkg", toc_flipped);
     std::string out;
@@ -251,11 +217,11 @@ TEST_F(Xqpkg, InspectGivesTheReasonOfARefusal) {
 TEST_F(Xqpkg, ComponentPackageRoundTrip) {
     Archive a(unsigned_pkg);
     ASSERT_NE(a.x, nullptr);
-    EXPECT_EQ(walk(a.x), (std::vector<std::string>{"Payload", "Scripts", "PackageInfo"}));
+    EXPECT_EQ(walk(a.x, true), (std::vector<std::string>{"Payload", "Scripts", "PackageInfo"}));
     EXPECT_EQ(xar_signature_first(a.x), nullptr);
 
     ASSERT_TRUE(extract(unsigned_pkg, "PackageInfo", dir / "pi"));
-    std::string pi = text(read_file(dir / "pi"));
+    std::string pi = text(xqtest::readBytes(dir / "pi"));
     EXPECT_NE(pi.find("<pkg-info"), std::string::npos);
     EXPECT_NE(pi.find("identifier=\"lx.pelk.test\""), std::string::npos);
     EXPECT_NE(pi.find("version=\"5.16.0.124\""), std::string::npos);
@@ -263,7 +229,7 @@ TEST_F(Xqpkg, ComponentPackageRoundTrip) {
     EXPECT_NE(pi.find("<postinstall file=\"./postinstall\"/>"), std::string::npos);
 
     ASSERT_TRUE(extract(unsigned_pkg, "Payload", dir / "payload"));
-    Bytes payload = read_file(dir / "payload");
+    Bytes payload = xqtest::readBytes(dir / "payload");
     ASSERT_GE(payload.size(), 2u);
     EXPECT_EQ(payload[0], 0x1f);
     int format = 0;
@@ -277,7 +243,7 @@ TEST_F(Xqpkg, ComponentPackageRoundTrip) {
     EXPECT_EQ(files.count("./usr"), 1u);
 
     ASSERT_TRUE(extract(unsigned_pkg, "Scripts", dir / "scripts.cpio"));
-    auto scripts = read_cpio(read_file(dir / "scripts.cpio"));
+    auto scripts = read_cpio(xqtest::readBytes(dir / "scripts.cpio"));
     EXPECT_EQ(scripts["./postinstall"].second, "#!/bin/sh\necho done\n");
     EXPECT_EQ(scripts["./preinstall"].first & 0111, 0111u);
 
@@ -298,27 +264,27 @@ TEST_F(Xqpkg, ProductArchiveAndTheLookupRule) {
               0);
     Archive a(product);
     ASSERT_NE(a.x, nullptr);
-    EXPECT_EQ(walk(a.x),
+    EXPECT_EQ(walk(a.x, true),
               (std::vector<std::string>{"helper.pkg", "helper.pkg/Payload", "helper.pkg/Scripts",
                                         "helper.pkg/PackageInfo", "other.pkg",
                                         "other.pkg/PackageInfo", "Distribution"}));
     EXPECT_EQ(first_ending_in(product, "PackageInfo"), "helper.pkg/PackageInfo");
     EXPECT_EQ(first_ending_in(product, "Distribution"), "Distribution");
     ASSERT_TRUE(extract(product, "Distribution", dir / "dist"));
-    EXPECT_NE(
-        text(read_file(dir / "dist")).find("<app id=\"" + std::string(xq::kHelperLabel) + "\"/>"),
-        std::string::npos);
+    EXPECT_NE(text(xqtest::readBytes(dir / "dist"))
+                  .find("<app id=\"" + std::string(xq::kHelperLabel) + "\"/>"),
+              std::string::npos);
     // Members copied into the product are byte for byte those of the component.
     ASSERT_TRUE(extract(product, "helper.pkg/Payload", dir / "p1"));
     ASSERT_TRUE(extract(unsigned_pkg, "Payload", dir / "p2"));
-    EXPECT_EQ(read_file(dir / "p1"), read_file(dir / "p2"));
+    EXPECT_EQ(xqtest::readBytes(dir / "p1"), xqtest::readBytes(dir / "p2"));
 
     // Signing keeps the members and their order.
     std::string signed_product = dir / "signed-product.pkg";
     ASSERT_EQ(xqpkg({"sign", "--pki", kPki, product, signed_product}), 0);
     Archive sp(signed_product);
     ASSERT_NE(sp.x, nullptr);
-    EXPECT_EQ(walk(sp.x), walk(a.x));
+    EXPECT_EQ(walk(sp.x, true), walk(a.x, true));
     EXPECT_EQ(openssl_verify(signatures(signed_product)), 0);
 
     // A Distribution given as a file is stored as it is.
@@ -329,7 +295,7 @@ TEST_F(Xqpkg, ProductArchiveAndTheLookupRule) {
         xqpkg({"product", "--distribution", dir / "my.dist", "--component", "c.pkg=" + second, p2}),
         0);
     ASSERT_TRUE(extract(p2, "Distribution", dir / "d2"));
-    EXPECT_EQ(read_file(dir / "d2"), read_file(dir / "my.dist"));
+    EXPECT_EQ(xqtest::readBytes(dir / "d2"), xqtest::readBytes(dir / "my.dist"));
 }
 
 TEST_F(Xqpkg, LookAlikeMemberBeforeTheRealOneIsFoundFirst) {
@@ -340,10 +306,10 @@ TEST_F(Xqpkg, LookAlikeMemberBeforeTheRealOneIsFoundFirst) {
               0);
     Archive a(pkg);
     ASSERT_NE(a.x, nullptr);
-    EXPECT_EQ(walk(a.x), (std::vector<std::string>{"OldPackageInfo", "PackageInfo"}));
+    EXPECT_EQ(walk(a.x, true), (std::vector<std::string>{"OldPackageInfo", "PackageInfo"}));
     EXPECT_EQ(first_ending_in(pkg, "PackageInfo"), "OldPackageInfo");
     ASSERT_TRUE(extract(pkg, "OldPackageInfo", dir / "o"));
-    EXPECT_EQ(read_file(dir / "o"), read_file(dir / "old"));
+    EXPECT_EQ(xqtest::readBytes(dir / "o"), xqtest::readBytes(dir / "old"));
 
     // The same at the root of a product archive, and with each encoding.
     for (const char* enc : {"gzip", "bzip2", "none"}) {
@@ -354,7 +320,7 @@ TEST_F(Xqpkg, LookAlikeMemberBeforeTheRealOneIsFoundFirst) {
             0);
         EXPECT_EQ(first_ending_in(product, "PackageInfo"), "OldPackageInfo") << enc;
         ASSERT_TRUE(extract(product, "OldPackageInfo", dir / "o2")) << enc;
-        EXPECT_EQ(read_file(dir / "o2"), read_file(dir / "old"));
+        EXPECT_EQ(xqtest::readBytes(dir / "o2"), xqtest::readBytes(dir / "old"));
     }
 }
 
@@ -363,18 +329,18 @@ TEST_F(Xqpkg, SignedPackageAsRealOnes) {
     std::string pkg = sign({"--timestamp-time", "2031-01-02T03:04:05Z"});
     Archive a(pkg);
     ASSERT_NE(a.x, nullptr);
-    EXPECT_EQ(walk(a.x), (std::vector<std::string>{"Payload", "Scripts", "PackageInfo"}));
+    EXPECT_EQ(walk(a.x, true), (std::vector<std::string>{"Payload", "Scripts", "PackageInfo"}));
     for (const char* m : {"Payload", "Scripts", "PackageInfo"}) {
         ASSERT_TRUE(extract(pkg, m, dir / "a"));
         ASSERT_TRUE(extract(unsigned_pkg, m, dir / "b"));
-        EXPECT_EQ(read_file(dir / "a"), read_file(dir / "b")) << m;
+        EXPECT_EQ(xqtest::readBytes(dir / "a"), xqtest::readBytes(dir / "b")) << m;
     }
 
     SignatureInfo s = signatures(pkg);
     EXPECT_EQ(s.types, (std::vector<std::string>{"RSA", "CMS"}));
     ASSERT_EQ(s.signed_data.size(), 20u);
     // The signed data is the SHA-1 of the compressed table of contents.
-    Bytes raw = read_file(pkg);
+    Bytes raw = xqtest::readBytes(pkg);
     uint64_t clen = 0;
     for (int i = 8; i < 16; ++i)
         clen = clen << 8 | raw[size_t(i)];
@@ -382,9 +348,9 @@ TEST_F(Xqpkg, SignedPackageAsRealOnes) {
               digest(EVP_sha1(), Bytes(raw.begin() + 28, raw.begin() + 28 + long(clen))));
 
     ASSERT_EQ(s.cms_certs.size(), 3u);
-    EXPECT_EQ(s.cms_certs[0], read_file(kPki + "/installer.der"));
-    EXPECT_EQ(s.cms_certs[1], read_file(kPki + "/devid-ca.der"));
-    EXPECT_EQ(s.cms_certs[2], read_file(kPki + "/root.der"));
+    EXPECT_EQ(s.cms_certs[0], xqtest::readBytes(kPki + "/installer.der"));
+    EXPECT_EQ(s.cms_certs[1], xqtest::readBytes(kPki + "/devid-ca.der"));
+    EXPECT_EQ(s.cms_certs[2], xqtest::readBytes(kPki + "/root.der"));
     EXPECT_EQ(openssl_verify(s), 0);
 
     Cms cms = parse_cms(s.cms);
@@ -437,7 +403,7 @@ TEST_F(Xqpkg, SignedPackageAsRealOnes) {
 
 TEST_F(Xqpkg, FlippedBytesOfASignedPackage) {
     std::string pkg = sign({});
-    Bytes good = read_file(pkg);
+    Bytes good = xqtest::readBytes(pkg);
     uint64_t clen = 0;
     for (int i = 8; i < 16; ++i)
         clen = clen << 8 | good[size_t(i)];
@@ -507,7 +473,7 @@ TEST_F(Xqpkg, WrongVariantsForRefusalTests) {
         SignatureInfo s = signatures(
             sign({"--stored-certs", "installer-otherteam,devid-ca,root"}, "firstcert.pkg"));
         ASSERT_EQ(s.cms_certs.size(), 3u);
-        EXPECT_EQ(s.cms_certs[0], read_file(kPki + "/installer-otherteam.der"));
+        EXPECT_EQ(s.cms_certs[0], xqtest::readBytes(kPki + "/installer-otherteam.der"));
         Cms cms = parse_cms(s.cms);
         ASSERT_TRUE(cms);
         security::X509Ptr first = parse_cert(s.cms_certs[0]);
@@ -526,8 +492,8 @@ TEST_F(Xqpkg, WrongVariantsForRefusalTests) {
     {  // four-certificate chain
         SignatureInfo s = signatures(sign({"--leaf", "installer-deep"}, "deep.pkg"));
         ASSERT_EQ(s.cms_certs.size(), 4u);
-        EXPECT_EQ(s.cms_certs[0], read_file(kPki + "/installer-deep.der"));
-        EXPECT_EQ(s.cms_certs[3], read_file(kPki + "/root.der"));
+        EXPECT_EQ(s.cms_certs[0], xqtest::readBytes(kPki + "/installer-deep.der"));
+        EXPECT_EQ(s.cms_certs[3], xqtest::readBytes(kPki + "/root.der"));
         EXPECT_EQ(openssl_verify(s), 0);
     }
 }
@@ -554,7 +520,7 @@ TEST_F(Xqpkg, EveryInstallerLeafCanSign) {
                  std::string(c.leaf) + ".pkg");
         SignatureInfo s = signatures(pkg);
         ASSERT_FALSE(s.cms_certs.empty());
-        EXPECT_EQ(s.cms_certs[0], read_file(kPki + "/" + c.leaf + ".der"));
+        EXPECT_EQ(s.cms_certs[0], xqtest::readBytes(kPki + "/" + c.leaf + ".der"));
         // Judge the chain as of the signing time, when installer-past was valid.
         auto t = parse_time_for_test(c.when);
         EXPECT_EQ(openssl_verify(s, std::to_string(t)) == 0, c.chains_to_test_root);

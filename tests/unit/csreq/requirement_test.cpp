@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/security/owners.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -758,8 +759,7 @@ TEST(CsreqCertificateDer, ExtensionsAndHashes) {
 // Facts of a certificate of the test PKI, its subject read with OpenSSL.
 csreq::CertificateFacts pkiCertificate(const std::string& name) {
     csreq::CertificateFacts facts;
-    std::ifstream in(std::string(XQ_TESTPKI_DIR) + "/" + name + ".der", std::ios::binary);
-    facts.der.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    facts.der = xqtest::readBytes(std::string(XQ_TESTPKI_DIR) + "/" + name + ".der");
     const unsigned char* p = facts.der.data();
     security::X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(facts.der.size())));
     EXPECT_TRUE(x) << name;

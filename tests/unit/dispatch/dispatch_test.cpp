@@ -1,4 +1,5 @@
 #include "platform/dispatch/dispatch.h"
+#include "tests/support/harness.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -31,19 +32,7 @@ size_t threadCount() {
     return count;
 }
 
-// Waits for a predicate with a generous limit, so that a fault shows as a
-// failed expectation rather than a hung test.
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using xqtest::eventually;
 
 TEST(SerialQueue, RunsTasksOneAtATimeInSubmissionOrder) {
     dispatch::QueuePtr queue = dispatch::queue_create("test.serial");

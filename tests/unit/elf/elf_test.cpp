@@ -207,10 +207,6 @@ TEST(Elf, RandomCorruptionNeverReadsOutside) {
     }
 }
 
-Bytes slurp(const std::string& path) {
-    return xqtest::readBytes(path);
-}
-
 TEST(Elf, RealExecutableWithAnAddedSection) {
     char dir[] = "/tmp/elf_test.XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
@@ -220,11 +216,11 @@ TEST(Elf, RealExecutableWithAnAddedSection) {
                       "/plist /proc/self/exe " + d + "/exe";
     int rc = std::system(cmd.c_str());
     ASSERT_EQ(rc, 0) << cmd;
-    Bytes image = slurp(d + "/exe");
+    Bytes image = xqtest::readBytes(d + "/exe");
     auto plist = plist_of(image);
     EXPECT_EQ(plist, "<?xml version=\"1.0\"?><plist><dict/></plist>");
     EXPECT_TRUE(elf::section_bytes(image, ".text"));
-    Bytes self = slurp("/proc/self/exe");
+    Bytes self = xqtest::readBytes("/proc/self/exe");
     EXPECT_FALSE(elf::section_bytes(self, "__info_plist"));
     EXPECT_TRUE(elf::section_bytes(self, ".shstrtab"));
     std::error_code ec;

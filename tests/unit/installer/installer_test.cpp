@@ -18,6 +18,7 @@
 
 #include "Common/XQHelperLabel.h"
 #include "platform/process/process.h"
+#include "tests/support/harness.h"
 #include "tools/installer/installer.h"
 
 namespace fs = std::filesystem;
@@ -165,11 +166,6 @@ class InstallerTest : public ::testing::Test {
     std::string target_;
 };
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(NormalizeEntryName, Rules) {
     std::string r;
     EXPECT_TRUE(installer::normalizeEntryName("./a/b", r));
@@ -205,7 +201,7 @@ TEST_F(InstallerTest, PayloadFromDirectoryKeepsModesAndRunsScripts) {
         package("dir.pkg", {"--root", work_ + "/root", "--scripts", work_ + "/scripts"});
     ASSERT_EQ(install(pkg), 0);
 
-    EXPECT_EQ(readAll(target_ + "/usr/local/libexec/helper"), "new helper");
+    EXPECT_EQ(xqtest::readFile(target_ + "/usr/local/libexec/helper"), "new helper");
     struct stat st;
     ASSERT_EQ(::stat((target_ + "/usr/local/libexec/helper").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
@@ -220,7 +216,7 @@ TEST_F(InstallerTest, PayloadFromDirectoryKeepsModesAndRunsScripts) {
     EXPECT_EQ(st.st_mode & 07777, 0755u);
 
     std::string expectedArgs = " 4 " + pkg + " " + target_ + " " + target_ + " /\n";
-    EXPECT_EQ(readAll(log), "pre" + expectedArgs + "post" + expectedArgs);
+    EXPECT_EQ(xqtest::readFile(log), "pre" + expectedArgs + "post" + expectedArgs);
 }
 
 TEST_F(InstallerTest, OwnersModesAndLinksFromTheArchiveAreKept) {
@@ -256,7 +252,7 @@ TEST_F(InstallerTest, ExistingDirectoriesKeepTheirOwnerAndMode) {
     ASSERT_EQ(::stat((target_ + "/usr").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
     EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(readAll(target_ + "/usr/f"), "f");
+    EXPECT_EQ(xqtest::readFile(target_ + "/usr/f"), "f");
 }
 
 TEST_F(InstallerTest, ReplacesAnExistingFile) {
@@ -264,7 +260,7 @@ TEST_F(InstallerTest, ReplacesAnExistingFile) {
     std::string pkg =
         packageWithPayload("replace.pkg", {{"./usr/local/libexec/helper", S_IFREG | 0755, "new"}});
     ASSERT_EQ(install(pkg), 0);
-    EXPECT_EQ(readAll(target_ + "/usr/local/libexec/helper"), "new");
+    EXPECT_EQ(xqtest::readFile(target_ + "/usr/local/libexec/helper"), "new");
 }
 
 TEST_F(InstallerTest, PathsLeavingTheTargetAreRefusedBeforeAnythingIsWritten) {
@@ -341,8 +337,8 @@ TEST_F(InstallerTest, ProductArchiveInstallsItsComponentsAtTheirLocations) {
          "second.pkg=" + c2, prod},
         0);
     ASSERT_EQ(install(prod), 0);
-    EXPECT_EQ(readAll(target_ + "/opt/a/one"), "1");
-    EXPECT_EQ(readAll(target_ + "/two"), "2");
+    EXPECT_EQ(xqtest::readFile(target_ + "/opt/a/one"), "1");
+    EXPECT_EQ(xqtest::readFile(target_ + "/two"), "2");
 }
 
 TEST_F(InstallerTest, DistributionWithEntitiesIsRefusedAPlainDeclarationIsRead) {
@@ -380,7 +376,7 @@ TEST_F(InstallerTest, DistributionWithEntitiesIsRefusedAPlainDeclarationIsRead) 
         fs::create_directories(target);
         const Run plain = installWithoutScripts(product("plain.pkg", doctype + body), target);
         EXPECT_EQ(plain.status, 0) << plain.output;
-        EXPECT_EQ(readAll(target + "/one"), "1") << doctype;
+        EXPECT_EQ(xqtest::readFile(target + "/one"), "1") << doctype;
         EXPECT_FALSE(fs::exists(target + "/two")) << doctype;
     }
 }
@@ -403,7 +399,7 @@ TEST_F(InstallerTest, BadInvocationsAndInputs) {
     EXPECT_TRUE(targetIsEmpty());
     // Arguments in the other order are accepted.
     EXPECT_EQ(status({"-target", target_, "-pkg", pkg}), 0);
-    EXPECT_EQ(readAll(target_ + "/f"), "f");
+    EXPECT_EQ(xqtest::readFile(target_ + "/f"), "f");
 }
 
 // Every real package of the test data, into a scratch target of its own, with
@@ -476,7 +472,7 @@ TEST_F(InstallerTest, SystemSymbolicLinksAreCrossedOthersNever) {
     fs::create_directories(target_ + "/sys/usr");
     fs::create_symlink("sys/usr", target_ + "/usr");
     ASSERT_EQ(install(pkg), 0);
-    EXPECT_EQ(readAll(target_ + "/sys/usr/local/bin/tool"), "tool");
+    EXPECT_EQ(xqtest::readFile(target_ + "/sys/usr/local/bin/tool"), "tool");
     EXPECT_TRUE(fs::is_symlink(target_ + "/usr"));
 
     // An absolute one that names a place inside the target, and a chain.
@@ -485,7 +481,7 @@ TEST_F(InstallerTest, SystemSymbolicLinksAreCrossedOthersNever) {
     fs::create_symlink(target_ + "/sys/usr", target_ + "/abs");
     fs::create_symlink("abs", target_ + "/usr");
     ASSERT_EQ(install(pkg), 0);
-    EXPECT_EQ(readAll(target_ + "/sys/usr/local/bin/tool"), "tool");
+    EXPECT_EQ(xqtest::readFile(target_ + "/sys/usr/local/bin/tool"), "tool");
 
     // The install location itself may lie behind one.
     fs::remove_all(target_);
@@ -495,7 +491,7 @@ TEST_F(InstallerTest, SystemSymbolicLinksAreCrossedOthersNever) {
     std::string located =
         package("located.pkg", {"--root", work_ + "/loc-root", "--install-location", "/bin"});
     ASSERT_EQ(install(located), 0);
-    EXPECT_EQ(readAll(target_ + "/usr/bin/tool"), "located");
+    EXPECT_EQ(xqtest::readFile(target_ + "/usr/bin/tool"), "located");
     EXPECT_TRUE(fs::is_symlink(target_ + "/bin"));
 
     // Links a user could have planted, and one leading out of the target: the
@@ -619,8 +615,9 @@ TEST(TestSudo, LogsItsArgumentsThenRunsThem) {
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.terminationStatus, 7);
     EXPECT_EQ(missing.terminationStatus, 1);
-    EXPECT_EQ(readAll(log), "[\"/bin/sh\",\"-c\",\"exit 7\",\"with \\\"quotes\\\"\"]\n[\"" + dir +
-                                "/no-such-tool\"]\n");
+    EXPECT_EQ(xqtest::readFile(log),
+              "[\"/bin/sh\",\"-c\",\"exit 7\",\"with \\\"quotes\\\"\"]\n[\"" + dir +
+                  "/no-such-tool\"]\n");
     std::error_code ec;
     fs::remove_all(dir, ec);
 }

@@ -16,6 +16,7 @@
 
 #include "Common/XQHelperLabel.h"
 #include "platform/process/process.h"
+#include "tests/support/harness.h"
 
 namespace fs = std::filesystem;
 
@@ -26,11 +27,6 @@ const std::string kArea = XQ_TEST_AREA;
 const std::string kUnitDir = kArea + "/root/etc/systemd/system";
 const std::string kRunning = kArea + "/run/systemd/system";
 const std::string kLog = kArea + "/systemctl.log";
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 struct Call {
     std::vector<std::string> args;
@@ -83,7 +79,7 @@ class LaunchctlTest : public ::testing::Test {
 
     std::vector<Call> calls() {
         std::vector<Call> out;
-        std::string log = readAll(kLog);
+        std::string log = xqtest::readFileIfExists(kLog);
         std::istringstream lines(log.substr(std::min(log.size(), logOffset_)));
         for (std::string line; std::getline(lines, line);) {
             auto j = nlohmann::json::parse(line);
@@ -191,7 +187,7 @@ TEST_F(LaunchctlTest, BadInvocationsTouchNothing) {
 // The test build names no directory or program of the host's own systemd:
 // everything it acts on lies in the test area.
 TEST(LaunchctlTestBuild, NamesNoHostPath) {
-    const std::string binary = readAll(LAUNCHCTL_TEST_PATH);
+    const std::string binary = xqtest::readFile(LAUNCHCTL_TEST_PATH);
     for (const char* host : {"/usr/bin/systemctl", "/run/systemd/system", "/etc/systemd/system"}) {
         std::string asCString = std::string(1, '\0') + host + std::string(1, '\0');
         EXPECT_EQ(binary.find(asCString), std::string::npos) << host;

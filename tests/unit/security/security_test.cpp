@@ -10,6 +10,7 @@
 
 #include "platform/security/anchors.h"
 #include "platform/security/security.h"
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -20,19 +21,14 @@ using security::VerifyOptions;
 const std::string kPki = XQ_TESTPKI_DIR;
 constexpr char kAppCN[] = "Developer ID Application: Pelk Labs, Inc. (T3MQ8VX2LC)";
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 security::X509Ptr cert(const std::string& name) {
-    auto c = security::certificate_from_pem(slurp(kPki + "/" + name + ".pem"));
+    auto c = security::certificate_from_pem(xqtest::readFile(kPki + "/" + name + ".pem"));
     EXPECT_TRUE(c) << name;
     return c;
 }
 
 std::vector<security::X509Ptr> chain_of(const std::string& name) {
-    return security::certificates_from_pem(slurp(kPki + "/" + name + ".chain.pem"));
+    return security::certificates_from_pem(xqtest::readFile(kPki + "/" + name + ".chain.pem"));
 }
 
 std::vector<X509*> raw(const std::vector<security::X509Ptr>& v) {
@@ -77,7 +73,7 @@ class SecurityTest : public ::testing::Test {
 TEST_F(SecurityTest, TestAnchorIsTheGeneratedRoot) {
     const auto& anchors_der = security::trust_anchor_certificates();
     ASSERT_EQ(anchors_der.size(), 1u);
-    std::string der = slurp(kPki + "/root.der");
+    std::string der = xqtest::readFile(kPki + "/root.der");
     EXPECT_EQ(std::string(anchors_der[0].begin(), anchors_der[0].end()), der);
     EXPECT_EQ(anchors.anchors().size(), 1u);
 }
@@ -105,7 +101,7 @@ TEST_F(SecurityTest, SubjectFieldsOfTheMakersLeaf) {
 
 TEST_F(SecurityTest, FingerprintIsSha256OfTheDer) {
     auto c = cert("app");
-    std::string der = slurp(kPki + "/app.der");
+    std::string der = xqtest::readFile(kPki + "/app.der");
     auto digest = security::sha256(
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(der.data()), der.size()));
     ASSERT_TRUE(digest);
@@ -323,7 +319,7 @@ TEST_F(SecurityTest, TwoSignersAreRefused) {
 // anchor's key, that differs from it only in serial number and validity: a
 // re-issued twin of the root, as someone holding an old copy might present it.
 security::X509Ptr twin_of_root() {
-    auto root = security::certificate_from_pem(slurp(kPki + "/root.pem"));
+    auto root = security::certificate_from_pem(xqtest::readFile(kPki + "/root.pem"));
     auto key = security::private_key_from_file(kPki + "/root.key.pem");
     security::X509Ptr twin(X509_new());
     EXPECT_TRUE(root && key && twin);

@@ -105,14 +105,6 @@ class StagingTest : public ::testing::Test {
     std::set<std::string> created_;
 };
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    std::string out(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
-    in.seekg(0);
-    in.read(out.data(), static_cast<std::streamsize>(out.size()));
-    return out;
-}
-
 TEST_F(StagingTest, RegularFileBecomesRootOwnedPrivateCopy) {
     std::string content(200000, '\0');
     for (size_t i = 0; i < content.size(); ++i) {
@@ -132,7 +124,7 @@ TEST_F(StagingTest, RegularFileBecomesRootOwnedPrivateCopy) {
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_gid, 0u);
     EXPECT_EQ(st.st_nlink, 1u);
-    EXPECT_EQ(readAll(*staged), content);
+    EXPECT_EQ(xqtest::readFile(*staged), content);
 
     // The private directory: only root may enter, named after the prefix.
     std::string dir = fs::path(*staged).parent_path().string();
@@ -146,7 +138,7 @@ TEST_F(StagingTest, RegularFileBecomesRootOwnedPrivateCopy) {
 
     // Later changes to the source do not reach the copy.
     std::ofstream(src, std::ios::binary | std::ios::trunc) << "changed";
-    EXPECT_EQ(readAll(*staged), content);
+    EXPECT_EQ(xqtest::readFile(*staged), content);
 }
 
 TEST_F(StagingTest, SymbolicLinkSourceIsStagedAsRegularFile) {
@@ -161,7 +153,7 @@ TEST_F(StagingTest, SymbolicLinkSourceIsStagedAsRegularFile) {
         struct stat st;
         ASSERT_EQ(::lstat(staged->c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ(readAll(*staged), "package bytes");
+        EXPECT_EQ(xqtest::readFile(*staged), "package bytes");
         EXPECT_FALSE(XQDaemonToolHelper::isSymbolicLinkWithPath(*staged));
         EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(*staged));
     }
@@ -175,7 +167,7 @@ TEST_F(StagingTest, HardLinkedSourceGivesSingleLinkCopy) {
     auto staged = stage(other, "locationTmp.pkg");
     ASSERT_TRUE(staged);
     EXPECT_FALSE(XQDaemonToolHelper::isHardLinkWithPath(*staged));
-    EXPECT_EQ(readAll(*staged), "hard linked");
+    EXPECT_EQ(xqtest::readFile(*staged), "hard linked");
 }
 
 TEST_F(StagingTest, EmptyFileIsStaged) {
@@ -507,7 +499,7 @@ TEST_F(StagingTest, OpenAsUserFollowsTheUsersOwnRights) {
         XQDaemonToolHelper::copyRegularFileToPrivateDirectory(fd.get(), "locationTmp.pkg");
     ASSERT_TRUE(staged);
     created_.insert(fs::path(*staged).parent_path().string());
-    EXPECT_EQ(readAll(*staged), "readable");
+    EXPECT_EQ(xqtest::readFile(*staged), "readable");
 }
 
 }  // namespace

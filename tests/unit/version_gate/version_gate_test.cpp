@@ -17,6 +17,7 @@
 #include "Common/XQHelperLabel.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
 #include "platform/process/process.h"
+#include "tests/support/harness.h"
 
 namespace fs = std::filesystem;
 
@@ -374,8 +375,7 @@ TEST_F(VersionGateTest, MemberLookupAndExtraction) {
     EXPECT_FALSE(gate_.getFileFromXar(pkg, dest + "/x", ""));
     EXPECT_FALSE(gate_.getFileFromXar(pkg, dest + "/x", "NoSuchMember"));
     ASSERT_TRUE(gate_.getFileFromXar(pkg, dest + "/info", "Info"));  // plain suffix
-    std::ifstream in(dest + "/info");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = xqtest::readFile(dest + "/info");
     EXPECT_NE(text.find("pkg-info"), std::string::npos);
     EXPECT_EQ(gate_.unzipFileFromPkg(pkg, dest, "PackageInfo"), dest + "/PackageInfo");
     EXPECT_FALSE(gate_.unzipFileFromPkg(pkg, work_ + "/none", "PackageInfo"));

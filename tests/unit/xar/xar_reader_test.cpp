@@ -12,38 +12,12 @@
 #include <vector>
 
 #include "platform/xar/xar.h"
+#include "tests/support/harness.h"
 #include "tests/unit/xar/xar_test_util.h"
 
 using namespace xartest;
 
 namespace {
-
-struct Archive {
-    xar_t x = nullptr;
-    explicit Archive(const std::string& path) : x(xar_open(path.c_str(), READ)) {}
-    ~Archive() {
-        if (x)
-            xar_close(x);
-    }
-    Archive(const Archive&) = delete;
-    Archive& operator=(const Archive&) = delete;
-};
-
-struct Iter {
-    xar_iter_t i = xar_iter_new();
-    ~Iter() { xar_iter_free(i); }
-};
-
-std::vector<std::string> walk(xar_t x, bool safe = false) {
-    std::vector<std::string> out;
-    Iter it;
-    for (xar_file_t f = xar_file_first(x, it.i); f; f = xar_file_next(it.i)) {
-        char* p = safe ? xar_get_safe_path(f) : xar_get_path(f);
-        out.push_back(p ? p : "(null)");
-        free(p);
-    }
-    return out;
-}
 
 xar_file_t member(xar_t x, xar_iter_t it, const std::string& path) {
     for (xar_file_t f = xar_file_first(x, it); f; f = xar_file_next(it)) {
@@ -80,7 +54,7 @@ class Reader : public ::testing::Test {
         unlink(out.c_str());
         int32_t r = xar_extract_tofile(a.x, f, out.c_str());
         if (got)
-            *got = exists(out) ? read_file(out) : Bytes{};
+            *got = exists(out) ? xqtest::readBytes(out) : Bytes{};
         return r;
     }
 };
@@ -732,8 +706,8 @@ TEST_F(Reader, ExtractionReplacesWhateverIsAtTheDestinationWithoutFollowingIt) {
     ASSERT_NE(a.x, nullptr);
     Iter it;
     EXPECT_EQ(xar_extract_tofile(a.x, xar_file_first(a.x, it.i), (dir / "out").c_str()), 0);
-    EXPECT_EQ(read_file(dir / "out"), to_bytes("new"));
-    EXPECT_EQ(read_file(victim), to_bytes("keep"));
+    EXPECT_EQ(xqtest::readBytes(dir / "out"), to_bytes("new"));
+    EXPECT_EQ(xqtest::readBytes(victim), to_bytes("keep"));
     struct stat st;
     ASSERT_EQ(lstat((dir / "out").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/xar/xar.h"
+#include "tests/support/harness.h"
 #include "tests/unit/xar/run_tool.h"
 #include "tests/unit/xar/xar_test_util.h"
 
@@ -17,50 +18,17 @@ namespace {
 const std::string kDir = std::string(XQ_SOURCE_DIR) + "/tests/data/real-packages/";
 const std::string kAnchors = std::string(XQ_SOURCE_DIR) + "/data/anchors/";
 
-struct Archive {
-    xar_t x = nullptr;
-    explicit Archive(const std::string& path) : x(xar_open(path.c_str(), READ)) {}
-    ~Archive() {
-        if (x)
-            xar_close(x);
-    }
-};
-
-std::vector<std::string> walk(xar_t x) {
-    std::vector<std::string> out;
-    xar_iter_t it = xar_iter_new();
-    for (xar_file_t f = xar_file_first(x, it); f; f = xar_file_next(it)) {
-        char* p = xar_get_safe_path(f);
-        out.push_back(p ? p : "(null)");
-        free(p);
-    }
-    xar_iter_free(it);
-    return out;
-}
-
 // The helper's lookup rule: the first member, in archive order, whose path
 // ends in name. Extracts it to dest.
 bool get_file(const std::string& pkg, const std::string& dest, const std::string& name,
               std::string* found = nullptr) {
-    Archive a(pkg);
-    if (!a.x)
-        return false;
-    xar_iter_t it = xar_iter_new();
-    bool ok = false;
-    for (xar_file_t f = xar_file_first(a.x, it); f; f = xar_file_next(it)) {
-        char* p = xar_get_safe_path(f);
-        std::string path = p ? p : "";
-        free(p);
-        if (path.size() >= name.size() &&
-            path.compare(path.size() - name.size(), name.size(), name) == 0) {
-            if (found)
-                *found = path;
-            ok = xar_extract_tofile(a.x, f, dest.c_str()) == 0;
-            break;
-        }
-    }
-    xar_iter_free(it);
-    return ok;
+    return extractFirst(
+        pkg, true,
+        [&](const std::string& path) {
+            return path.size() >= name.size() &&
+                   path.compare(path.size() - name.size(), name.size(), name) == 0;
+        },
+        dest, found);
 }
 
 std::string cn(const uint8_t* der, uint32_t len) {
@@ -100,7 +68,7 @@ TEST_F(RealPackages, MembersInLibxarOrder) {
     for (const Case& c : cases) {
         Archive a(kDir + c.file);
         ASSERT_NE(a.x, nullptr) << c.file;
-        EXPECT_EQ(walk(a.x), c.members) << c.file;
+        EXPECT_EQ(walk(a.x, true), c.members) << c.file;
         EXPECT_EQ(xar_get_toc_checksum_type(a.x), XAR_CKSUM_SHA1);
     }
 }
@@ -128,7 +96,7 @@ TEST_F(RealPackages, EveryFileMemberExtractsWithVerifiedChecksums) {
             if (is_dir)
                 continue;
             ++files;
-            Bytes b = read_file(out);
+            Bytes b = xqtest::readBytes(out);
             if (path.ends_with("Payload") || path.ends_with("Scripts")) {
                 ASSERT_GE(b.size(), 2u);
                 EXPECT_EQ(b[0], 0x1f);  // stored as gzip files
@@ -149,7 +117,7 @@ TEST_F(RealPackages, PackageInfoAndDistributionByTheLookupRule) {
     ASSERT_TRUE(get_file(kDir + "Karabiner-DriverKit-VirtualHIDDevice-7.3.0.pkg", dir / "pi",
                          "PackageInfo", &found));
     EXPECT_EQ(found, "PackageInfo");
-    Bytes pib = read_file(dir / "pi");
+    Bytes pib = xqtest::readBytes(dir / "pi");
     std::string pi(pib.begin(), pib.end());
     EXPECT_NE(pi.find("<pkg-info"), std::string::npos);
     EXPECT_NE(pi.find("version=\"7.3.0\""), std::string::npos);
@@ -160,7 +128,7 @@ TEST_F(RealPackages, PackageInfoAndDistributionByTheLookupRule) {
     EXPECT_EQ(found, "com.zetacentauri.Sigmatizm.pkg/PackageInfo");
     ASSERT_TRUE(get_file(kDir + "Sigmatizm.pkg", dir / "dist", "Distribution", &found));
     EXPECT_EQ(found, "Distribution");
-    Bytes d = read_file(dir / "dist");
+    Bytes d = xqtest::readBytes(dir / "dist");
     EXPECT_NE(std::string(d.begin(), d.end()).find("<installer-gui-script"), std::string::npos);
 
     ASSERT_TRUE(get_file(kDir + "gino_XZ.pkg", dir / "pi3", "PackageInfo", &found));
@@ -198,7 +166,7 @@ TEST_F(RealPackages, CmsEntryCertificatesAndSignedTocDigest) {
               0);
     for (const Signed& s : kSigned) {
         SCOPED_TRACE(s.file);
-        Bytes raw = read_file(kDir + s.file);
+        Bytes raw = xqtest::readBytes(kDir + s.file);
         Archive a(kDir + s.file);
         ASSERT_NE(a.x, nullptr);
         xar_signature_t rsa = xar_signature_first(a.x);
@@ -262,7 +230,7 @@ TEST_F(RealPackages, CmsEntryCertificatesAndSignedTocDigest) {
 }
 
 TEST_F(RealPackages, FlippedTocByteOfARealPackageFailsToOpen) {
-    Bytes raw = read_file(kDir + "Karabiner-DriverKit-VirtualHIDDevice-7.3.0.pkg");
+    Bytes raw = xqtest::readBytes(kDir + "Karabiner-DriverKit-VirtualHIDDevice-7.3.0.pkg");
     for (size_t at :
          {size_t(28), size_t(100), size_t(2000), size_t(28 + 4211 - 1), size_t(28 + 4211 + 5)}) {
         Bytes bad = raw;

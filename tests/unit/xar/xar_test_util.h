@@ -11,14 +11,75 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "platform/xar/xar.h"
+#include "tests/support/harness.h"
 
 namespace xartest {
 
 using Bytes = std::vector<uint8_t>;
+
+// An archive opened with the reader, closed at the end.
+struct Archive {
+    xar_t x = nullptr;
+    explicit Archive(const std::string& path) : x(xar_open(path.c_str(), READ)) {}
+    ~Archive() {
+        if (x)
+            xar_close(x);
+    }
+    Archive(const Archive&) = delete;
+    Archive& operator=(const Archive&) = delete;
+};
+
+struct Iter {
+    xar_iter_t i = xar_iter_new();
+    ~Iter() { xar_iter_free(i); }
+    Iter() = default;
+    Iter(const Iter&) = delete;
+    Iter& operator=(const Iter&) = delete;
+};
+
+// The members' paths in the archive's order (with `safe`, as the reader
+// makes them safe to extract).
+inline std::vector<std::string> walk(xar_t x, bool safe = false) {
+    std::vector<std::string> out;
+    Iter it;
+    for (xar_file_t f = xar_file_first(x, it.i); f; f = xar_file_next(it.i)) {
+        char* p = safe ? xar_get_safe_path(f) : xar_get_path(f);
+        out.push_back(p ? p : "(null)");
+        free(p);
+    }
+    return out;
+}
+
+// Extracts the first member, in archive order, whose path (made safe, with
+// `safe`) `matches`, to `dest`; false when none does or the extraction
+// fails. `found`, when given, gets the member's path.
+inline bool extractFirst(const std::string& pkg, bool safe,
+                         const std::function<bool(const std::string&)>& matches,
+                         const std::string& dest, std::string* found = nullptr) {
+    Archive a(pkg);
+    if (!a.x)
+        return false;
+    Iter it;
+    for (xar_file_t f = xar_file_first(a.x, it.i); f; f = xar_file_next(it.i)) {
+        char* p = safe ? xar_get_safe_path(f) : xar_get_path(f);
+        const std::string path = p ? p : "";
+        free(p);
+        if (matches(path)) {
+            if (found)
+                *found = path;
+            return xar_extract_tofile(a.x, f, dest.c_str()) == 0;
+        }
+    }
+    return false;
+}
 
 inline Bytes to_bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
@@ -145,11 +206,6 @@ inline Bytes build_archive(const ArchiveSpec& s) {
 inline void write_file(const std::string& path, const Bytes& b) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
-inline Bytes read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 inline bool exists(const std::string& path) {

@@ -51,16 +51,7 @@ class CountingDelegate final : public xpc::ListenerDelegate {
     }
 };
 
-bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using xqtest::eventually;
 
 enum Fate { kServed = 0, kClosed = 1, kWaiting = 2, kFailed = 3 };
 

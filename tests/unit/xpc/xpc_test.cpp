@@ -28,6 +28,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/xpc/wire.h"
+#include "tests/support/descriptors.h"
+#include "tests/support/harness.h"
 #include "tests/unit/xpc/test_service.h"
 
 extern char** environ;
@@ -38,17 +40,7 @@ using namespace std::chrono_literals;
 using xpc::Value;
 using Status = xpc::ClientConnection::Status;
 
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using xqtest::eventually;
 
 size_t openDescriptors() {
     size_t count = 0;
@@ -274,33 +266,22 @@ class PeerProcess {
         if (::pipe2(out, O_CLOEXEC) != 0) {
             return;
         }
-        std::vector<char*> argv;
         args.insert(args.begin(), XQ_XPC_TEST_PEER);
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            if (listenFd >= 0) {
-                // The socket-activation protocol: descriptor 3 and our pid.
-                if (listenFd == 3) {
-                    ::fcntl(3, F_SETFD, 0);
-                } else {
-                    ::dup2(listenFd, 3);
+        if (listenFd >= 0) {
+            // The socket-activation protocol: descriptor 3 and our pid.
+            pid_ = xqtest::spawnActivated(args, listenFd, out[1]);
+        } else {
+            pid_ = ::fork();
+            if (pid_ == 0) {
+                std::vector<char*> argv;
+                for (auto& a : args) {
+                    argv.push_back(a.data());
                 }
-                char pid[32];
-                char* p = pid + sizeof pid;
-                *--p = '\0';
-                for (pid_t v = ::getpid(); v > 0; v /= 10) {
-                    *--p = static_cast<char>('0' + v % 10);
-                }
-                ::setenv("LISTEN_PID", p, 1);
-                ::setenv("LISTEN_FDS", "1", 1);
+                argv.push_back(nullptr);
+                ::dup2(out[1], 1);
+                ::execv(argv[0], argv.data());
+                ::_exit(127);
             }
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
         }
         ::close(out[1]);
         out_ = out[0];
@@ -734,20 +715,7 @@ TEST_F(XpcService, DescriptorsPassedAlongEndTheConnection) {
     const size_t descriptorsBefore = openDescriptors();
     RawPeer peer(path_);
     const std::string bytes = xpc::wire::frame(request(1, "runWithReply:", "c"));
-    iovec io{const_cast<char*>(bytes.data()), bytes.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    const int passed = STDIN_FILENO;
-    std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
-    ASSERT_EQ(::sendmsg(peer.fd(), &message, MSG_NOSIGNAL), ssize_t(bytes.size()));
+    ASSERT_EQ(xqtest::sendWithDescriptor(peer.fd(), bytes, STDIN_FILENO), ssize_t(bytes.size()));
     EXPECT_TRUE(peer.closedWithoutReply());
     EXPECT_TRUE(eventually([&] { return delegate_.record->invalidations.load() == 1; }));
     // Nothing passed in is left open in the service: once the connection
