@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/base/fd.h"
+#include "platform/base/handle.h"
 #include "tools/installer/format.h"
 #include "tools/installer/installer.h"
 
@@ -27,15 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ReadArchiveFree {
-    void operator()(struct archive* a) const { archive_read_free(a); }
-};
-struct WriteArchiveFree {
-    void operator()(struct archive* a) const { archive_write_free(a); }
-};
+using ReadArchivePtr = base::Handle<struct archive, archive_read_free>;
+using WriteArchivePtr = base::Handle<struct archive, archive_write_free>;
 
-std::unique_ptr<struct archive, ReadArchiveFree> openCpio(const std::string& path) {
-    std::unique_ptr<struct archive, ReadArchiveFree> a(archive_read_new());
+ReadArchivePtr openCpio(const std::string& path) {
+    ReadArchivePtr a(archive_read_new());
     if (!a) {
         return a;
     }
@@ -223,7 +220,7 @@ class CpioWalker {
 std::optional<Failure> checkCpio(const std::string& path, const Target& target,
                                  const std::string& destination, bool allowLinks) {
     // The decompressed stream as it is (libarchive's raw format), walked here.
-    std::unique_ptr<struct archive, ReadArchiveFree> a(archive_read_new());
+    ReadArchivePtr a(archive_read_new());
     if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_read_support_filter_none(a.get()) != ARCHIVE_OK ||
         archive_read_support_format_raw(a.get()) != ARCHIVE_OK ||
@@ -290,7 +287,7 @@ std::optional<Failure> extractCpio(const std::string& path, const Target& target
     if (!a) {
         return Failure{"cannot read the archive " + fs::path(path).filename().string()};
     }
-    std::unique_ptr<struct archive, WriteArchiveFree> w(archive_write_disk_new());
+    WriteArchivePtr w(archive_write_disk_new());
     if (!w) {
         return Failure{"out of memory"};
     }

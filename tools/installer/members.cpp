@@ -1,11 +1,11 @@
 #include "tools/installer/members.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <utility>
 #include <vector>
 
+#include "platform/base/handle.h"
 #include "platform/xar/handles.h"
 #include "platform/xar/xar.h"
 #include "tools/installer/installer.h"
@@ -29,12 +29,11 @@ std::optional<Failure> extractMembers(const std::string& pkgPath, const std::str
     std::vector<std::pair<std::string, xar_file_t>> members;
     for (xar_file_t f = xar_file_first(archive.get(), iter.get()); f != nullptr;
          f = xar_file_next(iter.get())) {
-        char* raw = xar_get_safe_path(f);
-        if (raw == nullptr) {
+        const base::MallocPtr<char> raw(xar_get_safe_path(f));
+        if (!raw) {
             return Failure{"a package member has no name"};
         }
-        std::string path(raw);
-        std::free(raw);
+        std::string path(raw.get());
         std::string relative;
         if (!normalizeEntryName(path, relative) || relative.empty()) {
             return Failure{"package member name not allowed: " + path};
