@@ -61,113 +61,141 @@ struct Options {
     bool runScripts = true;
 };
 
+// What every component of one install shares.
+struct Install {
+    std::string pkgPath;  // absolute
+    std::string target;   // the target's real path
+    Target top;           // the target, open
+    std::string work;     // the private working directory
+    Members members;
+    bool runScripts = true;
+};
+
+// The component's install location `location` resolved below the target as
+// payload paths are (system links crossed) and made if it is missing:
+// `destination` relative to the target, `destPath` the path scripts get.
+std::optional<Failure> prepareDestination(const Install& in, const std::string& location,
+                                          std::string& destination, std::string& destPath) {
+    std::string locRel;
+    if (location[0] != '/' || !normalizeEntryName(location.substr(1), locRel)) {
+        return Failure{"install location not allowed: " + location};
+    }
+    base::UniqueFd dest;
+    if (auto f = resolveInTarget(in.top, locRel, {}, true, destination)) {
+        return f;
+    }
+    if (auto f = openResolvedDirectory(in.top, destination, dest)) {
+        return f;
+    }
+    destPath = locRel.empty()     ? in.target
+               : in.target == "/" ? "/" + locRel
+                                  : in.target + "/" + locRel;
+    return std::nullopt;
+}
+
+// Unpacks the Scripts archive of the component whose members begin with
+// `prefix` into a directory of its own in the work directory, `dir`.
+std::optional<Failure> unpackScripts(const Install& in, const std::string& prefix,
+                                     const std::string& name, int index, std::string& dir) {
+    dir = in.work + "/scripts-" + std::to_string(index);
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+        return Failure{"cannot create the scripts directory"};
+    }
+    base::UniqueFd sfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sfd.get() < 0) {
+        return Failure{"cannot open the scripts directory"};
+    }
+    return unpackArchive("the Scripts of " + name, in.members.root + "/" + prefix + "Scripts",
+                         Target{sfd.get(), dir}, "", false, false);
+}
+
+// One component ("" for a flat package), the `index`th: its scripts
+// unpacked, then its preinstall script, its payload and its postinstall
+// script.
+std::optional<Failure> installComponent(const Install& in, const std::string& comp, int index) {
+    const std::string prefix = comp.empty() ? std::string() : comp + "/";
+    const std::string name = comp.empty() ? std::string("the package") : comp;
+    std::string location;
+    if (auto f = installLocation(in.members, comp, location)) {
+        return f;
+    }
+    std::string destination;
+    std::string destPath;
+    if (auto f = prepareDestination(in, location, destination, destPath)) {
+        return f;
+    }
+    const std::vector<std::string> scriptArgs = {in.pkgPath, destPath, in.target, "/"};
+
+    std::string scriptsDir;
+    if (in.members.files.count(prefix + "Scripts") != 0) {
+        std::string dir;
+        if (auto f = unpackScripts(in, prefix, name, index, dir)) {
+            return f;
+        }
+        if (in.runScripts) {
+            scriptsDir = dir;
+        }
+    }
+    if (!scriptsDir.empty()) {
+        setScriptEnvironment(in.pkgPath, in.target, destPath, in.work);
+        if (auto f = runScript(scriptsDir, "preinstall", scriptArgs)) {
+            return f;
+        }
+    }
+    if (in.members.files.count(prefix + "Payload") != 0) {
+        if (auto f =
+                unpackArchive("the Payload of " + name, in.members.root + "/" + prefix + "Payload",
+                              in.top, destination, true, true)) {
+            return f;
+        }
+    }
+    if (!scriptsDir.empty()) {
+        if (auto f = runScript(scriptsDir, "postinstall", scriptArgs)) {
+            return f;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<Failure> install(const Options& opt) {
     char resolved[PATH_MAX];
     if (::realpath(opt.target.c_str(), resolved) == nullptr) {
         return Failure{"the target " + opt.target + " does not exist"};
     }
-    const std::string target = resolved;
-    base::UniqueFd targetFd(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Install in;
+    in.target = resolved;
+    base::UniqueFd targetFd(::open(in.target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (targetFd.get() < 0) {
-        return Failure{"the target " + target + " is not a directory"};
+        return Failure{"the target " + in.target + " is not a directory"};
     }
-    const Target top{targetFd.get(), target};
-    std::string pkgPath = opt.pkg;
-    if (pkgPath.empty() || pkgPath[0] != '/') {
+    in.top = Target{targetFd.get(), in.target};
+    in.pkgPath = opt.pkg;
+    if (in.pkgPath.empty() || in.pkgPath[0] != '/') {
         std::error_code ec;
-        pkgPath = fs::absolute(pkgPath, ec).string();
+        in.pkgPath = fs::absolute(in.pkgPath, ec).string();
     }
+    in.runScripts = opt.runScripts;
 
-    WorkDir work(fs::path(pkgPath).parent_path().string());
+    WorkDir work(fs::path(in.pkgPath).parent_path().string());
     if (work.path().empty()) {
         return Failure{"cannot create a working directory"};
     }
-    Members members;
-    if (auto f = extractMembers(pkgPath, work.path() + "/members", members)) {
+    in.work = work.path();
+    if (auto f = extractMembers(in.pkgPath, in.work + "/members", in.members)) {
         return f;
     }
     std::vector<std::string> components;
-    if (auto f = findComponents(members, components)) {
+    if (auto f = findComponents(in.members, components)) {
         return f;
     }
-    std::printf("installer: Package name is %s\n", fs::path(pkgPath).filename().c_str());
-    std::printf("installer: Installing at base path %s\n", target.c_str());
+    std::printf("installer: Package name is %s\n", fs::path(in.pkgPath).filename().c_str());
+    std::printf("installer: Installing at base path %s\n", in.target.c_str());
     std::fflush(stdout);
 
     int index = 0;
     for (const std::string& comp : components) {
-        const std::string prefix = comp.empty() ? std::string() : comp + "/";
-        std::string location = "/";
-        if (members.files.count(prefix + "PackageInfo") != 0) {
-            XmlCollector info;
-            if (parseXmlFile(members.root + "/" + prefix + "PackageInfo", info) !=
-                xml::Refusal::None) {
-                return Failure{"the PackageInfo of " + (comp.empty() ? "the package" : comp) +
-                               " is not well-formed"};
-            }
-            if (info.installLocation && !info.installLocation->empty()) {
-                location = *info.installLocation;
-            }
-        }
-        std::string locRel;
-        if (location[0] != '/' || !normalizeEntryName(location.substr(1), locRel)) {
-            return Failure{"install location not allowed: " + location};
-        }
-        // The location is resolved below the target as payload paths are
-        // (system links crossed), and made if it is missing.
-        std::string destination;
-        base::UniqueFd dest;
-        if (auto f = resolveInTarget(top, locRel, {}, true, destination)) {
+        if (auto f = installComponent(in, comp, index)) {
             return f;
-        }
-        if (auto f = openResolvedDirectory(top, destination, dest)) {
-            return f;
-        }
-        const std::string destPath = locRel.empty()  ? target
-                                     : target == "/" ? "/" + locRel
-                                                     : target + "/" + locRel;
-        const std::vector<std::string> scriptArgs = {pkgPath, destPath, target, "/"};
-        const std::string name = comp.empty() ? std::string("the package") : comp;
-
-        std::string scriptsDir;
-        if (members.files.count(prefix + "Scripts") != 0) {
-            const std::string dir = work.path() + "/scripts-" + std::to_string(index);
-            if (::mkdir(dir.c_str(), 0700) != 0) {
-                return Failure{"cannot create the scripts directory"};
-            }
-            base::UniqueFd sfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (sfd.get() < 0) {
-                return Failure{"cannot open the scripts directory"};
-            }
-            if (auto f =
-                    unpackArchive("the Scripts of " + name, members.root + "/" + prefix + "Scripts",
-                                  Target{sfd.get(), dir}, "", false, false)) {
-                return f;
-            }
-            if (opt.runScripts) {
-                scriptsDir = dir;
-            }
-        }
-        if (!scriptsDir.empty()) {
-            ::setenv("PACKAGE_PATH", pkgPath.c_str(), 1);
-            ::setenv("DSTVOLUME", target.c_str(), 1);
-            ::setenv("DSTROOT", destPath.c_str(), 1);
-            ::setenv("INSTALLER_TEMP", work.path().c_str(), 1);
-            if (auto f = runScript(scriptsDir, "preinstall", scriptArgs)) {
-                return f;
-            }
-        }
-        if (members.files.count(prefix + "Payload") != 0) {
-            if (auto f =
-                    unpackArchive("the Payload of " + name, members.root + "/" + prefix + "Payload",
-                                  top, destination, true, true)) {
-                return f;
-            }
-        }
-        if (!scriptsDir.empty()) {
-            if (auto f = runScript(scriptsDir, "postinstall", scriptArgs)) {
-                return f;
-            }
         }
         ++index;
     }

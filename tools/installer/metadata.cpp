@@ -1,11 +1,59 @@
 #include "tools/installer/metadata.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <set>
 
+#include "platform/xml/xml.h"
+
 namespace installer {
 namespace {
+
+// What the install reads from the package's metadata.
+struct XmlCollector final : xml::Handler {
+    // Distribution: the text of each pkg-ref element, in document order.
+    std::vector<std::string> pkgRefs;
+    int pkgRefDepth = 0;
+    std::string text;
+    // PackageInfo: the pkg-info element's install-location and identifier.
+    std::optional<std::string> installLocation;
+    std::optional<std::string> identifier;
+
+    void startElement(const char* name, const char** atts) override {
+        if (std::strcmp(name, "pkg-ref") == 0) {
+            pkgRefDepth++;
+            text.clear();
+        } else if (std::strcmp(name, "pkg-info") == 0) {
+            for (size_t i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) {
+                if (std::strcmp(atts[i], "install-location") == 0) {
+                    installLocation = atts[i + 1];
+                } else if (std::strcmp(atts[i], "identifier") == 0) {
+                    identifier = atts[i + 1];
+                }
+            }
+        }
+    }
+    void endElement(const char* name) override {
+        if (std::strcmp(name, "pkg-ref") == 0 && pkgRefDepth > 0) {
+            pkgRefDepth--;
+            pkgRefs.push_back(text);
+            text.clear();
+        }
+    }
+    void characters(const char* s, size_t len) override {
+        if (pkgRefDepth > 0 && text.size() < 4096) {
+            text.append(s, len);
+        }
+    }
+};
+
+// Why the file could not be read: None when it was read whole. A document
+// with entity declarations or an external subset is refused unread.
+xml::Refusal parseXmlFile(const std::string& path, XmlCollector& c) {
+    xml::Parser parser(c);
+    return parser.parseFile(path) ? xml::Refusal::None : parser.refusal();
+}
 
 // The reader refused the document itself, rather than finding it not
 // well-formed or unreadable.
@@ -36,11 +84,6 @@ std::string percentDecode(const std::string& s) {
 }
 
 }  // namespace
-
-xml::Refusal parseXmlFile(const std::string& path, XmlCollector& c) {
-    xml::Parser parser(c);
-    return parser.parseFile(path) ? xml::Refusal::None : parser.refusal();
-}
 
 std::optional<Failure> findComponents(const Members& m, std::vector<std::string>& components) {
     if (m.files.count("Distribution") == 0) {
@@ -90,6 +133,24 @@ std::optional<Failure> findComponents(const Members& m, std::vector<std::string>
     }
     if (components.empty()) {
         return Failure{"the product archive holds no component package"};
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> installLocation(const Members& m, const std::string& component,
+                                       std::string& location) {
+    const std::string prefix = component.empty() ? std::string() : component + "/";
+    location = "/";
+    if (m.files.count(prefix + "PackageInfo") == 0) {
+        return std::nullopt;
+    }
+    XmlCollector info;
+    if (parseXmlFile(m.root + "/" + prefix + "PackageInfo", info) != xml::Refusal::None) {
+        return Failure{"the PackageInfo of " + (component.empty() ? "the package" : component) +
+                       " is not well-formed"};
+    }
+    if (info.installLocation && !info.installLocation->empty()) {
+        location = *info.installLocation;
     }
     return std::nullopt;
 }

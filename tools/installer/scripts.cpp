@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/base/fd.h"
@@ -38,6 +39,14 @@ std::optional<Failure> runScript(const std::string& dir, const std::string& name
                        std::to_string(res.terminationStatus)};
     }
     return std::nullopt;
+}
+
+void setScriptEnvironment(const std::string& pkgPath, const std::string& target,
+                          const std::string& destPath, const std::string& work) {
+    ::setenv("PACKAGE_PATH", pkgPath.c_str(), 1);
+    ::setenv("DSTVOLUME", target.c_str(), 1);
+    ::setenv("DSTROOT", destPath.c_str(), 1);
+    ::setenv("INSTALLER_TEMP", work.c_str(), 1);
 }
 
 }  // namespace installer

@@ -15,4 +15,10 @@ namespace installer {
 std::optional<Failure> runScript(const std::string& dir, const std::string& name,
                                  const std::vector<std::string>& args);
 
+// Sets what the system installer gives its scripts in their environment:
+// PACKAGE_PATH, DSTVOLUME (the target), DSTROOT (the component's
+// destination) and INSTALLER_TEMP (the work directory).
+void setScriptEnvironment(const std::string& pkgPath, const std::string& target,
+                          const std::string& destPath, const std::string& work);
+
 }  // namespace installer

@@ -61,6 +61,32 @@ std::string joinComponents(const std::vector<std::string>& components) {
     return out;
 }
 
+namespace {
+
+// The components that the text `text` of the symbolic link at `here`
+// stands for, to be walked in its place: for an absolute link, which names
+// a place on the system, from the target's top (`fromTop`), and only when
+// that place lies in the target; for a relative one, from the link's
+// directory.
+std::optional<Failure> linkComponents(const Target& target, const std::string& here,
+                                      const std::string& text, std::vector<std::string>& head,
+                                      bool& fromTop) {
+    fromTop = text[0] == '/';
+    if (!fromTop) {
+        head = splitComponents(text);
+        return std::nullopt;
+    }
+    const std::string& top = target.path;
+    if (top != "/" && (text.compare(0, top.size(), top) != 0 ||
+                       (text.size() > top.size() && text[top.size()] != '/'))) {
+        return Failure{"the symbolic link " + here + " leads out of the target (" + text + ")"};
+    }
+    head = splitComponents(top == "/" ? text : text.substr(top.size()));
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Failure> resolveInTarget(const Target& target, const std::string& relative,
                                        const std::set<std::string>& payloadLinks, bool followFinal,
                                        std::string& resolved) {
@@ -123,19 +149,12 @@ std::optional<Failure> resolveInTarget(const Target& target, const std::string& 
         }
         done.pop_back();
         std::vector<std::string> head;
-        if (text[0] == '/') {
-            // An absolute link names a place on the system: it must lie in
-            // the target, and is then followed from the target's top.
-            const std::string& top = target.path;
-            if (top != "/" && (text.compare(0, top.size(), top) != 0 ||
-                               (text.size() > top.size() && text[top.size()] != '/'))) {
-                return Failure{"the symbolic link " + here + " leads out of the target (" + text +
-                               ")"};
-            }
-            head = splitComponents(top == "/" ? text : text.substr(top.size()));
+        bool fromTop = false;
+        if (auto f = linkComponents(target, here, text, head, fromTop)) {
+            return f;
+        }
+        if (fromTop) {
             done.clear();
-        } else {
-            head = splitComponents(text);
         }
         pending.insert(pending.begin(), head.begin(), head.end());
     }
