@@ -12,6 +12,7 @@
 
 #include "Common/XQDaemonToolHelper.h"
 #include "Common/XQHelperLabel.h"
+#include "platform/base/handle.h"
 #include "platform/base/path.h"
 #include "platform/base/utf8.h"
 #include "platform/base/version.h"
@@ -121,11 +122,11 @@ struct XQMetadataParser::Impl final : xml::Handler {
     xml::Parser parser;
 };
 
-XQMetadataParser::XQMetadataParser(XQVersionParseState& state) : impl_(new Impl(state)) {}
+XQMetadataParser::XQMetadataParser(XQVersionParseState& state)
+    : impl_(std::make_unique<Impl>(state)) {}
 
-XQMetadataParser::~XQMetadataParser() {
-    delete impl_;
-}
+// Here, where Impl is complete.
+XQMetadataParser::~XQMetadataParser() = default;
 
 bool XQMetadataParser::parse(const char* data, size_t length, bool isFinal) {
     return impl_->parser.parse(data, length, isFinal);
@@ -234,12 +235,11 @@ bool XQSipLocationCheckVersionHelper::getFileFromXar(const std::string& xarPath,
          f = xar_file_next(iter.get())) {
         // The sanitised path: a "/" inside one stored name cannot pose as a
         // directory boundary.
-        char* raw = xar_get_safe_path(f);
-        if (raw == nullptr) {
+        const base::MallocPtr<char> raw(xar_get_safe_path(f));
+        if (!raw) {
             continue;
         }
-        std::string path(raw);
-        std::free(raw);
+        std::string path(raw.get());
         if (!base::isValidUtf8(path)) {
             continue;
         }

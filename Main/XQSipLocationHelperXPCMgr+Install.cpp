@@ -41,22 +41,10 @@ std::string formatWithLabel(const std::string& format, const std::string& label)
 }
 
 // Holds a file open across its removal, so that the kernel frees its blocks
-// only when this goes out of scope rather than during the unlink.
-class BlocksFreedLater {
-  public:
-    explicit BlocksFreedLater(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {}
-    ~BlocksFreedLater() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    BlocksFreedLater(const BlocksFreedLater&) = delete;
-    BlocksFreedLater& operator=(const BlocksFreedLater&) = delete;
-
-  private:
-    int fd_;
-};
+// only when the descriptor goes out of scope rather than during the unlink.
+base::UniqueFd holdBlocks(const std::string& path) {
+    return base::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+}
 
 }  // namespace
 
@@ -193,7 +181,7 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
             // The staged copy is gone before the reply; freeing its blocks
             // (tens of milliseconds for a large package) waits until the
             // reply is out, and still ends before the command does.
-            BlocksFreedLater blocks(staged);
+            const base::UniqueFd blocks = holdBlocks(staged);
             _parts.removeStagedFile(staged);
             reply(status.has_value() && *status == 0, std::string());
         });

@@ -1,7 +1,6 @@
 // Check by the package's own CMS signature: the signature over the table of
 // contents' checksum, its time-stamp, and the archive's stored certificate list
 // judged as of the signing date under the maker's team identifier.
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,9 +8,11 @@
 
 #include "codesign_verify/pkg_verify/internal.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
+#include "platform/base/handle.h"
 #include "platform/security/certificate.h"
 #include "platform/security/cms_decoder.h"
 #include "platform/security/trust.h"
+#include "platform/xar/handles.h"
 #include "platform/xar/xar.h"
 
 namespace pkg_verify {
@@ -19,16 +20,6 @@ namespace {
 
 // SHA-1, the table of contents' checksum that the signature signs.
 constexpr uint32_t kSignedDataLength = 20;
-
-struct ArchiveCloser {
-    void operator()(const __xar_t* x) const { xar_close(x); }
-};
-using Archive = std::unique_ptr<const __xar_t, ArchiveCloser>;
-
-struct MallocFree {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using MallocBuffer = std::unique_ptr<uint8_t, MallocFree>;
 
 // The original formats a missing object as "(null)".
 std::string describe(const std::optional<security::Certificate>& cert) {
@@ -42,7 +33,7 @@ std::string describe(const std::optional<security::Certificate>& cert) {
 
 bool get_installer_cert_chain(const std::string& pkgPath, std::vector<security::Certificate>& chain,
                               AbsoluteTime& signingDate, LogCallback log) {
-    Archive archive(xar_open(pkgPath.c_str(), READ));
+    const xar::ArchivePtr archive(xar_open(pkgPath.c_str(), READ));
     if (!archive) {
         log_message(log, "Error! xar open pkg failed");
         return false;
@@ -65,15 +56,14 @@ bool get_installer_cert_chain(const std::string& pkgPath, std::vector<security::
     uint32_t dataLength = 0;
     uint8_t* rawSigned = nullptr;
     uint32_t signedLength = 0;
-    if (xar_signature_copy_signed_data(signature, &rawData, &dataLength, &rawSigned, &signedLength,
-                                       nullptr) != 0) {
-        std::free(rawData);
-        std::free(rawSigned);
+    const int copied = xar_signature_copy_signed_data(signature, &rawData, &dataLength, &rawSigned,
+                                                      &signedLength, nullptr);
+    const base::MallocPtr<uint8_t> signedData(rawData);
+    const base::MallocPtr<uint8_t> signatureBytes(rawSigned);
+    if (copied != 0) {
         log_message(log, "Error! copy signed data failed");
         return false;
     }
-    const MallocBuffer signedData(rawData);
-    const MallocBuffer signatureBytes(rawSigned);
 
     if (dataLength != kSignedDataLength) {
         log_message(log, "Error! length != 20. length=%u", dataLength);

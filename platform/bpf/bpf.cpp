@@ -127,10 +127,10 @@ class Reaper {
                     return;
                 }
             }
-            int sock = pending_.back();
+            base::UniqueFd sock(pending_.back());
             pending_.pop_back();
             guard.unlock();
-            ::close(sock);
+            sock.reset();
             guard.lock();
         }
     }
@@ -410,10 +410,11 @@ int addPromiscuous(int sock, int ifindex) {
 // socket or -1 with errno.
 int makeBoundSocket(const Device& dev, int ifindex, const std::vector<sock_filter>& filter,
                     bool promiscuous) {
-    int sock = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
+    base::UniqueFd owned(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
+    if (!owned) {
         return -1;
     }
+    const int sock = owned.get();
     int on = 1;
     bool ok = setsockopt(sock, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on)) == 0 &&
               setsockopt(sock, SOL_PACKET, PACKET_AUXDATA, &on, sizeof(on)) == 0 &&
@@ -429,11 +430,11 @@ int makeBoundSocket(const Device& dev, int ifindex, const std::vector<sock_filte
     }
     if (!ok) {
         int saved = errno;
-        ::close(sock);
+        owned.reset();
         errno = saved;
         return -1;
     }
-    return sock;
+    return owned.release();
 }
 
 // Puts `sock` behind the device's descriptor number; the old socket, with
@@ -441,18 +442,17 @@ int makeBoundSocket(const Device& dev, int ifindex, const std::vector<sock_filte
 // keeps it open through dup3, so that dup3 does not wait for the release
 // while frames queue up on the new socket).
 int replaceSocket(Device& dev, int sock) {
-    int old = fcntl(dev.fd, F_DUPFD_CLOEXEC, 0);
-    if (old < 0 || dup3(sock, dev.fd, O_CLOEXEC) < 0) {
+    base::UniqueFd incoming(sock);
+    base::UniqueFd old(fcntl(dev.fd, F_DUPFD_CLOEXEC, 0));
+    if (!old || dup3(incoming.get(), dev.fd, O_CLOEXEC) < 0) {
         int saved = errno;
-        if (old >= 0) {
-            ::close(old);
-        }
-        ::close(sock);
+        old.reset();
+        incoming.reset();
         errno = saved;
         return -1;
     }
-    ::close(sock);  // dev.fd holds the new socket: no release here
-    reaper().release(old);
+    incoming.reset();  // dev.fd holds the new socket: no release here
+    reaper().release(old.release());
     return 0;
 }
 

@@ -5,6 +5,9 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <type_traits>
+
+#include "platform/base/handle.h"
 
 // Bounds of the "__info_plist" section, provided by the linker for sections
 // whose names are C identifiers. Weak, so that an executable without the
@@ -17,10 +20,7 @@ extern const char __stop___info_plist[] __attribute__((weak));
 namespace bundle {
 namespace {
 
-struct PlistFree {
-    void operator()(plist_t p) const { plist_free(p); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
+using PlistPtr = base::Handle<std::remove_pointer_t<plist_t>, plist_free>;
 
 // The largest list accepted; an executable's bundle information is a few
 // hundred bytes.
@@ -107,21 +107,21 @@ std::optional<std::map<std::string, std::string>> stringEntriesOfPlist(
         return std::nullopt;
     }
     std::map<std::string, std::string> out;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(root.get(), &it);
+    plist_dict_iter rawIter = nullptr;
+    plist_dict_new_iter(root.get(), &rawIter);
+    const base::MallocPtr<void> iter(rawIter);
     for (;;) {
-        char* key = nullptr;
+        char* rawKey = nullptr;
         plist_t value = nullptr;
-        plist_dict_next_item(root.get(), it, &key, &value);
-        if (key == nullptr) {
+        plist_dict_next_item(root.get(), iter.get(), &rawKey, &value);
+        const base::MallocPtr<char> key(rawKey);
+        if (!key) {
             break;
         }
-        if (auto text = stringForKey(root.get(), key)) {
-            out.emplace(key, std::move(*text));
+        if (auto text = stringForKey(root.get(), key.get())) {
+            out.emplace(key.get(), std::move(*text));
         }
-        free(key);
     }
-    free(it);
     return out;
 }
 

@@ -158,7 +158,7 @@ template <typename Consume>
 bool read_in_pieces(int fd, uint64_t length, size_t chunk, bool overlap, Consume&& consume) {
     if (!overlap) {
         // Not zero-filled: every byte used is first read into it.
-        std::unique_ptr<uint8_t[]> buffer(new uint8_t[chunk]);
+        auto buffer = std::make_unique_for_overwrite<uint8_t[]>(chunk);
         for (uint64_t offset = 0; offset < length;) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, length - offset));
             if (!pread_all(fd, buffer.get(), n, offset)) {
@@ -177,7 +177,7 @@ bool read_in_pieces(int fd, uint64_t length, size_t chunk, bool overlap, Consume
     };
     Slot slots[2];
     for (Slot& slot : slots) {
-        slot.data.reset(new uint8_t[chunk]);
+        slot.data = std::make_unique_for_overwrite<uint8_t[]>(chunk);
     }
     std::mutex mutex;
     std::condition_variable changed;

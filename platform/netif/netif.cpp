@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/base/fd.h"
+#include "platform/base/handle.h"
 #include "platform/base/path.h"
 
 namespace netif {
@@ -63,23 +65,19 @@ std::string typeOf(int sock, const std::string& name, unsigned index) {
 
 std::vector<SCNetworkInterface> systemInterfaces() {
     std::vector<SCNetworkInterface> result;
-    struct if_nameindex* list = if_nameindex();
-    if (list == nullptr) {
+    const base::Handle<struct if_nameindex, if_freenameindex> list(if_nameindex());
+    if (!list) {
         return result;
     }
-    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    for (struct if_nameindex* p = list; p->if_index != 0 && p->if_name != nullptr; ++p) {
+    const base::UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    for (struct if_nameindex* p = list.get(); p->if_index != 0 && p->if_name != nullptr; ++p) {
         SCNetworkInterface interface;
         interface.index = p->if_index;
         interface.bsdName = std::string(p->if_name);
-        interface.type = sock >= 0 ? typeOf(sock, *interface.bsdName, p->if_index)
-                                   : std::string(kSCNetworkInterfaceTypeOther);
+        interface.type = sock ? typeOf(sock.get(), *interface.bsdName, p->if_index)
+                              : std::string(kSCNetworkInterfaceTypeOther);
         result.push_back(std::move(interface));
     }
-    if (sock >= 0) {
-        close(sock);
-    }
-    if_freenameindex(list);
     std::stable_sort(
         result.begin(), result.end(),
         [](const SCNetworkInterface& a, const SCNetworkInterface& b) { return a.index < b.index; });

@@ -267,9 +267,8 @@ Bytes certificate_der(const X509* cert) {
         ERR_clear_error();
         return {};
     }
-    Bytes out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+    const OpenSslPtr<unsigned char> owned(der);
+    return Bytes(der, der + n);
 }
 
 std::optional<std::string> name_entry_utf8(const X509_NAME_ENTRY* entry) {
@@ -279,8 +278,8 @@ std::optional<std::string> name_entry_utf8(const X509_NAME_ENTRY* entry) {
         ERR_clear_error();
         return std::nullopt;
     }
+    const OpenSslPtr<unsigned char> owned(utf8);
     std::string out(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
-    OPENSSL_free(utf8);
     if (out.find('\0') != std::string::npos) {
         return std::nullopt;
     }
@@ -634,9 +633,8 @@ std::optional<Bytes> cms_sign_detached(std::span<const uint8_t> content, const S
     if (n <= 0) {
         return fail("cannot encode CMS message");
     }
-    Bytes out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+    const OpenSslPtr<unsigned char> owned(der);
+    return Bytes(der, der + n);
 }
 
 CmsPtr cms_from_der(std::span<const uint8_t> der, TrailingBytes trailing) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/base/fd.h"
+#include "platform/security/owners.h"
 #include "platform/xar/xar.h"
 
 namespace xar_detail {
@@ -133,10 +134,7 @@ inline bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) {
     return __builtin_add_overflow(a, b, out);
 }
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using MdCtx = security::EvpMdCtxPtr;
 
 // Opens the archive at `file` and checks it: the header, the table of
 // contents and its stored checksum (toc.cpp). Null with the reason in `why`.

@@ -36,12 +36,7 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         std::function<void(Result)> callback;
     };
 
-    explicit State(int descriptor) : fd(descriptor) {}
-    ~State() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
+    explicit State(base::UniqueFd descriptor) : fd(std::move(descriptor)) {}
 
     mutable std::mutex mutex;
     mutable std::condition_variable endedChanged;
@@ -52,7 +47,7 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
     std::function<void()> invalidationHandler;
 
     std::mutex sendMutex;
-    int fd = -1;  // closing guarded by sendMutex
+    base::UniqueFd fd;  // closing guarded by sendMutex
 
     void start() {
         std::lock_guard lock(mutex);
@@ -64,7 +59,7 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         bool sent = false;
         {
             std::lock_guard lock(sendMutex);
-            sent = fd >= 0 && base::sendAll(fd, bytes, MSG_NOSIGNAL);
+            sent = fd.valid() && base::sendAll(fd.get(), bytes, MSG_NOSIGNAL);
         }
         if (!sent) {
             end();
@@ -105,7 +100,7 @@ struct ClientConnection::State : std::enable_shared_from_this<ClientConnection::
         bool keepReading = true;
         while (keepReading) {
             const ssize_t n =
-                base::retryOnEintr([&] { return ::recv(fd, chunk.data(), chunk.size(), 0); });
+                base::retryOnEintr([&] { return ::recv(fd.get(), chunk.data(), chunk.size(), 0); });
             if (n <= 0) {
                 break;
             }
@@ -187,7 +182,7 @@ std::unique_ptr<ClientConnection> ClientConnection::connectToPath(const std::str
 
 base::UniqueFd ClientConnection::connectSocket(const std::string& path, std::string* error) {
     int code = 0;
-    base::UniqueFd fd(connectUnix(path, code));
+    base::UniqueFd fd = connectUnix(path, code);
     if (!fd && error != nullptr) {
         *error = std::strerror(code);
     }
@@ -198,7 +193,7 @@ std::unique_ptr<ClientConnection> ClientConnection::withDescriptor(int fd) {
     if (fd < 0) {
         return nullptr;
     }
-    auto state = std::make_shared<State>(fd);
+    auto state = std::make_shared<State>(base::UniqueFd(fd));
     state->start();
     return std::make_unique<ClientConnection>(state);
 }
@@ -296,7 +291,7 @@ void ClientConnection::invalidate() {
 
 int ClientConnection::descriptor() const {
     std::lock_guard lock(state_->sendMutex);
-    return state_->fd;
+    return state_->fd.get();
 }
 
 }  // namespace xpc

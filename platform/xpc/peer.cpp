@@ -170,7 +170,7 @@ std::optional<base::ProcessUser> PeerProcess::user() const {
 
 bool PeerProcess::sentByPeer(msghdr& message) const {
     const ucred* sender = nullptr;
-    int senderPidfd = -1;
+    base::UniqueFd senderPidfd;
     bool pidfdSeen = false;
     bool ok = (message.msg_flags & MSG_CTRUNC) == 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
@@ -184,12 +184,11 @@ bool PeerProcess::sentByPeer(msghdr& message) const {
             // A negative value is the kernel's error in making the pidfd.
             int fd = -1;
             std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-            if (pidfdSeen && senderPidfd >= 0) {
-                ::close(senderPidfd);
+            if (pidfdSeen && senderPidfd) {
                 ok = false;
             }
             pidfdSeen = true;
-            senderPidfd = fd;
+            senderPidfd.reset(fd);
         } else if (c->cmsg_type == SCM_RIGHTS) {
             // Descriptors are not part of the protocol: close what came, and
             // do not take the bytes that came with them.
@@ -197,7 +196,7 @@ bool PeerProcess::sentByPeer(msghdr& message) const {
             for (size_t i = 0; i < count; ++i) {
                 int passed = -1;
                 std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                ::close(passed);
+                const base::UniqueFd dropped(passed);
             }
             ok = false;
         } else {
@@ -208,22 +207,19 @@ bool PeerProcess::sentByPeer(msghdr& message) const {
         ok = false;
     }
     if (ok && pidfdsPassed_) {
-        if (senderPidfd < 0) {
+        if (!senderPidfd) {
             ok = false;
         } else if (pidfs_) {
             struct stat st {};
             struct stat mine {};
-            ok = ::fstat(senderPidfd, &st) == 0 && ::fstat(pidfd_.get(), &mine) == 0 &&
+            ok = ::fstat(senderPidfd.get(), &st) == 0 && ::fstat(pidfd_.get(), &mine) == 0 &&
                  st.st_dev == mine.st_dev && st.st_ino == inode_;
         } else {
-            const std::optional<long> pid = base::pidOfPidfd(senderPidfd);
+            const std::optional<long> pid = base::pidOfPidfd(senderPidfd.get());
             ok = pid && *pid == credentials_.pid && !exited();
         }
     } else if (ok) {
         ok = !exited();
-    }
-    if (senderPidfd >= 0) {
-        ::close(senderPidfd);
     }
     return ok;
 }

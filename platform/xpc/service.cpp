@@ -55,9 +55,7 @@ bool clearStaleSocket(const std::string& path) {
         return false;
     }
     int error = 0;
-    const int probe = detail::connectUnix(path, error);
-    if (probe >= 0) {
-        ::close(probe);
+    if (const base::UniqueFd probe = detail::connectUnix(path, error)) {
         return false;
     }
     if (error != ECONNREFUSED) {
@@ -66,40 +64,39 @@ bool clearStaleSocket(const std::string& path) {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
-int bindListeningSocket(const std::string& path, const PeerAdmission& admission,
-                        std::string& error) {
+base::UniqueFd bindListeningSocket(const std::string& path, const PeerAdmission& admission,
+                                   std::string& error) {
     sockaddr_un address;
     socklen_t length = 0;
     if (!detail::fillUnixAddress(path, address, length)) {
         error = "cannot listen on " + path + ": the path is too long";
-        return -1;
+        return {};
     }
     if (!clearStaleSocket(path)) {
         error = "cannot listen on " + path + ": something else is there";
-        return -1;
+        return {};
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         error = std::string("cannot make a socket: ") + std::strerror(errno);
-        return -1;
+        return {};
     }
     // The file system lets root and the admitted group connect; the kernel's
     // credentials of each peer are checked again at accept. The socket is not
     // listening before its owner and mode are set, so nobody connects early.
     const gid_t group = admission.group.value_or(0);
     const mode_t mode = admission.group ? 0660 : 0600;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return -1;
+        return {};
     }
     const bool owned = ::geteuid() == 0 ? ::chown(path.c_str(), 0, group) == 0
                                         : !admission.group || ::chown(path.c_str(), -1, group) == 0;
-    if (!owned || ::chmod(path.c_str(), mode) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    if (!owned || ::chmod(path.c_str(), mode) != 0 || ::listen(fd.get(), SOMAXCONN) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
-        ::close(fd);
+        fd.reset();
         ::unlink(path.c_str());
-        return -1;
+        return {};
     }
     return fd;
 }
@@ -165,37 +162,36 @@ bool Reply::wasCalled() const {
 // ---------------------------------------------------------------------------
 // Connection
 
-Connection::Connection(Private, int fd, PeerProcess peer)
-    : peer_(std::move(peer)), queue_(dispatch::queue_create("xpc.connection")), fd_(fd) {}
+Connection::Connection(Private, base::UniqueFd fd, PeerProcess peer)
+    : peer_(std::move(peer)),
+      queue_(dispatch::queue_create("xpc.connection")),
+      fd_(std::move(fd)) {}
 
-Connection::~Connection() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
+Connection::~Connection() = default;
 
 std::shared_ptr<Connection> Connection::fromAcceptedSocket(int fd) {
-    const std::optional<KernelCredentials> credentials = kernelCredentials(fd);
+    base::UniqueFd owned(fd);
+    const std::optional<KernelCredentials> credentials = kernelCredentials(owned.get());
     if (!credentials) {
-        ::close(fd);
         return nullptr;
     }
-    return make(fd, *credentials);
+    return make(std::move(owned), *credentials);
 }
 
-std::shared_ptr<Connection> Connection::fromAcceptedSocket(ListenerKey /*key*/, int fd,
+std::shared_ptr<Connection> Connection::fromAcceptedSocket(ListenerKey /*key*/, base::UniqueFd fd,
                                                            const KernelCredentials& credentials) {
-    return make(fd, credentials);
+    return make(std::move(fd), credentials);
 }
 
-std::shared_ptr<Connection> Connection::make(int fd, const KernelCredentials& credentials) {
-    std::optional<PeerProcess> peer = PeerProcess::identify(fd, credentials);
+std::shared_ptr<Connection> Connection::make(base::UniqueFd fd,
+                                             const KernelCredentials& credentials) {
+    std::optional<PeerProcess> peer = PeerProcess::identify(fd.get(), credentials);
     const timeval sendTimeout{static_cast<time_t>(kSendTimeout.count()), 0};
-    if (!peer || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
-        ::close(fd);
+    if (!peer ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
         return nullptr;
     }
-    return std::make_shared<Connection>(Private{}, fd, std::move(*peer));
+    return std::make_shared<Connection>(Private{}, std::move(fd), std::move(*peer));
 }
 
 std::optional<AuditToken> Connection::auditToken() const {
@@ -356,7 +352,7 @@ void Connection::readLoop() {
         }
         // The peer process ending is seen even while its socket stays open
         // elsewhere; end() wakes this with a shutdown of the socket.
-        pollfd fds[2] = {{fd_, POLLIN, 0}, {peer_.pidfd(), POLLIN, 0}};
+        pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {peer_.pidfd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -374,7 +370,7 @@ void Connection::readLoop() {
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        const ssize_t n = ::recvmsg(fd_.get(), &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
@@ -427,7 +423,7 @@ void Connection::readLoop() {
 bool Connection::peerHungUp() const {
     // A peer that closed its socket leaves this end hung up both ways; one
     // that only shut down its sending side leaves this end able to send.
-    pollfd p{fd_, 0, 0};
+    pollfd p{fd_.get(), 0, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
@@ -447,7 +443,7 @@ void Connection::drain() {
     // Replies go out from the queue or from any thread; the last one ends the
     // connection (requestSettled). Meanwhile, watch for the peer going away.
     for (;;) {
-        pollfd fds[2] = {{fd_, 0, 0}, {peer_.pidfd(), POLLIN, 0}};
+        pollfd fds[2] = {{fd_.get(), 0, 0}, {peer_.pidfd(), POLLIN, 0}};
         if (base::retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0) {
             end(EndReason::Broken);
             return;
@@ -548,10 +544,10 @@ bool Connection::sendReply(uint64_t seq, const std::vector<Value>& values) {
         // Never take mutex_ while holding sendMutex_: end() takes them the
         // other way round.
         std::lock_guard lock(sendMutex_);
-        if (fd_ < 0) {
+        if (!fd_) {
             return false;
         }
-        sent = base::sendAll(fd_, bytes, MSG_NOSIGNAL);
+        sent = base::sendAll(fd_.get(), bytes, MSG_NOSIGNAL);
     }
     if (!sent) {
         end(EndReason::Broken);
@@ -576,8 +572,8 @@ struct Listener::State {
     };
 
     std::mutex mutex;
-    int fd = -1;
-    int wakeFd = -1;
+    base::UniqueFd fd;
+    base::UniqueFd wakeFd;
     bool resumed = false;
     bool invalidated = false;
     bool looping = false;
@@ -625,34 +621,26 @@ struct Listener::State {
             users.erase(user);
         }
     }
-
-    ~State() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        if (wakeFd >= 0) {
-            ::close(wakeFd);
-        }
-    }
 };
 
-Listener::Listener(Private, int fd, std::string boundPath, PeerAdmission admission,
+Listener::Listener(Private, base::UniqueFd fd, std::string boundPath, PeerAdmission admission,
                    std::string error)
     : path_(std::move(boundPath)), state_(std::make_shared<State>()) {
-    state_->fd = fd;
+    const int listening = fd.get();
+    state_->fd = std::move(fd);
     state_->boundPath = path_;
     state_->admission = admission;
     state_->error = std::move(error);
-    if (fd >= 0) {
-        state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (state_->wakeFd < 0) {
+    if (listening >= 0) {
+        state_->wakeFd.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!state_->wakeFd) {
             state_->error = std::string("cannot make an event descriptor: ") + std::strerror(errno);
         }
         // Set on the listening socket too: a client's first bytes may be
         // queued before accept() returns.
         const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-        kernel::passPidfds(fd);
+        ::setsockopt(listening, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+        kernel::passPidfds(listening);
     }
 }
 
@@ -685,12 +673,14 @@ std::shared_ptr<Listener> Listener::initWithMachServiceName(const std::string& n
 std::shared_ptr<Listener> Listener::listenerWithSocketPath(const std::string& path,
                                                            PeerAdmission admission) {
     std::string error;
-    const int fd = bindListeningSocket(path, admission, error);
-    return std::make_shared<Listener>(Private{}, fd, fd >= 0 ? path : std::string(), admission,
+    base::UniqueFd fd = bindListeningSocket(path, admission, error);
+    std::string bound = fd ? path : std::string();
+    return std::make_shared<Listener>(Private{}, std::move(fd), std::move(bound), admission,
                                       std::move(error));
 }
 
 std::shared_ptr<Listener> Listener::listenerWithDescriptor(int fd, PeerAdmission admission) {
+    base::UniqueFd owned(fd);
     int type = 0;
     int domain = 0;
     socklen_t length = sizeof type;
@@ -705,11 +695,11 @@ std::shared_ptr<Listener> Listener::listenerWithDescriptor(int fd, PeerAdmission
     } else if (::listen(fd, SOMAXCONN) != 0) {
         error = std::string("cannot listen on the socket passed: ") + std::strerror(errno);
     }
-    if (!error.empty() && fd >= 0) {
-        ::close(fd);
-        fd = -1;
+    if (!error.empty()) {
+        owned.reset();
     }
-    return std::make_shared<Listener>(Private{}, fd, std::string(), admission, std::move(error));
+    return std::make_shared<Listener>(Private{}, std::move(owned), std::string(), admission,
+                                      std::move(error));
 }
 
 void Listener::setLimits(const ListenerLimits& limits) {
@@ -729,7 +719,7 @@ ListenerDelegate* Listener::delegate() const {
 
 bool Listener::isValid() const {
     std::lock_guard lock(state_->mutex);
-    return state_->fd >= 0 && state_->wakeFd >= 0 && !state_->invalidated;
+    return state_->fd.valid() && state_->wakeFd.valid() && !state_->invalidated;
 }
 
 std::string Listener::errorDescription() const {
@@ -742,7 +732,7 @@ std::string Listener::errorDescription() const {
 
 void Listener::resume() {
     std::lock_guard lock(state_->mutex);
-    if (state_->resumed || state_->invalidated || state_->fd < 0 || state_->wakeFd < 0) {
+    if (state_->resumed || state_->invalidated || !state_->fd || !state_->wakeFd) {
         return;
     }
     state_->resumed = true;
@@ -752,7 +742,7 @@ void Listener::resume() {
         // dropping the listener ends the loop.
         int timeout = -1;
         for (;;) {
-            pollfd fds[2] = {{state->fd, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
+            pollfd fds[2] = {{state->fd.get(), POLLIN, 0}, {state->wakeFd.get(), POLLIN, 0}};
             const int ready = ::poll(fds, 2, timeout);
             if (ready < 0 && errno != EINTR) {
                 break;
@@ -765,9 +755,9 @@ void Listener::resume() {
                 break;
             }
             if (ready > 0 && fds[0].revents != 0) {
-                const int fd = ::accept4(state->fd, nullptr, nullptr, SOCK_CLOEXEC);
+                const int fd = ::accept4(state->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
-                    listener->offer(fd);
+                    listener->offer(base::UniqueFd(fd));
                 } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
                            errno == ENOMEM) {
                     // Out of descriptors or memory: give the process a moment
@@ -779,30 +769,28 @@ void Listener::resume() {
         }
         std::lock_guard stateLock(state->mutex);
         state->looping = false;
-        if (state->invalidated && state->fd >= 0) {
-            ::close(state->fd);
-            state->fd = -1;
+        if (state->invalidated) {
+            state->fd.reset();
         }
     });
 }
 
-void Listener::offer(int fd) {
+void Listener::offer(base::UniqueFd fd) {
     const std::shared_ptr<State> state = state_;
     // Decided on what the kernel recorded at connect, before anything else
     // is done for the peer.
-    const std::optional<KernelCredentials> credentials = kernelCredentials(fd);
+    const std::optional<KernelCredentials> credentials = kernelCredentials(fd.get());
     bool reserved = false;
     if (credentials) {
         std::lock_guard lock(state->mutex);
         reserved = admitted(*credentials, state->admission) && state->reserve(credentials->uid);
     }
     if (!reserved) {
-        ::close(fd);
         return;
     }
     const uid_t user = credentials->uid;
     std::shared_ptr<Connection> connection =
-        Connection::fromAcceptedSocket(Connection::ListenerKey(), fd, *credentials);
+        Connection::fromAcceptedSocket(Connection::ListenerKey(), std::move(fd), *credentials);
     if (!connection) {
         state->release(user, true, true);
         return;
@@ -882,10 +870,9 @@ void Listener::invalidate() {
     }
     if (state_->looping) {
         const uint64_t one = 1;
-        [[maybe_unused]] ssize_t ignored = ::write(state_->wakeFd, &one, sizeof one);
-    } else if (state_->fd >= 0) {
-        ::close(state_->fd);
-        state_->fd = -1;
+        [[maybe_unused]] ssize_t ignored = ::write(state_->wakeFd.get(), &one, sizeof one);
+    } else {
+        state_->fd.reset();
     }
 }
 

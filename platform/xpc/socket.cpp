@@ -24,17 +24,17 @@ bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& l
     return true;
 }
 
-int connectUnix(const std::string& path, int& error) {
+base::UniqueFd connectUnix(const std::string& path, int& error) {
     sockaddr_un address;
     socklen_t length = 0;
     if (!fillUnixAddress(path, address, length)) {
         error = ENAMETOOLONG;
-        return -1;
+        return {};
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    base::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         error = errno;
-        return -1;
+        return {};
     }
     // The service reads the sender of every message from the kernel. From
     // Linux 6.16 on, a listener's option to ask for them is copied when a
@@ -43,33 +43,29 @@ int connectUnix(const std::string& path, int& error) {
     // otherwise come without them (and end the connection). Asked for here,
     // they always come.
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     if (base::retryOnEintr([&] {
-            return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+            return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length);
         }) != 0) {
         error = errno;
-        ::close(fd);
-        return -1;
+        return {};
     }
     return fd;
 }
 
-void shutdownSocket(int& fd, bool reading, std::mutex& sendMutex) {
-    if (fd < 0) {
+void shutdownSocket(base::UniqueFd& fd, bool reading, std::mutex& sendMutex) {
+    if (!fd) {
         return;
     }
-    ::shutdown(fd, SHUT_RDWR);
+    ::shutdown(fd.get(), SHUT_RDWR);
     if (!reading) {
         closeSocket(fd, sendMutex);
     }
 }
 
-void closeSocket(int& fd, std::mutex& sendMutex) {
+void closeSocket(base::UniqueFd& fd, std::mutex& sendMutex) {
     std::lock_guard lock(sendMutex);
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
+    fd.reset();
 }
 
 }  // namespace xpc::detail

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/fd.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/xpc/xpc.h"
 
@@ -25,16 +26,16 @@ dispatch::QueuePtr runtimeQueue();
 bool fillUnixAddress(const std::string& path, sockaddr_un& address, socklen_t& length);
 
 // A connected socket to the listener at `path`, with the sender's
-// credentials passed on every message; -1 with `error` set.
-int connectUnix(const std::string& path, int& error);
+// credentials passed on every message; none with `error` set.
+base::UniqueFd connectUnix(const std::string& path, int& error);
 
 // Ending a connection's socket, called under its owner's lock: wakes a reader
 // blocked in recv and a writer blocked in send (which holds `sendMutex`, so
 // this must come before that lock is taken), then closes the descriptor
 // unless a reader still uses it; that reader closes it on its way out
 // (closeSocket). The descriptor is closed only under `sendMutex`.
-void shutdownSocket(int& fd, bool reading, std::mutex& sendMutex);
-void closeSocket(int& fd, std::mutex& sendMutex);
+void shutdownSocket(base::UniqueFd& fd, bool reading, std::mutex& sendMutex);
+void closeSocket(base::UniqueFd& fd, std::mutex& sendMutex);
 
 // The token of an accepted connection's process: its pid and its pidfd
 // (-1 for none), read back by audit_token_to_pid / audit_token_to_pidfd.

@@ -267,7 +267,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         ListenerKey() = default;
     };
     // The accepted socket `fd`, whose sender the listener has read already.
-    static std::shared_ptr<Connection> fromAcceptedSocket(ListenerKey, int fd,
+    static std::shared_ptr<Connection> fromAcceptedSocket(ListenerKey, base::UniqueFd fd,
                                                           const KernelCredentials& credentials);
     // Called by the listener that accepted this connection, before anything
     // else has it: nothing is read before the listener's decision, and
@@ -283,12 +283,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     struct Private {};
 
   public:
-    Connection(Private, int fd, PeerProcess peer);
+    Connection(Private, base::UniqueFd fd, PeerProcess peer);
 
   private:
     enum class EndReason { PeerClosed, PeerExited, Broken, Violation, Invalidated };
 
-    static std::shared_ptr<Connection> make(int fd, const KernelCredentials& credentials);
+    static std::shared_ptr<Connection> make(base::UniqueFd fd,
+                                            const KernelCredentials& credentials);
     void readLoop();
     // After the peer shut down its sending side: waits until every request
     // read has been answered, the peer closes or exits, or the connection
@@ -323,7 +324,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::shared_ptr<void> listenerSlot_;  // releases the listener's count when freed
 
     std::condition_variable roomForRequests_;  // the reader waits here for the queue
-    int fd_ = -1;                              // guarded by sendMutex_ for closing
+    base::UniqueFd fd_;                        // guarded by sendMutex_ for closing
     std::mutex sendMutex_;
 };
 
@@ -381,12 +382,13 @@ class Listener : public std::enable_shared_from_this<Listener> {
     struct Private {};
 
   public:
-    Listener(Private, int fd, std::string boundPath, PeerAdmission admission, std::string error);
+    Listener(Private, base::UniqueFd fd, std::string boundPath, PeerAdmission admission,
+             std::string error);
 
   private:
     struct State;
     struct Decision;
-    void offer(int fd);
+    void offer(base::UniqueFd fd);
     void finishDecision(const std::shared_ptr<Decision>& decision, bool accepted);
     // Refuses the connections whose decisions are overdue; the time until the
     // next deadline, or -1 when none is pending.

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/handle.h"
 #include "platform/process/process.h"
 
 #if !defined(XQ_LAUNCHCTL_UNIT_DIR) || !defined(XQ_LAUNCHCTL_SYSTEMCTL) || \
@@ -87,11 +88,11 @@ bool removeIfPresent(const std::string& path) {
 // leaves behind when the unit file was gone already.
 std::vector<std::string> dependencyLinks(const std::string& unit) {
     std::vector<std::string> out;
-    DIR* dir = ::opendir(kUnitDir);
-    if (dir == nullptr) {
+    const base::Handle<DIR, ::closedir> dir(::opendir(kUnitDir));
+    if (!dir) {
         return out;
     }
-    while (struct dirent* e = ::readdir(dir)) {
+    while (struct dirent* e = ::readdir(dir.get())) {
         std::string name = e->d_name;
         for (const char* suffix : {".wants", ".requires", ".upholds"}) {
             const std::string s = suffix;
@@ -104,7 +105,6 @@ std::vector<std::string> dependencyLinks(const std::string& unit) {
             }
         }
     }
-    ::closedir(dir);
     return out;
 }
 

@@ -9,24 +9,16 @@
 #include <span>
 #include <vector>
 
+#include "platform/base/handle.h"
 #include "platform/security/certificate.h"
 #include "platform/security/cms_decoder.h"
 #include "platform/security/security.h"
 #include "platform/security/trust.h"
+#include "platform/xar/handles.h"
 #include "platform/xar/xar.h"
 
 namespace pkgutil {
 namespace {
-
-struct ArchiveCloser {
-    void operator()(const __xar_t* x) const { xar_close(x); }
-};
-using Archive = std::unique_ptr<const __xar_t, ArchiveCloser>;
-
-struct MallocFree {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using MallocBuffer = std::unique_ptr<uint8_t, MallocFree>;
 
 // Marks an intermediate as Apple's Developer ID authority.
 constexpr const char* kDeveloperIdAuthorityMarker = "1.2.840.113635.100.6.2.6";
@@ -173,7 +165,7 @@ std::string write_report(const std::string& path, Status status,
 }
 
 CheckResult check_signature(const std::string& path, time_t now) {
-    Archive archive(xar_open(path.c_str(), READ));
+    const xar::ArchivePtr archive(xar_open(path.c_str(), READ));
     if (!archive) {
         CheckResult result;
         result.exitStatus = 1;
@@ -196,14 +188,13 @@ CheckResult check_signature(const std::string& path, time_t now) {
     uint32_t dataLength = 0;
     uint8_t* rawSigned = nullptr;
     uint32_t signedLength = 0;
-    if (xar_signature_copy_signed_data(signature, &rawData, &dataLength, &rawSigned, &signedLength,
-                                       nullptr) != 0) {
-        std::free(rawData);
-        std::free(rawSigned);
+    const int copied = xar_signature_copy_signed_data(signature, &rawData, &dataLength, &rawSigned,
+                                                      &signedLength, nullptr);
+    const base::MallocPtr<uint8_t> digest(rawData);
+    const base::MallocPtr<uint8_t> signatureBytes(rawSigned);
+    if (copied != 0) {
         return status_only(path, Status::kInvalidSignature);
     }
-    const MallocBuffer digest(rawData);
-    const MallocBuffer signatureBytes(rawSigned);
 
     std::unique_ptr<security::CMSDecoder> decoder;
     size_t signers = 0;

@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/base/fd.h"
+
 #ifndef XQ_TESTSUDO_DEFAULT_LOG
 #error "XQ_TESTSUDO_DEFAULT_LOG must name the default log"
 #endif
@@ -33,13 +35,13 @@ int main(int argc, char** argv) try {
     if (log == nullptr || *log == '\0') {
         log = XQ_TESTSUDO_DEFAULT_LOG;
     }
-    int fd = ::open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    base::UniqueFd fd(::open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     // One write with O_APPEND keeps lines from concurrent children whole.
-    if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    if (!fd || ::write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
         std::fprintf(stderr, "sudo: cannot write log %s: %s\n", log, std::strerror(errno));
         return 1;
     }
-    ::close(fd);
+    fd.reset();
     ::execv(argv[1], argv + 1);
     // As the real sudo: a command that cannot be run is reported, status 1.
     std::fprintf(stderr, "sudo: %s: %s\n", argv[1], std::strerror(errno));

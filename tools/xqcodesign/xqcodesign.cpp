@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/fd.h"
 #include "platform/codesign/signature.h"
 #include "platform/elf/elf.h"
 #include "platform/security/anchors.h"
@@ -244,13 +245,13 @@ int verify(const std::vector<std::string>& args) {
         }
     }
     security::TrustStore anchors(anchors_der);
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    base::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         std::cerr << "xqcodesign: cannot open " << file << ": " << std::strerror(errno) << "\n";
         return 1;
     }
-    codesign::CheckedCode checked = codesign::check_file(fd, anchors);
-    ::close(fd);
+    codesign::CheckedCode checked = codesign::check_file(fd.get(), anchors);
+    fd.reset();
     if (checked.status != codesign::CheckStatus::ok) {
         std::cerr << file << ": " << checked.error << "\n";
         return 1;

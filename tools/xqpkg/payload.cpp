@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/base/handle.h"
+
 namespace xqpkg {
 namespace {
 
@@ -23,12 +25,8 @@ la_ssize_t append_cb(struct archive*, void* ud, const void* buf, size_t len) {
     return la_ssize_t(len);
 }
 
-struct ArchiveFree {
-    void operator()(struct archive* a) const { archive_write_free(a); }
-};
-struct EntryFree {
-    void operator()(struct archive_entry* e) const { archive_entry_free(e); }
-};
+using WriteArchivePtr = base::Handle<struct archive, archive_write_free>;
+using EntryPtr = base::Handle<struct archive_entry, archive_entry_free>;
 
 }  // namespace
 
@@ -52,7 +50,7 @@ bool make_cpio_gzip(const std::string& dir, Bytes* out, std::string* err, uint64
     paths.insert(paths.begin(), fs::path(dir));
 
     out->clear();
-    std::unique_ptr<struct archive, ArchiveFree> a(archive_write_new());
+    WriteArchivePtr a(archive_write_new());
     if (!a || archive_write_set_format_cpio_odc(a.get()) != ARCHIVE_OK ||
         archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK ||
@@ -69,7 +67,7 @@ bool make_cpio_gzip(const std::string& dir, Bytes* out, std::string* err, uint64
         }
         std::string rel = p.lexically_relative(dir).string();
         std::string name = rel == "." ? "." : "./" + rel;
-        std::unique_ptr<struct archive_entry, EntryFree> e(archive_entry_new());
+        EntryPtr e(archive_entry_new());
         archive_entry_copy_pathname(e.get(), name.c_str());
         archive_entry_set_mode(e.get(), st.st_mode);
         archive_entry_set_uid(e.get(), 0);

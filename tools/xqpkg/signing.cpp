@@ -119,9 +119,9 @@ bool time_stamp(CMS_SignerInfo* si, const TimeStampAuthority& tsa, std::string* 
         *err = ssl_error("cannot encode the time-stamp token");
         return false;
     }
+    const security::OpenSslPtr<unsigned char> owned(der);
     int ok =
         CMS_unsigned_add1_attr_by_txt(si, "1.2.840.113549.1.9.16.2.14", V_ASN1_SEQUENCE, der, len);
-    OPENSSL_free(der);
     if (ok != 1) {
         *err = ssl_error("cannot attach the time-stamp token");
         return false;
@@ -188,9 +188,8 @@ Bytes cert_der(X509* cert) {
     if (len <= 0) {
         return {};
     }
-    Bytes out(der, der + len);
-    OPENSSL_free(der);
-    return out;
+    const security::OpenSslPtr<unsigned char> owned(der);
+    return Bytes(der, der + len);
 }
 
 bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::string* err) {
@@ -248,8 +247,8 @@ bool make_cms(const Bytes& content, const CmsOptions& opt, Bytes* out, std::stri
         *err = ssl_error("cannot encode the CMS signature");
         return false;
     }
+    const security::OpenSslPtr<unsigned char> owned(der);
     out->assign(der, der + len);
-    OPENSSL_free(der);
     return true;
 }
 

@@ -13,6 +13,8 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/base/handle.h"
+#include "platform/security/owners.h"
 #include "platform/xar/handles.h"
 #include "platform/xar/xar.h"
 #include "tools/xqpkg/payload.h"
@@ -528,13 +530,12 @@ int cmd_sign(int argc, char** argv) {
 
 std::string subject_of(const uint8_t* der, uint32_t len) {
     const unsigned char* p = der;
-    X509* x = d2i_X509(nullptr, &p, long(len));
+    const security::X509Ptr x(d2i_X509(nullptr, &p, long(len)));
     if (!x) {
         return "(not a certificate)";
     }
     char buf[512];
-    X509_NAME_oneline(X509_get_subject_name(x), buf, sizeof buf);
-    X509_free(x);
+    X509_NAME_oneline(X509_get_subject_name(x.get()), buf, sizeof buf);
     return buf;
 }
 
@@ -555,9 +556,8 @@ int cmd_inspect(int argc, char** argv) {
         const xar::IterPtr iter(xar_iter_new());
         const xar_iter_t it = iter.get();
         for (xar_file_t f = it ? xar_file_first(x, it) : nullptr; f; f = xar_file_next(it)) {
-            char* p = xar_get_path(f);
-            printf("member: %s\n", p ? p : "(no name)");
-            free(p);
+            const base::MallocPtr<char> p(xar_get_path(f));
+            printf("member: %s\n", p ? p.get() : "(no name)");
         }
     }
     bool digest_shown = false;
@@ -566,7 +566,10 @@ int cmd_inspect(int argc, char** argv) {
         uint32_t sum_len = 0, sig_len = 0;
         off_t off = 0;
         const char* type = xar_signature_type(s);
-        if (xar_signature_copy_signed_data(s, &sum, &sum_len, nullptr, &sig_len, &off) != 0) {
+        const int copied =
+            xar_signature_copy_signed_data(s, &sum, &sum_len, nullptr, &sig_len, &off);
+        const base::MallocPtr<uint8_t> owned(sum);
+        if (copied != 0) {
             printf("signature: %s (unreadable)\n", type ? type : "(none)");
             continue;
         }
@@ -588,7 +591,6 @@ int cmd_inspect(int argc, char** argv) {
             printf("\n");
             digest_shown = true;
         }
-        free(sum);
     }
     return 0;
 }
@@ -609,14 +611,13 @@ bool load_members(const std::string& path, const std::string& prefix, std::vecto
         const xar::IterPtr iter(xar_iter_new());
         const xar_iter_t it = iter.get();
         for (xar_file_t f = it ? xar_file_first(x, it) : nullptr; f; f = xar_file_next(it)) {
-            char* p = xar_get_path(f);
+            const base::MallocPtr<char> p(xar_get_path(f));
             if (!p) {
                 *err = path + ": member without a name";
                 return false;
             }
-            paths.emplace_back(p);
+            paths.emplace_back(p.get());
             files.push_back(f);
-            free(p);
         }
     }
 

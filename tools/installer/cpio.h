@@ -1,0 +1,21 @@
+// Payload and Scripts archives: cpio streams, plain or gzip-compressed,
+// checked whole (every header read and bounded by this program) before
+// libarchive writes them below the target.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "tools/installer/failure.h"
+#include "tools/installer/target.h"
+
+namespace installer {
+
+// One archive of a component (its Payload or its Scripts) below
+// `destination`: its format named if it is not one this tool reads, then
+// checked whole, then written.
+std::optional<Failure> unpackArchive(const std::string& what, const std::string& path,
+                                     const Target& target, const std::string& destination,
+                                     bool allowLinks, bool keepOwners);
+
+}  // namespace installer
