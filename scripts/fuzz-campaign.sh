@@ -32,6 +32,7 @@ targets=(
   "signature_block signature_block_fuzzer tests/fuzz/signature_block/corpus"
   "wire_message wire_message_fuzz tests/fuzz/wire_message/corpus"
   "xar xar_fuzz tests/fuzz/xar/corpus"
+  "xar_tofile xar_tofile_fuzz tests/fuzz/xar/tofile_corpus"
   "xml xml_fuzz tests/fuzz/xml/corpus"
 )
 if [ -n "${FUZZ_TARGETS:-}" ]; then
