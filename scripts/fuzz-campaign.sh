@@ -24,6 +24,7 @@ targets=(
   "distribution_xml fuzz_distribution_xml tests/fuzz/distribution_xml/corpus"
   "info_plist info_plist_fuzz tests/fuzz/info_plist/corpus"
   "installer_payload installer_payload_fuzz tests/fuzz/installer_payload/corpus"
+  "installer_payload_write installer_payload_write_fuzz tests/fuzz/installer_payload/write_corpus"
   "lldp_read lldp_read_fuzz tests/fuzz/lldp_read/corpus"
   "pkgutil_report pkgutil_report_fuzz tests/fuzz/pkgutil_report/corpus"
   "cms_decoder cms_decoder_fuzz tests/fuzz/pkgutil_report/cms_corpus"

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -451,6 +452,25 @@ std::optional<Failure> openResolvedDirectory(const Target& target, const std::st
 
 // --- Archive formats ---------------------------------------------------------------
 
+// A payload archive to read: a file, or bytes already in memory (the same
+// checks and the same extraction either way).
+struct PayloadSource {
+    std::string path;                      // the file; empty for bytes in memory
+    std::span<const unsigned char> bytes;  // used when `path` is not a file
+
+    bool inMemory() const { return path.empty(); }
+    std::string name() const {
+        return inMemory() ? std::string("Payload") : fs::path(path).filename().string();
+    }
+    // Opens the already set-up libarchive reader `a` on the payload.
+    int open(struct archive* a) const {
+        if (inMemory()) {
+            return archive_read_open_memory(a, bytes.data(), bytes.size());
+        }
+        return archive_read_open_filename(a, path.c_str(), 1 << 16);
+    }
+};
+
 bool startsWith(const unsigned char* data, size_t size, std::string_view magic, size_t at = 0) {
     return size >= at + magic.size() && std::memcmp(data + at, magic.data(), magic.size()) == 0;
 }
@@ -501,13 +521,26 @@ std::string nameFormat(const unsigned char* data, size_t size) {
     return "of no known format (first bytes " + first + ")";
 }
 
-// Nothing when the file at `path` is a cpio archive, plain or compressed with
-// gzip (what the system installer's payloads are and this tool reads);
-// otherwise what the file is, for the error message.
-std::optional<std::string> unsupportedFormat(const std::string& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// Nothing when the payload is a cpio archive, plain or compressed with gzip
+// (what the system installer's payloads are and this tool reads); otherwise
+// what it is, for the error message.
+std::optional<std::string> unsupportedFormat(const PayloadSource& source) {
+    base::UniqueFd fd;
+    if (!source.inMemory()) {
+        fd.reset(::open(source.path.c_str(), O_RDONLY | O_CLOEXEC));
+    }
+    auto readAt = [&](unsigned char* buf, size_t len, off_t offset) -> ssize_t {
+        if (source.inMemory()) {
+            const size_t at = static_cast<size_t>(offset);
+            const size_t got =
+                at < source.bytes.size() ? std::min(len, source.bytes.size() - at) : 0;
+            std::memcpy(buf, source.bytes.data() + at, got);
+            return static_cast<ssize_t>(got);
+        }
+        return fd.get() < 0 ? -1 : ::pread(fd.get(), buf, len, offset);
+    };
     unsigned char head[512];
-    ssize_t n = fd.get() < 0 ? -1 : ::pread(fd.get(), head, sizeof head, 0);
+    ssize_t n = readAt(head, sizeof head, 0);
     if (n < 0) {
         return std::string("unreadable");
     }
@@ -531,7 +564,7 @@ std::optional<std::string> unsupportedFormat(const std::string& path) {
     z.avail_out = sizeof inner;
     while (z.avail_out > 0 && r == Z_OK) {
         if (z.avail_in == 0) {
-            ssize_t got = ::pread(fd.get(), in, sizeof in, offset);
+            ssize_t got = readAt(in, sizeof in, offset);
             if (got <= 0) {
                 break;
             }
@@ -554,7 +587,7 @@ std::optional<std::string> unsupportedFormat(const std::string& path) {
 
 // --- cpio payloads ----------------------------------------------------------
 
-std::unique_ptr<struct archive, ReadArchiveFree> openCpio(const std::string& path) {
+std::unique_ptr<struct archive, ReadArchiveFree> openCpio(const PayloadSource& source) {
     std::unique_ptr<struct archive, ReadArchiveFree> a(archive_read_new());
     if (!a) {
         return a;
@@ -562,7 +595,7 @@ std::unique_ptr<struct archive, ReadArchiveFree> openCpio(const std::string& pat
     archive_read_support_filter_gzip(a.get());
     archive_read_support_filter_none(a.get());
     archive_read_support_format_cpio(a.get());
-    if (archive_read_open_filename(a.get(), path.c_str(), 1 << 16) != ARCHIVE_OK) {
+    if (source.open(a.get()) != ARCHIVE_OK) {
         a.reset();
     }
     return a;
@@ -699,19 +732,20 @@ class CpioWalker {
     // Fills `out` from the decompressed stream; false at its end or on error.
     bool read(char* out, size_t n) {
         while (n > 0) {
-            if (at_ == buffer_.size()) {
-                buffer_.resize(size_t{64} * 1024);
-                const la_ssize_t got = archive_read_data(raw_, buffer_.data(), buffer_.size());
+            if (at_ == end_) {
+                // One block, taken as it comes (not cleared per refill).
+                if (!buffer_) {
+                    buffer_ = std::make_unique_for_overwrite<char[]>(kBlock);
+                }
+                const la_ssize_t got = archive_read_data(raw_, buffer_.get(), kBlock);
+                at_ = 0;
+                end_ = got > 0 ? static_cast<size_t>(got) : 0;
                 if (got <= 0) {
-                    buffer_.clear();
-                    at_ = 0;
                     return false;
                 }
-                buffer_.resize(static_cast<size_t>(got));
-                at_ = 0;
             }
-            const size_t take = std::min(n, buffer_.size() - at_);
-            std::memcpy(out, buffer_.data() + at_, take);
+            const size_t take = std::min(n, end_ - at_);
+            std::memcpy(out, buffer_.get() + at_, take);
             at_ += take;
             out += take;
             n -= take;
@@ -731,28 +765,30 @@ class CpioWalker {
         return true;
     }
 
+    static constexpr size_t kBlock = size_t{64} * 1024;
     struct archive* raw_;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;
     size_t at_ = 0;
+    size_t end_ = 0;
     std::map<std::pair<uint64_t, uint64_t>, std::string> files_;
     std::string error_;
 };
 
 // First pass: every entry is read and judged before anything is written, so
 // a refused payload leaves the target untouched.
-std::optional<Failure> checkCpio(const std::string& path, const Target& target,
+std::optional<Failure> checkCpio(const PayloadSource& source, const Target& target,
                                  const std::string& destination, bool allowLinks) {
     // The decompressed stream as it is (libarchive's raw format), walked here.
     std::unique_ptr<struct archive, ReadArchiveFree> a(archive_read_new());
     if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_read_support_filter_none(a.get()) != ARCHIVE_OK ||
         archive_read_support_format_raw(a.get()) != ARCHIVE_OK ||
-        archive_read_open_filename(a.get(), path.c_str(), 1 << 16) != ARCHIVE_OK) {
-        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+        source.open(a.get()) != ARCHIVE_OK) {
+        return Failure{"cannot read the archive " + source.name()};
     }
     struct archive_entry* raw = nullptr;
     if (archive_read_next_header(a.get(), &raw) != ARCHIVE_OK) {
-        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+        return Failure{"cannot read the archive " + source.name()};
     }
     CpioWalker walker(a.get());
     const std::set<std::string> noPayloadLinks;
@@ -804,11 +840,11 @@ std::optional<Failure> checkCpio(const std::string& path, const Target& target,
 // payload's own links never) and handed to the writer in its resolved form,
 // which has no symbolic link in it: the writer refuses any it meets.
 // Directories that already exist keep their owner and mode.
-std::optional<Failure> extractCpio(const std::string& path, const Target& target,
+std::optional<Failure> extractCpio(const PayloadSource& source, const Target& target,
                                    const std::string& destination, bool keepOwners) {
-    auto a = openCpio(path);
+    auto a = openCpio(source);
     if (!a) {
-        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+        return Failure{"cannot read the archive " + source.name()};
     }
     std::unique_ptr<struct archive, WriteArchiveFree> w(archive_write_disk_new());
     if (!w) {
@@ -911,17 +947,25 @@ std::optional<Failure> extractCpio(const std::string& path, const Target& target
 // One archive of a component (its Payload or its Scripts) below
 // `destination`: its format named if it is not one this tool reads, then
 // checked whole, then written.
-std::optional<Failure> unpackArchive(const std::string& what, const std::string& path,
-                                     const Target& target, const std::string& destination,
-                                     bool allowLinks, bool keepOwners) {
-    if (std::optional<std::string> format = unsupportedFormat(path)) {
+// Its format named if it is not one this tool reads, then checked whole:
+// nothing when it may be written.
+std::optional<Failure> checkArchive(const std::string& what, const PayloadSource& source,
+                                    const Target& target, const std::string& destination,
+                                    bool allowLinks) {
+    if (std::optional<std::string> format = unsupportedFormat(source)) {
         return Failure{what + " is " + *format +
                        "; this installer reads cpio archives, plain or gzip-compressed"};
     }
-    if (auto f = checkCpio(path, target, destination, allowLinks)) {
+    return checkCpio(source, target, destination, allowLinks);
+}
+
+std::optional<Failure> unpackArchive(const std::string& what, const PayloadSource& source,
+                                     const Target& target, const std::string& destination,
+                                     bool allowLinks, bool keepOwners) {
+    if (auto f = checkArchive(what, source, target, destination, allowLinks)) {
         return f;
     }
-    return extractCpio(path, target, destination, keepOwners);
+    return extractCpio(source, target, destination, keepOwners);
 }
 
 // --- Scripts --------------------------------------------------------------------
@@ -1039,9 +1083,9 @@ std::optional<Failure> install(const Options& opt) {
             if (sfd.get() < 0) {
                 return Failure{"cannot open the scripts directory"};
             }
-            if (auto f =
-                    unpackArchive("the Scripts of " + name, members.root + "/" + prefix + "Scripts",
-                                  Target{sfd.get(), dir}, "", false, false)) {
+            if (auto f = unpackArchive("the Scripts of " + name,
+                                       {members.root + "/" + prefix + "Scripts"},
+                                       Target{sfd.get(), dir}, "", false, false)) {
                 return f;
             }
             if (opt.runScripts) {
@@ -1058,9 +1102,9 @@ std::optional<Failure> install(const Options& opt) {
             }
         }
         if (members.files.count(prefix + "Payload") != 0) {
-            if (auto f =
-                    unpackArchive("the Payload of " + name, members.root + "/" + prefix + "Payload",
-                                  top, destination, true, true)) {
+            if (auto f = unpackArchive("the Payload of " + name,
+                                       {members.root + "/" + prefix + "Payload"}, top, destination,
+                                       true, true)) {
                 return f;
             }
         }
@@ -1098,9 +1142,14 @@ bool normalizeEntryName(const std::string& name, std::string& relative) {
     return true;
 }
 
-std::optional<std::string> installPayload(const std::string& archivePath, int targetFd,
-                                          const std::string& targetPath,
-                                          const std::string& destination, bool keepOwners) {
+namespace {
+
+// The payload's checks, and unless `checkOnly` its extraction, below
+// `destination` of the target.
+std::optional<std::string> payloadInto(const PayloadSource& source, int targetFd,
+                                       const std::string& targetPath,
+                                       const std::string& destination, bool keepOwners,
+                                       bool checkOnly) {
     const Target top{targetFd, targetPath};
     std::string rel;
     std::string resolved;
@@ -1108,14 +1157,38 @@ std::optional<std::string> installPayload(const std::string& archivePath, int ta
     std::optional<Failure> f;
     if (!normalizeEntryName(destination, rel)) {
         f = Failure{"install location not allowed: " + destination};
+    } else if (checkOnly) {
+        if (!(f = resolveInTarget(top, rel, {}, true, resolved))) {
+            f = checkArchive("the Payload", source, top, resolved, true);
+        }
     } else if (!(f = resolveInTarget(top, rel, {}, true, resolved)) &&
                !(f = openResolvedDirectory(top, resolved, dest))) {
-        f = unpackArchive("the Payload", archivePath, top, resolved, true, keepOwners);
+        f = unpackArchive("the Payload", source, top, resolved, true, keepOwners);
     }
     if (f) {
         return f->reason;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> installPayload(const std::string& archivePath, int targetFd,
+                                          const std::string& targetPath,
+                                          const std::string& destination, bool keepOwners) {
+    return payloadInto({archivePath}, targetFd, targetPath, destination, keepOwners, false);
+}
+
+std::optional<std::string> installPayload(std::span<const unsigned char> archive, int targetFd,
+                                          const std::string& targetPath,
+                                          const std::string& destination, bool keepOwners) {
+    return payloadInto({"", archive}, targetFd, targetPath, destination, keepOwners, false);
+}
+
+std::optional<std::string> checkPayload(std::span<const unsigned char> archive, int targetFd,
+                                        const std::string& targetPath,
+                                        const std::string& destination) {
+    return payloadInto({"", archive}, targetFd, targetPath, destination, false, true);
 }
 
 int installerMain(const std::vector<std::string>& arguments, Build build) {
