@@ -821,8 +821,9 @@ struct InflateEnd {
 // each new piece, so the pieces grow with what has been read, an eighth of
 // it, from 256 KiB to 2 MiB: the rescanning then adds a bounded factor, not a
 // square, to the parse.
-// No more than what is left of the declared length, plus one byte to see
-// it overrun: a table of contents of a few KiB gets a buffer of a few KiB.
+// A piece is no more than what is left of the declared length, plus one byte
+// to see it overrun: a table of contents of a few KiB gets a buffer of a few
+// KiB.
 size_t xml_piece(uint64_t inflated, uint64_t declared) {
     constexpr uint64_t kMin = uint64_t{256} * 1024, kMax = 2u << 20;
     const uint64_t left = declared > inflated ? declared - inflated : 0;
