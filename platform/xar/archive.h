@@ -42,7 +42,13 @@ constexpr uint64_t kMaxSignatureSize = 1u << 20;
 // Largest member this reader will write out (decompressed): well above any
 // installer payload the helper handles, well below what would fill a disk.
 constexpr uint64_t kMaxMemberSize = 4ull << 30;
+// Largest member extracted to memory: metadata (Distribution, PackageInfo,
+// Bom) is a few KiB; anything near this belongs in a file.
+constexpr uint64_t kMaxBufferedMember = 64u << 20;
 constexpr size_t kIoChunk = size_t{256} * 1024;
+// What a decoder gives at a time: small enough for the allocator's cached
+// sizes, large enough that the loop around it costs nothing.
+constexpr size_t kDecodeChunk = size_t{64} * 1024;
 
 struct DataInfo {
     uint64_t offset = 0, length = 0;
@@ -144,5 +150,9 @@ std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why);
 // checking both of its checksums on the way (heap.cpp). 0, or -1 after the
 // reason went to the archive's error handler; nothing is left at `path` then.
 int32_t extract(const __xar_t* x, const __xar_file_t* f, const char* path);
+
+// As extract, into a malloc()ed buffer (never null on success, even for an
+// empty member) that goes to the caller only when every check passed.
+int32_t extract_to_memory(const __xar_t* x, const __xar_file_t* f, char** buffer, size_t* size);
 
 }  // namespace xar_detail

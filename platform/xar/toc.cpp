@@ -29,6 +29,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 
@@ -820,9 +821,13 @@ struct InflateEnd {
 // each new piece, so the pieces grow with what has been read, an eighth of
 // it, from 256 KiB to 2 MiB: the rescanning then adds a bounded factor, not a
 // square, to the parse.
-size_t xml_piece(uint64_t inflated) {
+// A piece is no more than what is left of the declared length, plus one byte
+// to see it overrun: a table of contents of a few KiB gets a buffer of a few
+// KiB.
+size_t xml_piece(uint64_t inflated, uint64_t declared) {
     constexpr uint64_t kMin = uint64_t{256} * 1024, kMax = 2u << 20;
-    return size_t(std::clamp<uint64_t>(inflated / 8, kMin, kMax));
+    const uint64_t left = declared > inflated ? declared - inflated : 0;
+    return size_t(std::min(std::clamp<uint64_t>(inflated / 8, kMin, kMax), left + 1));
 }
 
 }  // namespace
@@ -878,19 +883,22 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
     }
     InflateEnd end_inflate{&zs};
 
-    std::vector<uint8_t> in(kIoChunk);
+    // Sized to the table of contents and not zeroed: a chunk per archive
+    // costs more than reading a small one.
+    const size_t in_size = size_t(std::min<uint64_t>(clen, kIoChunk));
+    const auto in = std::make_unique_for_overwrite<uint8_t[]>(in_size);
     uint64_t left = clen, at = pos, inflated = 0;
     bool ended = false;
     while (left > 0) {
-        const size_t n = left < in.size() ? size_t(left) : in.size();
-        if (!read_at(fd, at, in.data(), n)) {
+        const size_t n = left < in_size ? size_t(left) : in_size;
+        if (!read_at(fd, at, in.get(), n)) {
             *why = "Unable to read the table of contents";
             return false;
         }
         at += n;
         left -= n;
         for (MdCtx& c : ctxs) {
-            if (EVP_DigestUpdate(c.get(), in.data(), n) != 1) {
+            if (EVP_DigestUpdate(c.get(), in.get(), n) != 1) {
                 *why = "Unable to hash the table of contents";
                 return false;
             }
@@ -899,11 +907,11 @@ bool read_toc(int fd, uint64_t pos, uint64_t clen, uint64_t ulen,
             *why = "Bytes follow the end of the compressed table of contents";
             return false;
         }
-        zs.next_in = in.data();
+        zs.next_in = in.get();
         zs.avail_in = uInt(n);
         bool output_full = false;
         while (!ended && (zs.avail_in > 0 || output_full)) {
-            const size_t piece = xml_piece(inflated);
+            const size_t piece = xml_piece(inflated, ulen);
             void* out = builder.buffer(piece);
             if (!out) {
                 *why = builder.why();

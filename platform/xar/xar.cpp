@@ -232,6 +232,17 @@ int32_t xar_extract_tofile(xar_t x, xar_file_t f, const char* path) {
     }
 }
 
+int32_t xar_extract_tobuffersz(xar_t x, xar_file_t f, char** buffer, size_t* size) {
+    if (!x || !f) {
+        return -1;
+    }
+    try {
+        return extract_to_memory(x, f, buffer, size);
+    } catch (...) {
+        return -1;
+    }
+}
+
 xar_signature_t xar_signature_first(xar_t x) {
     if (!x || x->signatures.empty()) {
         return nullptr;

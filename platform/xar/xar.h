@@ -31,7 +31,9 @@
  *   first). The output must match the member's declared <size> (a member
  *   without one is refused) and decoding stops there, so a decompression bomb
  *   is cut short; sizes over 4 GiB are refused. On failure nothing new is left
- *   at the path (whatever was there before stays).
+ *   at the path (whatever was there before stays). xar_extract_tobuffersz()
+ *   makes the same checks and hands out the bytes in memory instead, for
+ *   members up to 64 MiB; on failure it hands out nothing.
  * - Strings and buffers handed out by xar_get_path(), xar_get_safe_path() and
  *   xar_signature_copy_signed_data() are malloc()ed and belong to the caller.
  *   Everything else belongs to the archive and is valid until xar_close().
@@ -132,6 +134,13 @@ int32_t xar_prop_get(xar_file_t f, const char* key, const char** value);
  * followed. 0 on success, -1 on failure (path untouched, no temporary file
  * left). Directories and links are not extracted (-1). */
 int32_t xar_extract_tofile(xar_t x, xar_file_t f, const char* path);
+
+/* As xar_extract_tofile, into memory: on success *buffer is a malloc()ed block
+ * (the caller frees it; not NULL even for an empty member) of *size bytes, the
+ * member's data with both checksums verified. 0 on success, -1 on failure
+ * (then *buffer and *size are untouched). A member declaring more than 64 MiB
+ * is refused: extract it to a file. */
+int32_t xar_extract_tobuffersz(xar_t x, xar_file_t f, char** buffer, size_t* size);
 
 /* Signature entries, <signature> and <x-signature> elements alike, in their
  * table-of-contents order (real packages: "RSA" first, then "CMS"); NULL at

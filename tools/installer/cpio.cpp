@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 using ReadArchivePtr = base::Handle<struct archive, archive_read_free>;
 using WriteArchivePtr = base::Handle<struct archive, archive_write_free>;
 
-ReadArchivePtr openCpio(const std::string& path) {
+ReadArchivePtr openCpio(const PayloadSource& source) {
     ReadArchivePtr a(archive_read_new());
     if (!a) {
         return a;
@@ -39,7 +39,7 @@ ReadArchivePtr openCpio(const std::string& path) {
     archive_read_support_filter_gzip(a.get());
     archive_read_support_filter_none(a.get());
     archive_read_support_format_cpio(a.get());
-    if (archive_read_open_filename(a.get(), path.c_str(), 1 << 16) != ARCHIVE_OK) {
+    if (source.open(a.get()) != ARCHIVE_OK) {
         a.reset();
     }
     return a;
@@ -176,19 +176,20 @@ class CpioWalker {
     // Fills `out` from the decompressed stream; false at its end or on error.
     bool read(char* out, size_t n) {
         while (n > 0) {
-            if (at_ == buffer_.size()) {
-                buffer_.resize(size_t{64} * 1024);
-                const la_ssize_t got = archive_read_data(raw_, buffer_.data(), buffer_.size());
+            if (at_ == end_) {
+                // One block, taken as it comes (not cleared per refill).
+                if (!buffer_) {
+                    buffer_ = std::make_unique_for_overwrite<char[]>(kBlock);
+                }
+                const la_ssize_t got = archive_read_data(raw_, buffer_.get(), kBlock);
+                at_ = 0;
+                end_ = got > 0 ? static_cast<size_t>(got) : 0;
                 if (got <= 0) {
-                    buffer_.clear();
-                    at_ = 0;
                     return false;
                 }
-                buffer_.resize(static_cast<size_t>(got));
-                at_ = 0;
             }
-            const size_t take = std::min(n, buffer_.size() - at_);
-            std::memcpy(out, buffer_.data() + at_, take);
+            const size_t take = std::min(n, end_ - at_);
+            std::memcpy(out, buffer_.get() + at_, take);
             at_ += take;
             out += take;
             n -= take;
@@ -209,27 +210,29 @@ class CpioWalker {
     }
 
     struct archive* raw_;
-    std::vector<char> buffer_;
+    static constexpr size_t kBlock = size_t{64} * 1024;
+    std::unique_ptr<char[]> buffer_;
     size_t at_ = 0;
+    size_t end_ = 0;
     std::map<std::pair<uint64_t, uint64_t>, std::string> files_;
     std::string error_;
 };
 
 // First pass: every entry is read and judged before anything is written, so
 // a refused payload leaves the target untouched.
-std::optional<Failure> checkCpio(const std::string& path, const Target& target,
+std::optional<Failure> checkCpio(const PayloadSource& source, const Target& target,
                                  const std::string& destination, bool allowLinks) {
     // The decompressed stream as it is (libarchive's raw format), walked here.
     ReadArchivePtr a(archive_read_new());
     if (!a || archive_read_support_filter_gzip(a.get()) != ARCHIVE_OK ||
         archive_read_support_filter_none(a.get()) != ARCHIVE_OK ||
         archive_read_support_format_raw(a.get()) != ARCHIVE_OK ||
-        archive_read_open_filename(a.get(), path.c_str(), 1 << 16) != ARCHIVE_OK) {
-        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+        source.open(a.get()) != ARCHIVE_OK) {
+        return Failure{"cannot read the archive " + source.name()};
     }
     struct archive_entry* raw = nullptr;
     if (archive_read_next_header(a.get(), &raw) != ARCHIVE_OK) {
-        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+        return Failure{"cannot read the archive " + source.name()};
     }
     CpioWalker walker(a.get());
     const std::set<std::string> noPayloadLinks;
@@ -281,11 +284,11 @@ std::optional<Failure> checkCpio(const std::string& path, const Target& target,
 // payload's own links never) and handed to the writer in its resolved form,
 // which has no symbolic link in it: the writer refuses any it meets.
 // Directories that already exist keep their owner and mode.
-std::optional<Failure> extractCpio(const std::string& path, const Target& target,
+std::optional<Failure> extractCpio(const PayloadSource& source, const Target& target,
                                    const std::string& destination, bool keepOwners) {
-    auto a = openCpio(path);
+    auto a = openCpio(source);
     if (!a) {
-        return Failure{"cannot read the archive " + fs::path(path).filename().string()};
+        return Failure{"cannot read the archive " + source.name()};
     }
     WriteArchivePtr w(archive_write_disk_new());
     if (!w) {
@@ -387,22 +390,33 @@ std::optional<Failure> extractCpio(const std::string& path, const Target& target
 
 }  // namespace
 
-std::optional<Failure> unpackArchive(const std::string& what, const std::string& path,
-                                     const Target& target, const std::string& destination,
-                                     bool allowLinks, bool keepOwners) {
-    if (std::optional<std::string> format = unsupportedFormat(path)) {
+std::optional<Failure> checkArchive(const std::string& what, const PayloadSource& source,
+                                    const Target& target, const std::string& destination,
+                                    bool allowLinks) {
+    if (std::optional<std::string> format = unsupportedFormat(source)) {
         return Failure{what + " is " + *format +
                        "; this installer reads cpio archives, plain or gzip-compressed"};
     }
-    if (auto f = checkCpio(path, target, destination, allowLinks)) {
-        return f;
-    }
-    return extractCpio(path, target, destination, keepOwners);
+    return checkCpio(source, target, destination, allowLinks);
 }
 
-std::optional<std::string> installPayload(const std::string& archivePath, int targetFd,
-                                          const std::string& targetPath,
-                                          const std::string& destination, bool keepOwners) {
+std::optional<Failure> unpackArchive(const std::string& what, const PayloadSource& source,
+                                     const Target& target, const std::string& destination,
+                                     bool allowLinks, bool keepOwners) {
+    if (auto f = checkArchive(what, source, target, destination, allowLinks)) {
+        return f;
+    }
+    return extractCpio(source, target, destination, keepOwners);
+}
+
+namespace {
+
+// The payload's checks, and unless `checkOnly` its extraction, below
+// `destination` of the target.
+std::optional<std::string> payloadInto(const PayloadSource& source, int targetFd,
+                                       const std::string& targetPath,
+                                       const std::string& destination, bool keepOwners,
+                                       bool checkOnly) {
     const Target top{targetFd, targetPath};
     std::string rel;
     std::string resolved;
@@ -410,14 +424,38 @@ std::optional<std::string> installPayload(const std::string& archivePath, int ta
     std::optional<Failure> f;
     if (!normalizeEntryName(destination, rel)) {
         f = Failure{"install location not allowed: " + destination};
+    } else if (checkOnly) {
+        if (!(f = resolveInTarget(top, rel, {}, true, resolved))) {
+            f = checkArchive("the Payload", source, top, resolved, true);
+        }
     } else if (!(f = resolveInTarget(top, rel, {}, true, resolved)) &&
                !(f = openResolvedDirectory(top, resolved, dest))) {
-        f = unpackArchive("the Payload", archivePath, top, resolved, true, keepOwners);
+        f = unpackArchive("the Payload", source, top, resolved, true, keepOwners);
     }
     if (f) {
         return f->reason;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> installPayload(const std::string& archivePath, int targetFd,
+                                          const std::string& targetPath,
+                                          const std::string& destination, bool keepOwners) {
+    return payloadInto({archivePath, {}}, targetFd, targetPath, destination, keepOwners, false);
+}
+
+std::optional<std::string> installPayload(std::span<const unsigned char> archive, int targetFd,
+                                          const std::string& targetPath,
+                                          const std::string& destination, bool keepOwners) {
+    return payloadInto({"", archive}, targetFd, targetPath, destination, keepOwners, false);
+}
+
+std::optional<std::string> checkPayload(std::span<const unsigned char> archive, int targetFd,
+                                        const std::string& targetPath,
+                                        const std::string& destination) {
+    return payloadInto({"", archive}, targetFd, targetPath, destination, false, true);
 }
 
 }  // namespace installer

@@ -7,14 +7,19 @@
 #include <string>
 
 #include "tools/installer/failure.h"
+#include "tools/installer/format.h"
 #include "tools/installer/target.h"
 
 namespace installer {
 
 // One archive of a component (its Payload or its Scripts) below
 // `destination`: its format named if it is not one this tool reads, then
-// checked whole, then written.
-std::optional<Failure> unpackArchive(const std::string& what, const std::string& path,
+// checked whole: nothing when it may be written.
+std::optional<Failure> checkArchive(const std::string& what, const PayloadSource& source,
+                                    const Target& target, const std::string& destination,
+                                    bool allowLinks);
+// The same, then written.
+std::optional<Failure> unpackArchive(const std::string& what, const PayloadSource& source,
                                      const Target& target, const std::string& destination,
                                      bool allowLinks, bool keepOwners);
 

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <archive.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -66,10 +68,30 @@ std::string nameFormat(const unsigned char* data, size_t size) {
 
 }  // namespace
 
-std::optional<std::string> unsupportedFormat(const std::string& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+int PayloadSource::open(struct archive* a) const {
+    if (inMemory()) {
+        return archive_read_open_memory(a, bytes.data(), bytes.size());
+    }
+    return archive_read_open_filename(a, path.c_str(), 1 << 16);
+}
+
+std::optional<std::string> unsupportedFormat(const PayloadSource& source) {
+    base::UniqueFd fd;
+    if (!source.inMemory()) {
+        fd.reset(::open(source.path.c_str(), O_RDONLY | O_CLOEXEC));
+    }
+    auto readAt = [&](unsigned char* buf, size_t len, off_t offset) -> ssize_t {
+        if (source.inMemory()) {
+            const size_t at = static_cast<size_t>(offset);
+            const size_t got =
+                at < source.bytes.size() ? std::min(len, source.bytes.size() - at) : 0;
+            std::memcpy(buf, source.bytes.data() + at, got);
+            return static_cast<ssize_t>(got);
+        }
+        return fd.get() < 0 ? -1 : ::pread(fd.get(), buf, len, offset);
+    };
     unsigned char head[512];
-    ssize_t n = fd.get() < 0 ? -1 : ::pread(fd.get(), head, sizeof head, 0);
+    ssize_t n = readAt(head, sizeof head, 0);
     if (n < 0) {
         return std::string("unreadable");
     }
@@ -93,7 +115,7 @@ std::optional<std::string> unsupportedFormat(const std::string& path) {
     z.avail_out = sizeof inner;
     while (z.avail_out > 0 && r == Z_OK) {
         if (z.avail_in == 0) {
-            ssize_t got = ::pread(fd.get(), in, sizeof in, offset);
+            ssize_t got = readAt(in, sizeof in, offset);
             if (got <= 0) {
                 break;
             }

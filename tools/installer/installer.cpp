@@ -105,7 +105,8 @@ std::optional<Failure> unpackScripts(const Install& in, const std::string& prefi
     if (sfd.get() < 0) {
         return Failure{"cannot open the scripts directory"};
     }
-    return unpackArchive("the Scripts of " + name, in.members.root + "/" + prefix + "Scripts",
+    return unpackArchive("the Scripts of " + name,
+                         PayloadSource{in.members.root + "/" + prefix + "Scripts", {}},
                          Target{sfd.get(), dir}, "", false, false);
 }
 
@@ -143,9 +144,9 @@ std::optional<Failure> installComponent(const Install& in, const std::string& co
         }
     }
     if (in.members.files.count(prefix + "Payload") != 0) {
-        if (auto f =
-                unpackArchive("the Payload of " + name, in.members.root + "/" + prefix + "Payload",
-                              in.top, destination, true, true)) {
+        if (auto f = unpackArchive("the Payload of " + name,
+                                   PayloadSource{in.members.root + "/" + prefix + "Payload", {}},
+                                   in.top, destination, true, true)) {
             return f;
         }
     }

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,19 @@ int installerMain(const std::vector<std::string>& arguments, Build build = Build
 std::optional<std::string> installPayload(const std::string& archivePath, int targetFd,
                                           const std::string& targetPath,
                                           const std::string& destination, bool keepOwners);
+
+// The same, for a payload archive held in memory.
+std::optional<std::string> installPayload(std::span<const unsigned char> archive, int targetFd,
+                                          const std::string& targetPath,
+                                          const std::string& destination, bool keepOwners);
+
+// Only the checks that installPayload makes before it writes anything (the
+// format, every entry's name, type and path through the target): the reason
+// it would refuse the archive, or nullopt when it would go on to write it.
+// Reads the target, never writes to it.
+std::optional<std::string> checkPayload(std::span<const unsigned char> archive, int targetFd,
+                                        const std::string& targetPath,
+                                        const std::string& destination);
 
 // Checks one payload entry name and returns it relative to the destination
 // ("./a/b" and "a/b" give "a/b"; "." and "./" give ""). False for an absolute

@@ -61,24 +61,22 @@ TEST(UnsupportedFormat, LetsCpioThroughAndNamesTheRest) {
         std::ofstream(path, std::ios::binary) << bytes;
         return path;
     };
+    auto format = [](const std::string& path) {
+        return installer::unsupportedFormat(installer::PayloadSource{path, {}});
+    };
     const std::vector<Entry> entries = {{"./f", S_IFREG | 0644, "f"}};
-    EXPECT_EQ(installer::unsupportedFormat(file("gzip-cpio", makeCpio(entries))), std::nullopt);
-    EXPECT_EQ(installer::unsupportedFormat(file("odc", "070707" + std::string(70, '0'))),
-              std::nullopt);
-    EXPECT_EQ(installer::unsupportedFormat(file("newc", "070702" + std::string(104, '0'))),
-              std::nullopt);
-    EXPECT_EQ(installer::unsupportedFormat(file("binary", std::string("\xc7\x71\0\0", 4))),
-              std::nullopt);
-    EXPECT_EQ(installer::unsupportedFormat(file("empty", "")), "empty");
-    EXPECT_EQ(installer::unsupportedFormat(dir + "/missing"), "unreadable");
-    EXPECT_EQ(installer::unsupportedFormat(file("bzip2", "BZh91AY&SY")), "bzip2-compressed");
-    EXPECT_EQ(installer::unsupportedFormat(file("tar", std::string(257, '\0') + "ustar")),
-              "a tar archive");
+    EXPECT_EQ(format(file("gzip-cpio", makeCpio(entries))), std::nullopt);
+    EXPECT_EQ(format(file("odc", "070707" + std::string(70, '0'))), std::nullopt);
+    EXPECT_EQ(format(file("newc", "070702" + std::string(104, '0'))), std::nullopt);
+    EXPECT_EQ(format(file("binary", std::string("\xc7\x71\0\0", 4))), std::nullopt);
+    EXPECT_EQ(format(file("empty", "")), "empty");
+    EXPECT_EQ(format(dir + "/missing"), "unreadable");
+    EXPECT_EQ(format(file("bzip2", "BZh91AY&SY")), "bzip2-compressed");
+    EXPECT_EQ(format(file("tar", std::string(257, '\0') + "ustar")), "a tar archive");
     // A gzip header, then a deflate block of the reserved type.
-    EXPECT_EQ(installer::unsupportedFormat(
-                  file("damaged", std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03\xff\xff\xff", 13))),
+    EXPECT_EQ(format(file("damaged", std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03\xff\xff\xff", 13))),
               "damaged gzip-compressed data");
-    EXPECT_EQ(installer::unsupportedFormat(file("gzip-tar", makeCpio(entries, Format::GzipTar))),
+    EXPECT_EQ(format(file("gzip-tar", makeCpio(entries, Format::GzipTar))),
               "gzip-compressed data that is a tar archive");
     std::error_code ec;
     fs::remove_all(dir, ec);

@@ -38,8 +38,10 @@ class Reader : public ::testing::Test {
     void write(const ArchiveSpec& s) { write_file(pkg, build_archive(s)); }
     void write(const Bytes& b) { write_file(pkg, b); }
 
-    // Extracts path from the archive at pkg to dir/out; returns the result and
-    // the bytes written (empty when nothing was left).
+    // Extracts path from the archive at pkg to dir/out, and to memory, which
+    // must agree: the same result and the same bytes, nothing handed out on
+    // failure. Returns the result and the bytes written (empty when nothing
+    // was left).
     int32_t extract(const std::string& path, Bytes* got = nullptr) {
         Archive a(pkg);
         EXPECT_NE(a.x, nullptr);
@@ -53,8 +55,20 @@ class Reader : public ::testing::Test {
         std::string out = dir / "out";
         unlink(out.c_str());
         int32_t r = xar_extract_tofile(a.x, f, out.c_str());
+        Bytes written = exists(out) ? xqtest::readBytes(out) : Bytes{};
+        char* mem = nullptr;
+        size_t mem_size = 7;
+        EXPECT_EQ(xar_extract_tobuffersz(a.x, f, &mem, &mem_size), r) << path;
+        if (r == 0) {
+            EXPECT_NE(mem, nullptr);
+            EXPECT_EQ(Bytes(mem, mem + mem_size), written);
+        } else {
+            EXPECT_EQ(mem, nullptr);
+            EXPECT_EQ(mem_size, 7u);
+        }
+        free(mem);
         if (got)
-            *got = exists(out) ? xqtest::readBytes(out) : Bytes{};
+            *got = written;
         return r;
     }
 };
@@ -659,6 +673,27 @@ TEST_F(Reader, DecompressionBombStopsAtTheDeclaredSize) {
     EXPECT_EQ(dir.count(), 1u);
     // Stopping at the declared size means almost nothing was inflated.
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+TEST_F(Reader, MemberOverTheInMemoryCapGoesToAFileOnly) {
+    const size_t cap = 64u << 20;
+    Bytes plain(cap + 1, 'x');
+    HeapBuilder h;
+    write(ArchiveSpec{toc_xml(file_xml("big", h.add(plain))), h.tail});
+    Archive a(pkg);
+    ASSERT_NE(a.x, nullptr);
+    Iter it;
+    xar_file_t f = member(a.x, it.i, "big");
+    char* mem = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(xar_extract_tobuffersz(a.x, f, &mem, &size), -1);
+    EXPECT_EQ(mem, nullptr);
+    EXPECT_EQ(xar_extract_tofile(a.x, f, (dir / "out").c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(stat((dir / "out").c_str(), &st), 0);
+    EXPECT_EQ(size_t(st.st_size), cap + 1);
+    EXPECT_EQ(xar_extract_tobuffersz(a.x, f, nullptr, &size), -1);
+    EXPECT_EQ(xar_extract_tobuffersz(nullptr, f, &mem, &size), -1);
 }
 
 TEST_F(Reader, ShorterOutputThanDeclaredFails) {

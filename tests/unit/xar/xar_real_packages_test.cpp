@@ -93,10 +93,20 @@ TEST_F(RealPackages, EveryFileMemberExtractsWithVerifiedChecksums) {
                           path == "Resources/sv.lproj" || path == "local.pkg";
             std::string out = dir / "m";
             EXPECT_EQ(xar_extract_tofile(a.x, f, out.c_str()), is_dir ? -1 : 0) << file << path;
-            if (is_dir)
+            if (is_dir) {
+                char* mem = nullptr;
+                size_t size = 0;
+                EXPECT_EQ(xar_extract_tobuffersz(a.x, f, &mem, &size), -1) << file << path;
                 continue;
+            }
             ++files;
             Bytes b = xqtest::readBytes(out);
+            // Extraction to memory gives the same bytes.
+            char* mem = nullptr;
+            size_t size = 0;
+            ASSERT_EQ(xar_extract_tobuffersz(a.x, f, &mem, &size), 0) << file << path;
+            EXPECT_EQ(Bytes(mem, mem + size), b) << file << path;
+            free(mem);
             if (path.ends_with("Payload") || path.ends_with("Scripts")) {
                 ASSERT_GE(b.size(), 2u);
                 EXPECT_EQ(b[0], 0x1f);  // stored as gzip files
