@@ -1,7 +1,6 @@
 #include "Common/XQSipCheckXPCSignatureHelper.h"
 
 #include "codesign_verify/xpc_verify/xpc_verify.h"
-#include "platform/security/anchors.h"
 
 namespace {
 constexpr const char* kClientIdentifier = "lx.pelk.dvk";
@@ -13,8 +12,4 @@ void xpcCodesignLogCallback(const char* /*message*/) {}
 bool XQSipCheckXPCSignatureHelper::isValidConnection(xpc::Connection* connection) {
     return is_xpc_connection_valid(connection, kClientIdentifier, kMinimumVersion, nullptr,
                                    xpcCodesignLogCallback);
-}
-
-void XQSipCheckXPCSignatureHelper::prepareChecks() {
-    security::prepare_certificate_checks();
 }

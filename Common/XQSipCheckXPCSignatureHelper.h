@@ -14,7 +14,4 @@ class XQSipCheckXPCSignatureHelper {
   public:
     // True if the peer of `connection` is the authorised client.
     static bool isValidConnection(xpc::Connection* connection);
-    // Does the one-time set-up of the check (the crypto library's), so that
-    // the check of the first connection finds it done.
-    static void prepareChecks();
 };

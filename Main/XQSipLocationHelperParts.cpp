@@ -16,7 +16,6 @@ XQSipLocationHelperParts XQSipLocationHelperParts::compiledIn() {
     parts.label = xq::kHelperLabel;
     parts.clientGroup = xq::paths::kClientGroup;
     parts.isValidConnection = &XQSipCheckXPCSignatureHelper::isValidConnection;
-    parts.prepareCallerCheck = &XQSipCheckXPCSignatureHelper::prepareChecks;
     parts.isPkgCodesignValid = [](const std::string& path) {
         return XQCheckPkgSignatureHelper::isPkgCodesignValidForPathSync(path);
     };

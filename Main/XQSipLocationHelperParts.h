@@ -27,9 +27,6 @@ struct XQSipLocationHelperParts {
 
     // True if the peer of a new connection is the authorised client.
     std::function<bool(xpc::Connection*)> isValidConnection;
-    // The caller check's one-time set-up, run beside the service's own at
-    // start (optional: without it the first check does it).
-    std::function<void()> prepareCallerCheck;
     // Both signature checks of the package at a path (the staged copy).
     std::function<bool(const std::string&)> isPkgCodesignValid;
 

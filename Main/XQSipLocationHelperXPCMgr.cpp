@@ -84,14 +84,7 @@ std::shared_ptr<xpc::Listener> XQSipLocationHelperXPCMgr::listener() const {
 }
 
 void XQSipLocationHelperXPCMgr::run() {
-    // A started service has a connection waiting (it was started for it):
-    // the caller check's set-up, most of that connection's wait, runs on a
-    // second thread meanwhile, while this one sweeps, listens and accepts.
-    if (_parts.prepareCallerCheck) {
-        dispatch::async(dispatch::get_global_queue(dispatch::QUEUE_PRIORITY_DEFAULT, 0),
-                        _parts.prepareCallerCheck);
-    }
-    // Nothing else of this service runs yet (that set-up touches no file).
+    // Nothing else of this service runs yet.
     if (_parts.prepareTemporaryDirectory) {
         _parts.prepareTemporaryDirectory();
     }

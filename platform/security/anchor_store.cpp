@@ -8,11 +8,4 @@ const TrustStore& trust_anchor_store() {
     return store;
 }
 
-void prepare_certificate_checks() {
-    const auto& anchors = trust_anchor_certificates();
-    if (!anchors.empty()) {
-        (void)certificate_from_der(anchors.front());
-    }
-}
-
 }  // namespace security

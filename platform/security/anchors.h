@@ -25,11 +25,4 @@ class TrustStore;
 // check against the compiled-in anchors.
 const TrustStore& trust_anchor_store();
 
-// Does, ahead of the first check, the crypto library's one-time set-up for
-// reading certificates (most of a first check's processor time) by reading
-// one anchor. A program that knows a check is coming runs this on a thread of
-// its own beside its other set-up; a check that starts before it is done
-// waits for that set-up rather than doing it twice. Any thread.
-void prepare_certificate_checks();
-
 }  // namespace security
