@@ -29,6 +29,114 @@ std::string describe(const std::optional<security::Certificate>& cert) {
     return cert->copyCommonName().value_or("<certificate>");
 }
 
+// The archive's first signature of type "CMS", or null when it has none.
+xar_signature_t find_cms_signature(xar_t archive) {
+    xar_signature_t signature = xar_signature_first(archive);
+    while (signature != nullptr) {
+        const char* type = xar_signature_type(signature);
+        if (type != nullptr && std::string_view(type) == "CMS") {
+            break;
+        }
+        signature = xar_signature_next(signature);
+    }
+    return signature;
+}
+
+// A decoder holding the CMS message with the signed checksum as its detached
+// content, or null (logged) when any step fails.
+std::unique_ptr<security::CMSDecoder> decode_signature(const uint8_t* signatureBytes,
+                                                       uint32_t signatureLength,
+                                                       const uint8_t* signedData,
+                                                       uint32_t dataLength, LogCallback log) {
+    std::unique_ptr<security::CMSDecoder> decoder;
+    if (security::CMSDecoder::create(decoder) != 0) {
+        log_message(log, "Error! decoder create failed");
+        return nullptr;
+    }
+    if (decoder->updateMessage(signatureBytes, signatureLength) != 0) {
+        log_message(log, "Error! decoder update message failed");
+        return nullptr;
+    }
+    if (decoder->finalizeMessage() != 0) {
+        log_message(log, "Error! decoder finalize message failed");
+        return nullptr;
+    }
+    if (decoder->setDetachedContent(signedData, dataLength) != 0) {
+        log_message(log, "Error! decoder set detached failed");
+        return nullptr;
+    }
+    return decoder;
+}
+
+// The message's single signer: valid, the same certificate as the archive's
+// first stored one, and time-stamped; its time-stamp goes to timeStamp.
+bool check_signer(security::CMSDecoder& decoder, const uint8_t* firstCertData,
+                  uint32_t firstCertLength, double& timeStamp, LogCallback log) {
+    const security::Policy signerPolicy = security::Policy::createBasicX509();
+
+    size_t signerCount = 0;
+    int status = decoder.getNumSigners(&signerCount);
+    if (status != 0 || signerCount != 1) {
+        log_message(log, "Error! get num signers failed, osErr=%d, signerCount=%zu", status,
+                    signerCount);
+        return false;
+    }
+
+    security::CMSSignerStatus signerStatus = security::kCMSSignerUnsigned;
+    status = decoder.copySignerStatus(0, signerPolicy, /*evaluateTrust=*/true, &signerStatus);
+    if (status != 0 || signerStatus != security::kCMSSignerValid) {
+        log_message(log, "Error! copy signers status failed, osErr=%d, signerStatus=%d", status,
+                    static_cast<int>(signerStatus));
+        return false;
+    }
+
+    std::optional<security::Certificate> signerCert;
+    status = decoder.copySignerCert(0, signerCert);
+    if (status != 0 || !signerCert) {
+        log_message(log, "Error! copy signers cert failed, osErr=%d, signerCert=%s", status,
+                    describe(signerCert).c_str());
+        return false;
+    }
+
+    const std::vector<uint8_t> signerDer = signerCert->copyData();
+    if (signerDer.size() != firstCertLength ||
+        !std::equal(signerDer.begin(), signerDer.end(), firstCertData)) {
+        log_message(log, "Error! data not equal");
+        return false;
+    }
+
+    status = decoder.copySignerTimestampWithPolicy(security::Policy::createAppleTimeStamping(), 0,
+                                                   &timeStamp);
+    if (status != 0 || timeStamp == 0.0) {
+        log_message(log, "Error! copy signers timestamp failed, osErr=%d, timeStamp=%f", status,
+                    timeStamp);
+        return false;
+    }
+    return true;
+}
+
+// Appends the signature's stored certificates, in order, to chain.
+bool read_stored_chain(xar_signature_t signature, int32_t certCount,
+                       std::vector<security::Certificate>& chain, LogCallback log) {
+    for (int32_t i = 0; i < certCount; ++i) {
+        const uint8_t* certData = nullptr;
+        uint32_t certLength = 0;
+        if (xar_signature_get_x509certificate_data(signature, i, &certData, &certLength) == -1) {
+            log_message(log, "Error! get cert data failed, i=%d", i);
+            return false;
+        }
+        std::optional<security::Certificate> cert =
+            security::Certificate::createWithData(certData, certLength);
+        if (!cert) {
+            // A stored entry that is no certificate cannot be judged.
+            log_message(log, "Error! create cert failed, i=%d", i);
+            return false;
+        }
+        chain.push_back(std::move(*cert));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool get_installer_cert_chain(const std::string& pkgPath, std::vector<security::Certificate>& chain,
@@ -39,14 +147,7 @@ bool get_installer_cert_chain(const std::string& pkgPath, std::vector<security::
         return false;
     }
 
-    xar_signature_t signature = xar_signature_first(archive.get());
-    while (signature != nullptr) {
-        const char* type = xar_signature_type(signature);
-        if (type != nullptr && std::string_view(type) == "CMS") {
-            break;
-        }
-        signature = xar_signature_next(signature);
-    }
+    xar_signature_t signature = find_cms_signature(archive.get());
     if (signature == nullptr) {
         log_message(log, "Error! signature is null");
         return false;
@@ -84,87 +185,19 @@ bool get_installer_cert_chain(const std::string& pkgPath, std::vector<security::
         return false;
     }
 
-    std::unique_ptr<security::CMSDecoder> decoder;
-    if (security::CMSDecoder::create(decoder) != 0) {
-        log_message(log, "Error! decoder create failed");
-        return false;
-    }
-    if (decoder->updateMessage(signatureBytes.get(), signedLength) != 0) {
-        log_message(log, "Error! decoder update message failed");
-        return false;
-    }
-    if (decoder->finalizeMessage() != 0) {
-        log_message(log, "Error! decoder finalize message failed");
-        return false;
-    }
-    if (decoder->setDetachedContent(signedData.get(), dataLength) != 0) {
-        log_message(log, "Error! decoder set detached failed");
-        return false;
-    }
-
-    const security::Policy signerPolicy = security::Policy::createBasicX509();
-
-    size_t signerCount = 0;
-    int status = decoder->getNumSigners(&signerCount);
-    if (status != 0 || signerCount != 1) {
-        log_message(log, "Error! get num signers failed, osErr=%d, signerCount=%zu", status,
-                    signerCount);
-        return false;
-    }
-
-    security::CMSSignerStatus signerStatus = security::kCMSSignerUnsigned;
-    status = decoder->copySignerStatus(0, signerPolicy, /*evaluateTrust=*/true, &signerStatus);
-    if (status != 0 || signerStatus != security::kCMSSignerValid) {
-        log_message(log, "Error! copy signers status failed, osErr=%d, signerStatus=%d", status,
-                    static_cast<int>(signerStatus));
-        return false;
-    }
-
-    std::optional<security::Certificate> signerCert;
-    status = decoder->copySignerCert(0, signerCert);
-    if (status != 0 || !signerCert) {
-        log_message(log, "Error! copy signers cert failed, osErr=%d, signerCert=%s", status,
-                    describe(signerCert).c_str());
-        return false;
-    }
-
-    const std::vector<uint8_t> signerDer = signerCert->copyData();
-    if (signerDer.size() != firstCertLength ||
-        !std::equal(signerDer.begin(), signerDer.end(), firstCertData)) {
-        log_message(log, "Error! data not equal");
+    const std::unique_ptr<security::CMSDecoder> decoder =
+        decode_signature(signatureBytes.get(), signedLength, signedData.get(), dataLength, log);
+    if (!decoder) {
         return false;
     }
 
     double timeStamp = 0.0;
-    status = decoder->copySignerTimestampWithPolicy(security::Policy::createAppleTimeStamping(), 0,
-                                                    &timeStamp);
-    if (status != 0 || timeStamp == 0.0) {
-        log_message(log, "Error! copy signers timestamp failed, osErr=%d, timeStamp=%f", status,
-                    timeStamp);
+    if (!check_signer(*decoder, firstCertData, firstCertLength, timeStamp, log)) {
         return false;
     }
 
     signingDate = timeStamp;
-    bool result = true;
-    for (int32_t i = 0; i < certCount; ++i) {
-        const uint8_t* certData = nullptr;
-        uint32_t certLength = 0;
-        if (xar_signature_get_x509certificate_data(signature, i, &certData, &certLength) == -1) {
-            log_message(log, "Error! get cert data failed, i=%d", i);
-            result = false;
-            break;
-        }
-        std::optional<security::Certificate> cert =
-            security::Certificate::createWithData(certData, certLength);
-        if (!cert) {
-            // A stored entry that is no certificate cannot be judged.
-            log_message(log, "Error! create cert failed, i=%d", i);
-            result = false;
-            break;
-        }
-        chain.push_back(std::move(*cert));
-    }
-    return result;
+    return read_stored_chain(signature, certCount, chain, log);
 }
 
 bool check_installer_authority_by_cms(const std::string& pkgPath, const std::string& teamIdentifier,
