@@ -363,6 +363,167 @@ bool load_signer(const std::string& pki, const std::string& name, Signer* s, std
     return true;
 }
 
+// The signing key and certificate from --key/--cert (and --chain) or from the
+// test PKI's --leaf; a usage problem otherwise.
+std::optional<std::string> load_leaf(const Args& a, const std::string& pki, Signer* leaf,
+                                     std::string* err) {
+    if (a.has("--key") || a.has("--cert")) {
+        if (!a.has("--key") || !a.has("--cert")) {
+            return "--key and --cert go together";
+        }
+        leaf->key = load_key(*a.get("--key"), err);
+        leaf->cert = load_cert(*a.get("--cert"), err);
+        if (auto c = a.get("--chain")) {
+            leaf->chain = load_certs(*c, err);
+        }
+        if (!leaf->key || !leaf->cert) {
+            return *err;
+        }
+    } else {
+        if (pki.empty()) {
+            return "sign needs --pki or --key/--cert";
+        }
+        if (!load_signer(pki, a.get("--leaf").value_or("installer"), leaf, err)) {
+            return *err;
+        }
+    }
+    return std::nullopt;
+}
+
+// The signing time (now unless --signing-time) and whether there are signed
+// attributes at all.
+std::optional<std::string> read_signing_time(const Args& a, CmsOptions* cms_opt) {
+    time_t now = time(nullptr);
+    cms_opt->signing_time = now;
+    cms_opt->signed_attributes = !a.has("--no-signed-attributes");
+    if (!cms_opt->signed_attributes && a.has("--signing-time")) {
+        return "--signing-time is a signed attribute";
+    }
+    if (auto t = a.get("--signing-time")) {
+        auto v = parse_time(*t);
+        if (!v) {
+            return "bad time " + *t;
+        }
+        cms_opt->signing_time = *v;
+    }
+    return std::nullopt;
+}
+
+// The time-stamp authority from the test PKI (--tsa), stamping at the signing
+// time unless --timestamp-time says otherwise.
+std::optional<std::string> load_tsa(const Args& a, const std::string& pki, time_t signing_time,
+                                    TimeStampAuthority* tsa, std::string* err) {
+    if (pki.empty()) {
+        return "a time-stamp needs --pki (or --no-timestamp)";
+    }
+    std::string name = a.get("--tsa").value_or("tsa");
+    tsa->key = load_key(pki + "/" + name + ".key.pem", err);
+    tsa->cert = load_cert(pki + "/" + name + ".pem", err);
+    tsa->chain = load_certs(pki + "/" + name + ".chain.pem", err);
+    if (!tsa->key || !tsa->cert) {
+        return *err;
+    }
+    tsa->when = signing_time;
+    if (auto t = a.get("--timestamp-time")) {
+        auto v = parse_time(*t);
+        if (!v) {
+            return "bad time " + *t;
+        }
+        tsa->when = *v;
+    }
+    return std::nullopt;
+}
+
+// Certificates stored in the table of contents: --stored-certs (files, or
+// names in the test PKI), else the leaf and its chain.
+std::optional<std::string> stored_certificates(const Args& a, const std::string& pki,
+                                               const Signer& leaf, std::vector<Bytes>* stored,
+                                               std::string* err) {
+    if (auto list = a.get("--stored-certs")) {
+        for (const std::string& e : split(*list, ',')) {
+            bool is_file =
+                e.find('/') != std::string::npos || e.ends_with(".pem") || e.ends_with(".der");
+            CertPtr c = load_cert(is_file ? e : pki + "/" + e + ".pem", err);
+            if (!c) {
+                return *err;
+            }
+            stored->push_back(cert_der(c.get()));
+        }
+    } else {
+        stored->push_back(cert_der(leaf.cert.get()));
+        for (const CertPtr& c : leaf.chain) {
+            stored->push_back(cert_der(c.get()));
+        }
+    }
+    return std::nullopt;
+}
+
+// The table of contents' checksum style and its signature slots.
+std::optional<std::string> plan_signatures(const Args& a, const Signer& leaf,
+                                           const std::vector<Bytes>& stored, WriteOptions* wo) {
+    if (auto c = a.get("--toc-checksum")) {
+        if (*c == "sha1") {
+            wo->checksum = TocChecksum::Sha1;
+        } else if (*c == "sha256") {
+            wo->checksum = TocChecksum::Sha256;
+        } else {
+            return "--toc-checksum is sha1 or sha256";
+        }
+    }
+    const uint64_t rsa_size = uint64_t(EVP_PKEY_get_size(leaf.key.get()));
+    for (const std::string& style : split(a.get("--signatures").value_or("RSA,CMS"), ',')) {
+        SignatureSlot s;
+        s.style = style;
+        s.extended = style == "CMS";
+        // The CMS slot is fixed before signing (its size is inside the signed
+        // table of contents) and padded with zero bytes, as real packages are.
+        s.size = style == "CMS" ? 16384 : rsa_size;
+        s.certificates = stored;
+        wo->signatures.push_back(std::move(s));
+    }
+    return std::nullopt;
+}
+
+// Flips a byte in the middle of each of member's data ranges; false when it
+// has none with data.
+bool tamper_member(const std::string& member, const Layout& layout, Bytes* out) {
+    bool done = false;
+    for (const auto& [path, range] : layout.data) {
+        if (path != member || range.second == 0) {
+            continue;
+        }
+        (*out)[layout.heap_start + range.first + range.second / 2] ^= 0x01;
+        done = true;
+    }
+    return done;
+}
+
+// Signs IN's members into OUT (tampering with --tamper-member's data after
+// signing); the exit status.
+int write_signed(const Args& a, const WriteOptions& wo, std::string* err) {
+    std::vector<Member> members;
+    if (!load_members(a.pos[0], "", &members, err)) {
+        fprintf(stderr, "xqpkg: %s\n", err->c_str());
+        return 1;
+    }
+    Bytes out;
+    Layout layout;
+    if (!write_xar(members, wo, &out, err, &layout)) {
+        fprintf(stderr, "xqpkg: %s\n", err->c_str());
+        return 1;
+    }
+    if (auto t = a.get("--tamper-member")) {
+        if (!tamper_member(*t, layout, &out)) {
+            return usage_error("no member with data at " + *t);
+        }
+    }
+    if (!write_bytes(a.pos[1], out)) {
+        fprintf(stderr, "xqpkg: cannot write %s\n", a.pos[1].c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int cmd_sign(int argc, char** argv) {
     Args a = parse_args(argc, argv, 2,
                         {"--pki", "--leaf", "--key", "--cert", "--chain", "--second-leaf",
@@ -379,25 +540,8 @@ int cmd_sign(int argc, char** argv) {
     std::string err;
 
     Signer leaf;
-    if (a.has("--key") || a.has("--cert")) {
-        if (!a.has("--key") || !a.has("--cert")) {
-            return usage_error("--key and --cert go together");
-        }
-        leaf.key = load_key(*a.get("--key"), &err);
-        leaf.cert = load_cert(*a.get("--cert"), &err);
-        if (auto c = a.get("--chain")) {
-            leaf.chain = load_certs(*c, &err);
-        }
-        if (!leaf.key || !leaf.cert) {
-            return usage_error(err);
-        }
-    } else {
-        if (pki.empty()) {
-            return usage_error("sign needs --pki or --key/--cert");
-        }
-        if (!load_signer(pki, a.get("--leaf").value_or("installer"), &leaf, &err)) {
-            return usage_error(err);
-        }
+    if (auto problem = load_leaf(a, pki, &leaf, &err)) {
+        return usage_error(*problem);
     }
     Signer second;
     CmsOptions cms_opt;
@@ -409,81 +553,25 @@ int cmd_sign(int argc, char** argv) {
         cms_opt.signers.push_back(&second);
     }
 
-    time_t now = time(nullptr);
-    cms_opt.signing_time = now;
-    cms_opt.signed_attributes = !a.has("--no-signed-attributes");
-    if (!cms_opt.signed_attributes && a.has("--signing-time")) {
-        return usage_error("--signing-time is a signed attribute");
-    }
-    if (auto t = a.get("--signing-time")) {
-        auto v = parse_time(*t);
-        if (!v) {
-            return usage_error("bad time " + *t);
-        }
-        cms_opt.signing_time = *v;
+    if (auto problem = read_signing_time(a, &cms_opt)) {
+        return usage_error(*problem);
     }
     TimeStampAuthority tsa;
     if (!a.has("--no-timestamp")) {
-        if (pki.empty()) {
-            return usage_error("a time-stamp needs --pki (or --no-timestamp)");
-        }
-        std::string name = a.get("--tsa").value_or("tsa");
-        tsa.key = load_key(pki + "/" + name + ".key.pem", &err);
-        tsa.cert = load_cert(pki + "/" + name + ".pem", &err);
-        tsa.chain = load_certs(pki + "/" + name + ".chain.pem", &err);
-        if (!tsa.key || !tsa.cert) {
-            return usage_error(err);
-        }
-        tsa.when = cms_opt.signing_time;
-        if (auto t = a.get("--timestamp-time")) {
-            auto v = parse_time(*t);
-            if (!v) {
-                return usage_error("bad time " + *t);
-            }
-            tsa.when = *v;
+        if (auto problem = load_tsa(a, pki, cms_opt.signing_time, &tsa, &err)) {
+            return usage_error(*problem);
         }
         cms_opt.tsa = &tsa;
     }
 
-    // Certificates stored in the table of contents.
     std::vector<Bytes> stored;
-    if (auto list = a.get("--stored-certs")) {
-        for (const std::string& e : split(*list, ',')) {
-            bool is_file =
-                e.find('/') != std::string::npos || e.ends_with(".pem") || e.ends_with(".der");
-            CertPtr c = load_cert(is_file ? e : pki + "/" + e + ".pem", &err);
-            if (!c) {
-                return usage_error(err);
-            }
-            stored.push_back(cert_der(c.get()));
-        }
-    } else {
-        stored.push_back(cert_der(leaf.cert.get()));
-        for (const CertPtr& c : leaf.chain) {
-            stored.push_back(cert_der(c.get()));
-        }
+    if (auto problem = stored_certificates(a, pki, leaf, &stored, &err)) {
+        return usage_error(*problem);
     }
 
     WriteOptions wo;
-    if (auto c = a.get("--toc-checksum")) {
-        if (*c == "sha1") {
-            wo.checksum = TocChecksum::Sha1;
-        } else if (*c == "sha256") {
-            wo.checksum = TocChecksum::Sha256;
-        } else {
-            return usage_error("--toc-checksum is sha1 or sha256");
-        }
-    }
-    const uint64_t rsa_size = uint64_t(EVP_PKEY_get_size(leaf.key.get()));
-    for (const std::string& style : split(a.get("--signatures").value_or("RSA,CMS"), ',')) {
-        SignatureSlot s;
-        s.style = style;
-        s.extended = style == "CMS";
-        // The CMS slot is fixed before signing (its size is inside the signed
-        // table of contents) and padded with zero bytes, as real packages are.
-        s.size = style == "CMS" ? 16384 : rsa_size;
-        s.certificates = stored;
-        wo.signatures.push_back(std::move(s));
+    if (auto problem = plan_signatures(a, leaf, stored, &wo)) {
+        return usage_error(*problem);
     }
     wo.sign = [&](const Bytes& digest, std::vector<Bytes>* slots, std::string* e) {
         for (size_t i = 0; i < wo.signatures.size(); ++i) {
@@ -497,35 +585,7 @@ int cmd_sign(int argc, char** argv) {
         return true;
     };
 
-    std::vector<Member> members;
-    if (!load_members(a.pos[0], "", &members, &err)) {
-        fprintf(stderr, "xqpkg: %s\n", err.c_str());
-        return 1;
-    }
-    Bytes out;
-    Layout layout;
-    if (!write_xar(members, wo, &out, &err, &layout)) {
-        fprintf(stderr, "xqpkg: %s\n", err.c_str());
-        return 1;
-    }
-    if (auto t = a.get("--tamper-member")) {
-        bool done = false;
-        for (const auto& [path, range] : layout.data) {
-            if (path != *t || range.second == 0) {
-                continue;
-            }
-            out[layout.heap_start + range.first + range.second / 2] ^= 0x01;
-            done = true;
-        }
-        if (!done) {
-            return usage_error("no member with data at " + *t);
-        }
-    }
-    if (!write_bytes(a.pos[1], out)) {
-        fprintf(stderr, "xqpkg: cannot write %s\n", a.pos[1].c_str());
-        return 1;
-    }
-    return 0;
+    return write_signed(a, wo, &err);
 }
 
 std::string subject_of(const uint8_t* der, uint32_t len) {
