@@ -143,15 +143,13 @@ Bytes bzip2_compress(const Bytes& in) {
     return out;
 }
 
-bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Bytes* out,
-               std::string* err, Layout* layout) {
-    const EVP_MD* toc_md = opt.checksum == TocChecksum::Sha1 ? EVP_sha1() : EVP_sha256();
-    const uint64_t sum_size = uint64_t(EVP_MD_get_size(toc_md));
+namespace {
 
-    // Tree of members, in archive order.
-    std::vector<std::unique_ptr<TreeNode>> nodes;
+// The tree of members, in archive order; false when a member's parent is not
+// a directory listed before it.
+bool build_tree(const std::vector<Member>& members, std::vector<std::unique_ptr<TreeNode>>* nodes,
+                std::vector<TreeNode*>* top, std::string* err) {
     std::map<std::string, TreeNode*> by_path;
-    std::vector<TreeNode*> top;
     uint64_t next_id = 1;
     for (const Member& m : members) {
         auto n = std::make_unique<TreeNode>();
@@ -160,7 +158,7 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
         auto slash = m.path.rfind('/');
         n->name = slash == std::string::npos ? m.path : m.path.substr(slash + 1);
         if (slash == std::string::npos) {
-            top.push_back(n.get());
+            top->push_back(n.get());
         } else {
             auto parent = by_path.find(m.path.substr(0, slash));
             if (parent == by_path.end() || !parent->second->member->directory) {
@@ -170,18 +168,16 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
             parent->second->children.push_back(n.get());
         }
         by_path[m.path] = n.get();
-        nodes.push_back(std::move(n));
+        nodes->push_back(std::move(n));
     }
+    return true;
+}
 
-    // Heap: checksum, signature slots, then member data in archive order.
-    uint64_t heap_pos = sum_size;
-    std::vector<uint64_t> slot_offsets;
-    for (const SignatureSlot& s : opt.signatures) {
-        slot_offsets.push_back(heap_pos);
-        heap_pos += s.size;
-    }
-    Bytes heap_data;
-    for (auto& n : nodes) {
+// Encodes each file's data into heap_data, from heap offset heap_pos on, and
+// records where it lies and its checksums in its node.
+bool encode_members(const std::vector<std::unique_ptr<TreeNode>>& nodes, uint64_t heap_pos,
+                    Bytes* heap_data, std::string* err) {
+    for (const auto& n : nodes) {
         if (n->member->directory) {
             continue;
         }
@@ -209,10 +205,15 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
         n->archived_sum = digest(EVP_sha1(), enc);
         n->extracted_sum = digest(EVP_sha1(), n->member->data);
         heap_pos += enc.size();
-        heap_data.insert(heap_data.end(), enc.begin(), enc.end());
+        heap_data->insert(heap_data->end(), enc.begin(), enc.end());
     }
+    return true;
+}
 
-    // Table of contents.
+// The table of contents' XML: creation time, checksum, signature slots with
+// their certificates, then the top-level members reversed.
+std::string toc_xml(const WriteOptions& opt, uint64_t sum_size,
+                    const std::vector<uint64_t>& slot_offsets, const std::vector<TreeNode*>& top) {
     char when[32];
     time_t now = time(nullptr);
     struct tm tmv;
@@ -241,7 +242,57 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
         emit_file(**it, 2, &x);
     }
     x += " </toc>\n</xar>\n";
+    return x;
+}
 
+// The signature slots' content over the table-of-contents checksum; each must
+// fit its slot.
+bool sign_slots(const WriteOptions& opt, const Bytes& toc_sum, std::vector<Bytes>* slots,
+                std::string* err) {
+    if (!opt.sign(toc_sum, slots, err)) {
+        return false;
+    }
+    if (slots->size() != opt.signatures.size()) {
+        *err = "signer returned the wrong number of signatures";
+        return false;
+    }
+    for (size_t i = 0; i < slots->size(); ++i) {
+        if ((*slots)[i].size() > opt.signatures[i].size) {
+            *err = "signature " + opt.signatures[i].style + " does not fit its slot (" +
+                   std::to_string((*slots)[i].size()) + " > " +
+                   std::to_string(opt.signatures[i].size) + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Bytes* out,
+               std::string* err, Layout* layout) {
+    const EVP_MD* toc_md = opt.checksum == TocChecksum::Sha1 ? EVP_sha1() : EVP_sha256();
+    const uint64_t sum_size = uint64_t(EVP_MD_get_size(toc_md));
+
+    std::vector<std::unique_ptr<TreeNode>> nodes;
+    std::vector<TreeNode*> top;
+    if (!build_tree(members, &nodes, &top, err)) {
+        return false;
+    }
+
+    // Heap: checksum, signature slots, then member data in archive order.
+    uint64_t heap_pos = sum_size;
+    std::vector<uint64_t> slot_offsets;
+    for (const SignatureSlot& s : opt.signatures) {
+        slot_offsets.push_back(heap_pos);
+        heap_pos += s.size;
+    }
+    Bytes heap_data;
+    if (!encode_members(nodes, heap_pos, &heap_data, err)) {
+        return false;
+    }
+
+    const std::string x = toc_xml(opt, sum_size, slot_offsets, top);
     Bytes toc(x.begin(), x.end());
     Bytes ztoc = zlib_compress(toc);
     if (ztoc.empty()) {
@@ -251,22 +302,8 @@ bool write_xar(const std::vector<Member>& members, const WriteOptions& opt, Byte
     Bytes toc_sum = digest(toc_md, ztoc);
 
     std::vector<Bytes> slots(opt.signatures.size());
-    if (opt.sign && !opt.signatures.empty()) {
-        if (!opt.sign(toc_sum, &slots, err)) {
-            return false;
-        }
-        if (slots.size() != opt.signatures.size()) {
-            *err = "signer returned the wrong number of signatures";
-            return false;
-        }
-        for (size_t i = 0; i < slots.size(); ++i) {
-            if (slots[i].size() > opt.signatures[i].size) {
-                *err = "signature " + opt.signatures[i].style + " does not fit its slot (" +
-                       std::to_string(slots[i].size()) + " > " +
-                       std::to_string(opt.signatures[i].size) + ")";
-                return false;
-            }
-        }
+    if (opt.sign && !opt.signatures.empty() && !sign_slots(opt, toc_sum, &slots, err)) {
+        return false;
     }
 
     out->clear();
