@@ -164,6 +164,85 @@ std::string write_report(const std::string& path, Status status,
     return out;
 }
 
+namespace {
+
+// The archive's first signature of type "CMS", or null when it has none.
+xar_signature_t find_cms_signature(xar_t archive) {
+    xar_signature_t signature = xar_signature_first(archive);
+    while (signature != nullptr) {
+        const char* type = xar_signature_type(signature);
+        if (type != nullptr && std::string_view(type) == "CMS") {
+            break;
+        }
+        signature = xar_signature_next(signature);
+    }
+    return signature;
+}
+
+// Decodes the CMS message over the signed checksum and copies its single,
+// valid signer's certificate; false when any of that fails.
+bool decode_signer(const uint8_t* signatureBytes, uint32_t signedLength, const uint8_t* digest,
+                   uint32_t dataLength, std::unique_ptr<security::CMSDecoder>& decoder,
+                   std::optional<security::Certificate>& signer) {
+    size_t signers = 0;
+    security::CMSSignerStatus status = security::kCMSSignerUnsigned;
+    if (security::CMSDecoder::create(decoder) != 0 ||
+        decoder->updateMessage(signatureBytes, signedLength) != 0 ||
+        decoder->finalizeMessage() != 0 || decoder->setDetachedContent(digest, dataLength) != 0 ||
+        decoder->getNumSigners(&signers) != 0 || signers != 1 ||
+        decoder->copySignerStatus(0, security::Policy::createBasicX509(), /*evaluateTrust=*/false,
+                                  &status) != 0 ||
+        status != security::kCMSSignerValid) {
+        return false;
+    }
+    return decoder->copySignerCert(0, signer) == 0 && signer;
+}
+
+// The chain candidates are the message's own certificates, not the list
+// stored in the table of contents.
+std::vector<security::Certificate> chain_candidates(const security::CMSDecoder& decoder,
+                                                    const security::Certificate& signer) {
+    std::vector<security::Certificate> candidates{signer};
+    for (const security::Certificate& cert : decoder.copyAllCerts()) {
+        if (!(cert == signer)) {
+            candidates.push_back(cert);
+        }
+    }
+    return candidates;
+}
+
+// Untrusted, the original still shows the chain its evaluation built. A leaf
+// whose validity ended before the date it was judged at, with no time-stamp to
+// judge it at its signing, "has since expired".
+CheckResult untrusted(const std::string& path, const security::Certificate& signer,
+                      const std::optional<time_t>& signedAt, time_t now,
+                      const security::Trust& trust, const std::string& why) {
+    const std::optional<time_t> leafExpiry = signer.notAfter();
+    const bool sinceExpired = !signedAt && leafExpiry && *leafExpiry < now;
+    std::vector<security::Certificate> built = trust.builtChain();
+    if (built.empty()) {
+        built.push_back(signer);
+    }
+    CheckResult result;
+    result.exitStatus = 1;
+    result.report = write_report(path, sinceExpired ? Status::kSinceExpired : Status::kUntrusted,
+                                 signedAt, built);
+    result.error = "pkgutil: " + why + "\n";
+    return result;
+}
+
+// Whether an issuer in the chain is the Developer ID authority.
+bool has_developer_id_issuer(const std::vector<security::Certificate>& chain) {
+    bool developerId = false;
+    for (size_t i = 1; i < chain.size(); ++i) {
+        developerId =
+            developerId || security::has_extension(chain[i].get(), kDeveloperIdAuthorityMarker);
+    }
+    return developerId;
+}
+
+}  // namespace
+
 CheckResult check_signature(const std::string& path, time_t now) {
     const xar::ArchivePtr archive(xar_open(path.c_str(), READ));
     if (!archive) {
@@ -172,14 +251,7 @@ CheckResult check_signature(const std::string& path, time_t now) {
         result.error = "Error: package \"" + display_name(path) + "\" could not be opened\n";
         return result;
     }
-    xar_signature_t signature = xar_signature_first(archive.get());
-    while (signature != nullptr) {
-        const char* type = xar_signature_type(signature);
-        if (type != nullptr && std::string_view(type) == "CMS") {
-            break;
-        }
-        signature = xar_signature_next(signature);
-    }
+    xar_signature_t signature = find_cms_signature(archive.get());
     if (signature == nullptr) {
         return status_only(path, Status::kNoSignature);
     }
@@ -197,20 +269,9 @@ CheckResult check_signature(const std::string& path, time_t now) {
     }
 
     std::unique_ptr<security::CMSDecoder> decoder;
-    size_t signers = 0;
-    security::CMSSignerStatus status = security::kCMSSignerUnsigned;
-    if (security::CMSDecoder::create(decoder) != 0 ||
-        decoder->updateMessage(signatureBytes.get(), signedLength) != 0 ||
-        decoder->finalizeMessage() != 0 ||
-        decoder->setDetachedContent(digest.get(), dataLength) != 0 ||
-        decoder->getNumSigners(&signers) != 0 || signers != 1 ||
-        decoder->copySignerStatus(0, security::Policy::createBasicX509(), /*evaluateTrust=*/false,
-                                  &status) != 0 ||
-        status != security::kCMSSignerValid) {
-        return status_only(path, Status::kInvalidSignature);
-    }
     std::optional<security::Certificate> signer;
-    if (decoder->copySignerCert(0, signer) != 0 || !signer) {
+    if (!decode_signer(signatureBytes.get(), signedLength, digest.get(), dataLength, decoder,
+                       signer)) {
         return status_only(path, Status::kInvalidSignature);
     }
 
@@ -226,50 +287,25 @@ CheckResult check_signature(const std::string& path, time_t now) {
         return status_only(path, Status::kUntrustedTimestamp);
     }
 
-    // The chain candidates are the message's own certificates, not the list
-    // stored in the table of contents.
-    std::vector<security::Certificate> candidates{*signer};
-    for (const security::Certificate& cert : decoder->copyAllCerts()) {
-        if (!(cert == *signer)) {
-            candidates.push_back(cert);
-        }
-    }
+    std::vector<security::Certificate> candidates = chain_candidates(*decoder, *signer);
     std::optional<security::Trust> trust;
-    if (security::Trust::createWithCertificates(candidates, security::Policy::createBasicX509(),
-                                                trust) != 0) {
+    if (security::Trust::createWithCertificates(std::move(candidates),
+                                                security::Policy::createBasicX509(), trust) != 0) {
         return status_only(path, Status::kInvalidSignature);
     }
     trust->setVerifyDate(static_cast<double>(signedAt.value_or(now)) -
                          security::kAbsoluteTimeIntervalSince1970);
     std::string why;
     if (!trust->evaluateWithError(&why)) {
-        // Untrusted, the original still shows the chain its evaluation built.
-        // A leaf whose validity ended before the date it was judged at, with
-        // no time-stamp to judge it at its signing, "has since expired".
-        const std::optional<time_t> leafExpiry = signer->notAfter();
-        const bool sinceExpired = !signedAt && leafExpiry && *leafExpiry < now;
-        std::vector<security::Certificate> built = trust->builtChain();
-        if (built.empty()) {
-            built.push_back(*signer);
-        }
-        CheckResult result;
-        result.exitStatus = 1;
-        result.report = write_report(
-            path, sinceExpired ? Status::kSinceExpired : Status::kUntrusted, signedAt, built);
-        result.error = "pkgutil: " + why + "\n";
-        return result;
+        return untrusted(path, *signer, signedAt, now, *trust, why);
     }
     const std::vector<security::Certificate>& chain = trust->certificateChain();
 
-    bool developerId = false;
-    for (size_t i = 1; i < chain.size(); ++i) {
-        developerId =
-            developerId || security::has_extension(chain[i].get(), kDeveloperIdAuthorityMarker);
-    }
     CheckResult result;
     result.exitStatus = 0;
-    result.report = write_report(path, developerId ? Status::kDeveloperId : Status::kTrustedByMacOS,
-                                 signedAt, chain);
+    result.report = write_report(
+        path, has_developer_id_issuer(chain) ? Status::kDeveloperId : Status::kTrustedByMacOS,
+        signedAt, chain);
     return result;
 }
 
