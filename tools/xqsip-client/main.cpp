@@ -246,6 +246,114 @@ class Backlog {
     size_t start_ = 0;
 };
 
+// The state of a session's relay, and its steps on each side that polled ready.
+struct Session {
+    explicit Session(int socket) : fd(socket) {}
+
+    // Frames the line read so far as a request, unless the service no longer
+    // takes any.
+    void queueLine() {
+        if (!line.empty() && sending) {
+            requests.append(xpc::wire::frame(line));
+        }
+        line.clear();
+    }
+
+    // Writes the next reply bytes; false when standard output fails.
+    bool writeOutput() {
+        // At most PIPE_BUF bytes: a pipe that polls writable takes that
+        // many without blocking.
+        const std::string_view out = printed.front().substr(0, PIPE_BUF);
+        const ssize_t n =
+            base::retryOnEintr([&] { return ::write(STDOUT_FILENO, out.data(), out.size()); });
+        if (n < 0) {
+            return false;
+        }
+        printed.consume(static_cast<size_t>(n));
+        return true;
+    }
+
+    // Reads from the socket and queues each whole message for printing; false
+    // when the service has ended the connection.
+    bool receive() {
+        const ssize_t n =
+            base::retryOnEintr([&] { return ::recv(fd, chunk.data(), chunk.size(), 0); });
+        if (n <= 0) {
+            status = 3;
+            return false;
+        }
+        reader.append(chunk.data(), static_cast<size_t>(n));
+        std::string body;
+        for (;;) {
+            const auto next = reader.next(body);
+            if (next == xpc::wire::FrameReader::Status::TooLarge) {
+                status = 3;
+                break;
+            }
+            if (next != xpc::wire::FrameReader::Status::Message) {
+                break;
+            }
+            printed.append(body);
+            printed.append("\n");
+            lastMessage = std::chrono::steady_clock::now();
+        }
+        return true;
+    }
+
+    // Sends what the socket takes of the pending requests.
+    void send() {
+        const std::string_view out = requests.front();
+        const ssize_t n = base::retryOnEintr(
+            [&] { return ::send(fd, out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL); });
+        if (n >= 0) {
+            requests.consume(static_cast<size_t>(n));
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The service takes no more: what it sent is still read.
+            sending = false;
+            requests = Backlog();
+        }
+        if (!inputOpen && requests.empty()) {
+            lastMessage = std::chrono::steady_clock::now();
+        }
+    }
+
+    // Reads standard input and queues each whole line as a request.
+    void readInput() {
+        const ssize_t n =
+            base::retryOnEintr([&] { return ::read(STDIN_FILENO, chunk.data(), chunk.size()); });
+        if (n <= 0) {
+            inputOpen = false;
+            queueLine();
+            if (requests.empty()) {
+                lastMessage = std::chrono::steady_clock::now();
+            }
+            return;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const char c = chunk[static_cast<size_t>(i)];
+            if (c == '\n') {
+                queueLine();
+                continue;
+            }
+            line.push_back(c);
+            if (line.size() > xpc::kMaxMessageSize) {
+                fail("a request line is longer than %s bytes", "1048576");
+            }
+        }
+    }
+
+    int fd;
+    xpc::wire::FrameReader reader;
+    std::string line;
+    Backlog requests;  // framed, not yet sent
+    Backlog printed;   // reply lines, not yet written to standard output
+    bool inputOpen = true;
+    bool sending = true;  // false once the service no longer takes requests
+    int status = -1;      // set when the session is over
+    std::chrono::steady_clock::time_point lastMessage = std::chrono::steady_clock::now();
+    std::vector<char> chunk = std::vector<char>(size_t{64} * 1024);
+};
+
 // Relays a session in one loop over standard input, the socket and standard
 // output, so that it never waits on one while another could move: each line
 // of standard input goes out as one message as the socket takes it, replies
@@ -261,44 +369,29 @@ int runSession(const std::string& path, bool checkSocket, std::chrono::milliseco
     if (!fd) {
         return 2;
     }
-    xpc::wire::FrameReader reader;
-    std::string line;
-    Backlog requests;  // framed, not yet sent
-    Backlog printed;   // reply lines, not yet written to standard output
-    bool inputOpen = true;
-    bool sending = true;  // false once the service no longer takes requests
-    int status = -1;      // set when the session is over
-    auto lastMessage = std::chrono::steady_clock::now();
-    std::vector<char> chunk(size_t{64} * 1024);
+    Session s(fd.get());
 
-    auto queueLine = [&] {
-        if (!line.empty() && sending) {
-            requests.append(xpc::wire::frame(line));
-        }
-        line.clear();
-    };
-
-    while (status < 0 || !printed.empty()) {
-        const bool idle = !inputOpen && requests.empty();
+    while (s.status < 0 || !s.printed.empty()) {
+        const bool idle = !s.inputOpen && s.requests.empty();
         int wait = -1;
-        if (status < 0 && idle) {
+        if (s.status < 0 && idle) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                lastMessage + timeout - std::chrono::steady_clock::now());
+                s.lastMessage + timeout - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
-                status = 0;
+                s.status = 0;
                 continue;
             }
             wait = static_cast<int>(left.count());
         }
-        const bool readInput = status < 0 && inputOpen && requests.size() < kSessionBacklog;
-        const bool readSocket = status < 0 && printed.size() < kSessionBacklog;
-        const bool writeSocket = status < 0 && sending && !requests.empty();
+        const bool readInput = s.status < 0 && s.inputOpen && s.requests.size() < kSessionBacklog;
+        const bool readSocket = s.status < 0 && s.printed.size() < kSessionBacklog;
+        const bool writeSocket = s.status < 0 && s.sending && !s.requests.empty();
         const short socketEvents =
             static_cast<short>((readSocket ? POLLIN : 0) | (writeSocket ? POLLOUT : 0));
         pollfd fds[3] = {
             {readInput ? STDIN_FILENO : -1, POLLIN, 0},
             {socketEvents != 0 ? fd.get() : -1, socketEvents, 0},
-            {printed.empty() ? -1 : STDOUT_FILENO, POLLOUT, 0},
+            {s.printed.empty() ? -1 : STDOUT_FILENO, POLLOUT, 0},
         };
         if (::poll(fds, 3, wait) < 0) {
             if (errno == EINTR) {
@@ -307,81 +400,20 @@ int runSession(const std::string& path, bool checkSocket, std::chrono::milliseco
             return 3;
         }
         // Standard output first: it frees room for more replies.
-        if (fds[2].revents != 0) {
-            // At most PIPE_BUF bytes: a pipe that polls writable takes that
-            // many without blocking.
-            const std::string_view out = printed.front().substr(0, PIPE_BUF);
-            const ssize_t n =
-                base::retryOnEintr([&] { return ::write(STDOUT_FILENO, out.data(), out.size()); });
-            if (n < 0) {
-                return 3;
-            }
-            printed.consume(static_cast<size_t>(n));
+        if (fds[2].revents != 0 && !s.writeOutput()) {
+            return 3;
         }
-        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && readSocket) {
-            const ssize_t n =
-                base::retryOnEintr([&] { return ::recv(fd.get(), chunk.data(), chunk.size(), 0); });
-            if (n <= 0) {
-                status = 3;
-                continue;
-            }
-            reader.append(chunk.data(), static_cast<size_t>(n));
-            std::string body;
-            for (;;) {
-                const auto next = reader.next(body);
-                if (next == xpc::wire::FrameReader::Status::TooLarge) {
-                    status = 3;
-                    break;
-                }
-                if (next != xpc::wire::FrameReader::Status::Message) {
-                    break;
-                }
-                printed.append(body);
-                printed.append("\n");
-                lastMessage = std::chrono::steady_clock::now();
-            }
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && readSocket && !s.receive()) {
+            continue;
         }
         if ((fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0 && writeSocket) {
-            const std::string_view out = requests.front();
-            const ssize_t n = base::retryOnEintr([&] {
-                return ::send(fd.get(), out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            });
-            if (n >= 0) {
-                requests.consume(static_cast<size_t>(n));
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                // The service takes no more: what it sent is still read.
-                sending = false;
-                requests = Backlog();
-            }
-            if (!inputOpen && requests.empty()) {
-                lastMessage = std::chrono::steady_clock::now();
-            }
+            s.send();
         }
         if (fds[0].revents != 0 && readInput) {
-            const ssize_t n = base::retryOnEintr(
-                [&] { return ::read(STDIN_FILENO, chunk.data(), chunk.size()); });
-            if (n <= 0) {
-                inputOpen = false;
-                queueLine();
-                if (requests.empty()) {
-                    lastMessage = std::chrono::steady_clock::now();
-                }
-                continue;
-            }
-            for (ssize_t i = 0; i < n; ++i) {
-                const char c = chunk[static_cast<size_t>(i)];
-                if (c == '\n') {
-                    queueLine();
-                    continue;
-                }
-                line.push_back(c);
-                if (line.size() > xpc::kMaxMessageSize) {
-                    fail("a request line is longer than %s bytes", "1048576");
-                }
-            }
+            s.readInput();
         }
     }
-    return status;
+    return s.status;
 }
 
 // Connects, then lets a forked child write the request on the inherited
