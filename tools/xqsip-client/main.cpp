@@ -246,6 +246,15 @@ class Backlog {
     size_t start_ = 0;
 };
 
+// Relays a session in one loop over standard input, the socket and standard
+// output, so that it never waits on one while another could move: each line
+// of standard input goes out as one message as the socket takes it, replies
+// are read while requests are still being written, and printed as standard
+// output takes them. A side whose backlog is full is not read until its
+// other end catches up (the service, likewise, stops reading a client that
+// does not read its replies). Once the input has ended and every request has
+// gone out, messages are printed until none has come for the timeout (0), or
+// until the service ends the connection (3).
 // The state of a session's relay, and its steps on each side that polled ready.
 struct Session {
     explicit Session(int socket) : fd(socket) {}
@@ -452,6 +461,57 @@ int runFromChild(const std::string& path, const std::string& body,
     }
 }
 
+// The operation positional[0] names (the last of that name), or null.
+const Operation* findOperation(const std::vector<std::string>& positional) {
+    const Operation* op = nullptr;
+    if (!positional.empty()) {
+        for (const auto& candidate : kOperations) {
+            if (positional[0] == candidate.name) {
+                op = &candidate;
+            }
+        }
+    }
+    return op;
+}
+
+// A service started on demand may be between two runs for a moment: retries
+// a refused connection until the deadline. Null (with error) if none was made.
+std::unique_ptr<xpc::ClientConnection> connectUntil(const std::string& socketPath, bool checkSocket,
+                                                    std::chrono::steady_clock::time_point deadline,
+                                                    std::string* error) {
+    std::unique_ptr<xpc::ClientConnection> connection;
+    for (;;) {
+        const CheckedSocket target = socketToConnect(socketPath, checkSocket);
+        connection = xpc::ClientConnection::connectToPath(target.connectPath, error);
+        if (connection || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return connection;
+}
+
+// Prints a reply (then waits --linger for the service to end the
+// connection); the exit status.
+int reportResult(const xpc::ClientConnection::Result& result,
+                 const xpc::ClientConnection& connection, double lingerSeconds) {
+    switch (result.status) {
+        case xpc::ClientConnection::Status::Replied:
+            std::printf("%s\n", xpc::wire::encodeValues(result.values).c_str());
+            std::fflush(stdout);
+            if (lingerSeconds > 0 &&
+                connection.waitForInvalidation(toMilliseconds(lingerSeconds))) {
+                return 3;
+            }
+            return 0;
+        case xpc::ClientConnection::Status::ConnectionEnded:
+            return 3;
+        case xpc::ClientConnection::Status::TimedOut:
+            return 4;
+    }
+    return 2;
+}
+
 }  // namespace
 
 // Asked by LeakSanitizer (sanitizer builds only) before its check at exit,
@@ -501,14 +561,7 @@ int main(int argc, char** argv) {
     if (positional.size() == 1 && positional[0] == "session") {
         return runSession(socketPath, checkSocket, timeout);
     }
-    const Operation* op = nullptr;
-    if (!positional.empty()) {
-        for (const auto& candidate : kOperations) {
-            if (positional[0] == candidate.name) {
-                op = &candidate;
-            }
-        }
-    }
+    const Operation* op = findOperation(positional);
     if (op == nullptr || positional.size() != (op->takesArgument() ? 2u : 1u)) {
         usage(stderr);
         return 2;
@@ -525,18 +578,9 @@ int main(int argc, char** argv) {
             timeout);
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    // A service started on demand may be between two runs for a moment:
-    // retry a refused connection until the deadline.
-    std::unique_ptr<xpc::ClientConnection> connection;
     std::string error;
-    for (;;) {
-        const CheckedSocket target = socketToConnect(socketPath, checkSocket);
-        connection = xpc::ClientConnection::connectToPath(target.connectPath, &error);
-        if (connection || std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const std::unique_ptr<xpc::ClientConnection> connection =
+        connectUntil(socketPath, checkSocket, deadline, &error);
     if (!connection) {
         std::fprintf(stderr, "xqsip-client: cannot connect to %s: %s\n", socketPath.c_str(),
                      error.c_str());
@@ -547,19 +591,5 @@ int main(int argc, char** argv) {
         deadline - std::chrono::steady_clock::now());
     auto result = connection->sendSync(op->operation.selector, op->operation.replyTypes, args,
                                        std::max(remaining, std::chrono::milliseconds(1)));
-    switch (result.status) {
-        case xpc::ClientConnection::Status::Replied:
-            std::printf("%s\n", xpc::wire::encodeValues(result.values).c_str());
-            std::fflush(stdout);
-            if (lingerSeconds > 0 &&
-                connection->waitForInvalidation(toMilliseconds(lingerSeconds))) {
-                return 3;
-            }
-            return 0;
-        case xpc::ClientConnection::Status::ConnectionEnded:
-            return 3;
-        case xpc::ClientConnection::Status::TimedOut:
-            return 4;
-    }
-    return 2;
+    return reportResult(result, *connection, lingerSeconds);
 }
