@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/base/fd.h"
+#include "tests/fuzz/installer_payload/target_layout.h"
 #include "tools/installer/installer.h"
 
 namespace {
@@ -32,16 +33,10 @@ struct Scratch {
         }
         parent = t;
         target = parent + "/target";
-        if (mkdir((parent + "/outside").c_str(), 0755) != 0 || mkdir(target.c_str(), 0755) != 0 ||
-            mkdir((target + "/real").c_str(), 0755) != 0 ||
-            symlink("real", (target + "/sys").c_str()) != 0 ||
-            symlink("../outside", (target + "/out").c_str()) != 0) {
+        if (mkdir((parent + "/outside").c_str(), 0755) != 0) {
             abort();
         }
-        fd.reset(open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd) {
-            abort();
-        }
+        fd = payloadfuzz::makeTargetLayout(target);
     }
     ~Scratch() {
         std::error_code ec;

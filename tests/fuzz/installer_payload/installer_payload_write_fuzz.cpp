@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/base/fd.h"
+#include "tests/fuzz/installer_payload/target_layout.h"
 #include "tools/installer/installer.h"
 
 namespace fs = std::filesystem;
@@ -84,17 +85,7 @@ struct Scratch {
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
 
-    void prepare() {
-        if (mkdir(target.c_str(), 0755) != 0 || mkdir((target + "/real").c_str(), 0755) != 0 ||
-            symlink("real", (target + "/sys").c_str()) != 0 ||
-            symlink("../outside", (target + "/out").c_str()) != 0) {
-            abort();
-        }
-        fd.reset(open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd) {
-            abort();
-        }
-    }
+    void prepare() { fd = payloadfuzz::makeTargetLayout(target); }
     // Nothing but the target and the empty outside directory in the parent.
     void checkOutside() const {
         if (entries(parent) != 2 || entries(outside) != 0) {
