@@ -1,4 +1,4 @@
-# xq_add_gtest(NAME SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [RUN_SERIAL]
+# xq_add_gtest(NAME SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [COST s] [RUN_SERIAL]
 #              [EACH_CASE] [RESOURCE_LOCK ...] [TEST_LIST var])
 # One GoogleTest executable registered as one ctest test. Labels: "unit",
 # "integration", "root" (needs root: namespaces, packet capture), "slow".
@@ -6,14 +6,18 @@
 # own, NAME.Suite.Case, so that cases which mostly wait on processes and
 # timers run side by side; their names go to `var` (for per-case properties).
 # RESOURCE_LOCK names what the tests may not share with others holding it
-# (the test area, say).
+# (the test area, say). COST is about how many seconds the test takes: ctest
+# starts the costliest tests first, which matters before it has timed a run
+# of its own (a fresh build tree), when the tests holding a lock in turn
+# would otherwise start last and finish alone.
 include(GoogleTest)
 function(xq_add_gtest name)
-  cmake_parse_arguments(T "RUN_SERIAL;EACH_CASE" "TIMEOUT;TEST_LIST" "SOURCES;LIBS;LABELS;RESOURCE_LOCK"
+  cmake_parse_arguments(T "RUN_SERIAL;EACH_CASE" "TIMEOUT;COST;TEST_LIST" "SOURCES;LIBS;LABELS;RESOURCE_LOCK"
                         ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE xq_flags ${T_LIBS} xq_test_support GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
+  target_precompile_headers(${name} REUSE_FROM xq_test_pch)
   target_compile_definitions(${name} PRIVATE
     XQ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     XQ_BINARY_DIR="${PROJECT_BINARY_DIR}"
@@ -29,6 +33,9 @@ function(xq_add_gtest name)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${tests} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_COST)
+    set_tests_properties(${tests} PROPERTIES COST ${T_COST})
+  endif()
   if(T_RUN_SERIAL)
     set_tests_properties(${tests} PROPERTIES RUN_SERIAL TRUE)
   endif()
