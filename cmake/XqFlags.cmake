@@ -47,9 +47,14 @@ include(CheckLinkerFlag)
 set(XQ_LINKER "" CACHE STRING "Linker for -fuse-ld= (empty: the compiler's default)")
 if(XQ_LINKER)
   target_link_options(xq_flags INTERFACE -fuse-ld=${XQ_LINKER})
-  list(APPEND CMAKE_REQUIRED_LINK_OPTIONS -fuse-ld=${XQ_LINKER})
 endif()
-check_linker_flag(CXX "LINKER:-z,pack-relative-relocs" XQ_HAVE_PACK_RELATIVE_RELOCS)
+# Checked with the chosen linker; lld before 15 only warns of an unknown -z
+# value, so a warning fails the check.
+set(_xq_pack_check -Wl,--fatal-warnings -Wl,-z,pack-relative-relocs)
+if(XQ_LINKER)
+  list(PREPEND _xq_pack_check -fuse-ld=${XQ_LINKER})
+endif()
+check_linker_flag(CXX "${_xq_pack_check}" XQ_HAVE_PACK_RELATIVE_RELOCS)
 option(XQ_BIND_NOW "Link executables with -z now (resolve every symbol at start)" ON)
 target_link_options(xq_flags INTERFACE
   "LINKER:-O1" "LINKER:--as-needed" "LINKER:--hash-style=gnu" "LINKER:-z,relro"

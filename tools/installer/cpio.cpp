@@ -422,15 +422,14 @@ std::optional<std::string> payloadInto(const PayloadSource& source, int targetFd
     std::string resolved;
     base::UniqueFd dest;
     std::optional<Failure> f;
+    // The destination is made only once the whole archive passed its
+    // checks: a refused payload leaves the target as it was.
     if (!normalizeEntryName(destination, rel)) {
         f = Failure{"install location not allowed: " + destination};
-    } else if (checkOnly) {
-        if (!(f = resolveInTarget(top, rel, {}, true, resolved))) {
-            f = checkArchive("the Payload", source, top, resolved, true);
-        }
     } else if (!(f = resolveInTarget(top, rel, {}, true, resolved)) &&
+               !(f = checkArchive("the Payload", source, top, resolved, true)) && !checkOnly &&
                !(f = openResolvedDirectory(top, resolved, dest))) {
-        f = unpackArchive("the Payload", source, top, resolved, true, keepOwners);
+        f = extractCpio(source, top, resolved, keepOwners);
     }
     if (f) {
         return f->reason;
