@@ -111,12 +111,12 @@ constexpr int8_t kB64Other = -1, kB64Space = -2, kB64Pad = -3;
 constexpr std::array<int8_t, 256> kBase64 = [] {
     std::array<int8_t, 256> t{};
     t.fill(kB64Other);
-    for (int i = 0; i < 26; ++i) {
-        t[size_t('A' + i)] = int8_t(i);
-        t[size_t('a' + i)] = int8_t(26 + i);
+    for (size_t i = 0; i < 26; ++i) {
+        t['A' + i] = int8_t(i);
+        t['a' + i] = int8_t(26 + i);
     }
-    for (int i = 0; i < 10; ++i) {
-        t[size_t('0' + i)] = int8_t(52 + i);
+    for (size_t i = 0; i < 10; ++i) {
+        t['0' + i] = int8_t(52 + i);
     }
     t['+'] = 62;
     t['/'] = 63;
@@ -136,7 +136,7 @@ std::optional<std::vector<uint8_t>> parse_base64(std::string_view s) {
     int bits = 0;
     size_t pad = 0, symbols = 0;
     for (const char c : s) {
-        const int v = kBase64[uint8_t(c)];
+        const int8_t v = kBase64[uint8_t(c)];
         if (v >= 0) {
             if (pad != 0) {
                 return std::nullopt;  // data after padding
