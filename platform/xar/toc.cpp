@@ -23,6 +23,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -32,6 +33,7 @@
 #include <memory>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/base/cursor.h"
 #include "platform/base/fd.h"
@@ -104,60 +106,60 @@ std::optional<std::vector<uint8_t>> parse_hex(std::string_view s) {
     return out;
 }
 
+// What each byte is in base64 text: a symbol's value (0 to 63), or one of these.
+constexpr int8_t kB64Other = -1, kB64Space = -2, kB64Pad = -3;
+constexpr std::array<int8_t, 256> kBase64 = [] {
+    std::array<int8_t, 256> t{};
+    t.fill(kB64Other);
+    for (size_t i = 0; i < 26; ++i) {
+        t['A' + i] = int8_t(i);
+        t['a' + i] = int8_t(26 + i);
+    }
+    for (size_t i = 0; i < 10; ++i) {
+        t['0' + i] = int8_t(52 + i);
+    }
+    t['+'] = 62;
+    t['/'] = 63;
+    t['='] = kB64Pad;
+    t[' '] = t['\t'] = t['\n'] = t['\r'] = kB64Space;
+    return t;
+}();
+
 // Base64 as stored in <X509Certificate>: line breaks and blanks allowed,
-// padding only at the end.
+// padding only at the end. Decodes in one pass into a buffer of the most the
+// text can hold (certificates are the bulk of a signed table of contents).
 std::optional<std::vector<uint8_t>> parse_base64(std::string_view s) {
-    auto val = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') {
-            return c - 'A';
-        }
-        if (c >= 'a' && c <= 'z') {
-            return c - 'a' + 26;
-        }
-        if (c >= '0' && c <= '9') {
-            return c - '0' + 52;
-        }
-        if (c == '+') {
-            return 62;
-        }
-        if (c == '/') {
-            return 63;
-        }
-        return -1;
-    };
-    std::vector<uint8_t> out;
-    out.reserve(s.size() * 3 / 4);
+    std::vector<uint8_t> out(s.size() * 3 / 4);
+    uint8_t* const begin = out.data();
+    uint8_t* at = begin;
     uint32_t acc = 0;
     int bits = 0;
     size_t pad = 0, symbols = 0;
-    for (char c : s) {
-        if (is_xml_space(c)) {
-            continue;
-        }
-        if (c == '=') {
+    for (const char c : s) {
+        const int8_t v = kBase64[uint8_t(c)];
+        if (v >= 0) {
+            if (pad != 0) {
+                return std::nullopt;  // data after padding
+            }
+            ++symbols;
+            acc = (acc << 6) | uint32_t(v);
+            bits += 6;
+            if (bits >= 8) {
+                bits -= 8;
+                *at++ = uint8_t(acc >> bits);
+                acc &= (1u << bits) - 1;
+            }
+        } else if (v == kB64Pad) {
             ++pad;
             ++symbols;
-            continue;
-        }
-        if (pad != 0) {
-            return std::nullopt;  // data after padding
-        }
-        int v = val(c);
-        if (v < 0) {
+        } else if (v == kB64Other) {
             return std::nullopt;
         }
-        ++symbols;
-        acc = (acc << 6) | uint32_t(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(uint8_t(acc >> bits));
-            acc &= (1u << bits) - 1;
-        }
     }
-    if (symbols % 4 != 0 || pad > 2 || out.empty()) {
+    if (symbols % 4 != 0 || pad > 2 || at == begin) {
         return std::nullopt;
     }
+    out.resize(size_t(at - begin));
     return out;
 }
 
@@ -722,7 +724,7 @@ class TocBuilder final : public xml::Handler {
         OpenFile f = std::move(files_.back());
         files_.pop_back();
         if (f.data) {
-            const RawData& r = *f.data;
+            RawData& r = *f.data;
             auto d = std::make_unique<DataInfo>();
             uint64_t size = 0;
             bool has_size = false;
@@ -736,9 +738,9 @@ class TocBuilder final : public xml::Handler {
             if (has_size) {
                 d->size = size;
             }
-            d->encoding = r.encoding;
-            d->archived_style = r.archived_style;
-            d->extracted_style = r.extracted_style;
+            d->encoding = std::move(r.encoding);
+            d->archived_style = std::move(r.archived_style);
+            d->extracted_style = std::move(r.extracted_style);
             f.file->data = std::move(d);
         }
         // libxar refuses a second member of the same name (ignoring case) in
@@ -989,9 +991,9 @@ void visit(const __xar_file_t* f, std::vector<const __xar_file_t*>* out) {
 
 // Opens the archive at path: regular files only, checked before any read. A
 // FIFO or device never blocks the caller: the path is opened non-blocking and
-// anything but a regular file is refused at once.
-int open_regular(const char* path, std::string* why) {
-    struct stat st;
+// anything but a regular file is refused at once. `st` is then the opened
+// file's status.
+int open_regular(const char* path, struct stat& st, std::string* why) {
     if (stat(path, &st) != 0) {
         *why = std::string("Unable to open the archive: ") + strerror(errno);
         return -1;
@@ -1029,13 +1031,10 @@ std::unique_ptr<__xar_t> open_archive(const char* file, std::string* why) {
         return nullptr;
     };
     auto x = std::make_unique<__xar_t>();
-    x->fd.reset(open_regular(file, why));
+    struct stat st {};
+    x->fd.reset(open_regular(file, st, why));
     if (!x->fd) {
         return nullptr;
-    }
-    struct stat st;
-    if (fstat(x->fd.get(), &st) != 0) {
-        return refuse("Unable to read the archive's size");
     }
     if (st.st_size < 28) {
         return refuse("Too short for a XAR header");
