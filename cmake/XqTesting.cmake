@@ -18,6 +18,13 @@ function(xq_add_gtest name)
   target_link_libraries(${name} PRIVATE xq_flags ${T_LIBS} xq_test_support GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
   target_precompile_headers(${name} REUSE_FROM xq_test_pch)
+  if(XQ_FUZZ)
+    # No fuzzer is built from a test's own code: leave out the coverage hooks
+    # that every component gets for the fuzz targets (a seventh of a test
+    # file's compile time).
+    target_compile_options(${name} PRIVATE
+      -fno-sanitize-coverage=inline-8bit-counters,indirect-calls,trace-cmp,pc-table)
+  endif()
   target_compile_definitions(${name} PRIVATE
     XQ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     XQ_BINARY_DIR="${PROJECT_BINARY_DIR}"
