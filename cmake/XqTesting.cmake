@@ -17,7 +17,9 @@ function(xq_add_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE xq_flags ${T_LIBS} xq_test_support GTest::gtest GTest::gmock GTest::gtest_main
                         Threads::Threads)
-  target_precompile_headers(${name} REUSE_FROM xq_test_pch)
+  if(TARGET xq_test_pch)
+    target_precompile_headers(${name} REUSE_FROM xq_test_pch)
+  endif()
   if(XQ_FUZZ)
     # No fuzzer is built from a test's own code: leave out the coverage hooks
     # that every component gets for the fuzz targets (a seventh of a test
