@@ -30,11 +30,13 @@ bool is_pkg_codesign_valid(const char* pkgPath, pkg_verify::LogCallback log) {
     const std::string teamIdentifier(kTeamIdentifier);
     const std::string installerAuthority(kInstallerAuthority);
 
+    // The tool runs whatever the CMS check says, so both checks' messages are
+    // reported; it runs while this process makes the CMS check, and its report
+    // is read after, so the messages still come in that order.
+    pkg_verify::PackageToolRun tool = pkg_verify::start_check_by_pkgutil(path, path);
     const bool cmsValid =
         pkg_verify::check_installer_authority_by_cms(path, teamIdentifier, installerAuthority, log);
-    // Runs whatever the CMS check said, so both checks' messages are reported.
-    const bool pkgutilValid =
-        pkg_verify::check_installer_authority_by_pkgutil(path, installerAuthority, log);
+    const bool pkgutilValid = pkg_verify::finish_check_by_pkgutil(tool, installerAuthority, log);
     return cmsValid && pkgutilValid;
 }
 
@@ -53,9 +55,9 @@ bool is_pkg_codesign_valid_for_descriptor(int fd, const char* pkgPath,
     const std::string teamIdentifier(kTeamIdentifier);
     const std::string installerAuthority(kInstallerAuthority);
 
+    pkg_verify::PackageToolRun tool = pkg_verify::start_check_by_pkgutil(pkgPath, forTool);
     const bool cmsValid =
         pkg_verify::check_installer_authority_by_cms(self, teamIdentifier, installerAuthority, log);
-    const bool pkgutilValid = pkg_verify::check_installer_authority_by_pkgutil_at(
-        pkgPath, forTool, installerAuthority, log);
+    const bool pkgutilValid = pkg_verify::finish_check_by_pkgutil(tool, installerAuthority, log);
     return cmsValid && pkgutilValid;
 }

@@ -4,8 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "codesign_verify/pkg_verify/pkg_verify.h"
+#include "platform/process/process.h"
 
 namespace pkg_verify {
 
@@ -38,5 +40,18 @@ bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
                                              const std::string& toolPath,
                                              const std::string& installerAuthority,
                                              LogCallback log);
+
+// The same check in two halves, so that the tool runs while the caller does
+// other work: the first starts the tool (or refuses the name, silently), the
+// second reads its report and applies the rules, and is the only one that
+// logs. A run that is dropped unfinished still waits for its tool.
+struct PackageToolRun {
+    bool refused = false;    // refused by name or path: no tool was started
+    process::Running tool;   // the tool, while it runs
+    std::jthread icuLoader;  // loads ICU (once a process) meanwhile
+};
+PackageToolRun start_check_by_pkgutil(const std::string& pkgPath, const std::string& toolPath);
+bool finish_check_by_pkgutil(PackageToolRun& run, const std::string& installerAuthority,
+                             LogCallback log);
 
 }  // namespace pkg_verify

@@ -218,23 +218,38 @@ bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
                                              const std::string& toolPath,
                                              const std::string& installerAuthority,
                                              LogCallback log) {
+    PackageToolRun run = start_check_by_pkgutil(pkgPath, toolPath);
+    return finish_check_by_pkgutil(run, installerAuthority, log);
+}
+
+PackageToolRun start_check_by_pkgutil(const std::string& pkgPath, const std::string& toolPath) {
+    PackageToolRun run;
     if (pkgPath.empty() || !has_suffix(pkgPath, ".pkg") || !base::pathExists(toolPath)) {
-        return false;
+        run.refused = true;
+        return run;
     }
     process::Task task;
     task.launchPath = kPkgutilPath;
     task.arguments = {"--check-signature", toolPath};
     task.pipeStandardOutput = true;
-    // ICU is loaded (once a process) while the tool runs, rather than after.
-    std::thread loader;
+    run.tool = process::start(task);
+    // ICU is loaded while the tool runs, rather than after.
     try {
-        loader = std::thread([] { (void)icu(); });
+        run.icuLoader = std::jthread([] { (void)icu(); });
     } catch (const std::system_error&) {
         // Loaded at the first match instead.
     }
-    const process::Result result = process::run(task);
-    if (loader.joinable()) {
-        loader.join();
+    return run;
+}
+
+bool finish_check_by_pkgutil(PackageToolRun& run, const std::string& installerAuthority,
+                             LogCallback log) {
+    if (run.refused) {
+        return false;
+    }
+    const process::Result result = run.tool.finish();
+    if (run.icuLoader.joinable()) {
+        run.icuLoader.join();
     }
     if (!result.launched) {
         log_message(log, "Error! Task launch failed, errno=%d", result.launchError);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/base/fd.h"
 
@@ -14,8 +15,74 @@ extern char** environ;
 
 namespace process {
 
+namespace {
+
+int waitFor(pid_t pid, int& status) {
+    return base::retryOnEintr([&] { return ::waitpid(pid, &status, 0); });
+}
+
+}  // namespace
+
+Running::Running(Running&& other) noexcept
+    : result_(std::move(other.result_)),
+      pid_(std::exchange(other.pid_, -1)),
+      output_(std::exchange(other.output_, -1)) {}
+
+Running& Running::operator=(Running&& other) noexcept {
+    if (this != &other) {
+        release();
+        result_ = std::move(other.result_);
+        pid_ = std::exchange(other.pid_, -1);
+        output_ = std::exchange(other.output_, -1);
+    }
+    return *this;
+}
+
+Running::~Running() {
+    release();
+}
+
+void Running::release() {
+    if (output_ >= 0) {
+        // A child still writing gets end of pipe rather than blocking.
+        ::close(std::exchange(output_, -1));
+    }
+    if (pid_ > 0) {
+        int status = 0;
+        (void)waitFor(std::exchange(pid_, -1), status);
+    }
+}
+
+Result Running::finish() {
+    Result result = std::exchange(result_, Result{});
+    if (pid_ <= 0) {
+        return result;
+    }
+    if (output_ >= 0) {
+        // A read error ends the capture as end of file does.
+        (void)base::readToEnd(output_, result.standardOutput);
+        ::close(std::exchange(output_, -1));
+    }
+    int status = 0;
+    if (waitFor(std::exchange(pid_, -1), status) < 0) {
+        return result;
+    }
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.terminationStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.terminationStatus = WTERMSIG(status);
+    }
+    return result;
+}
+
 Result run(const Task& task) {
-    Result result;
+    return start(task).finish();
+}
+
+Running start(const Task& task) {
+    Running running;
+    Result& result = running.result_;
     std::vector<std::string> argStrings;
     argStrings.reserve(task.arguments.size() + 1);
     argStrings.push_back(task.launchPath);
@@ -32,7 +99,7 @@ Result run(const Task& task) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             result.launchError = errno;
-            return result;
+            return running;
         }
         readEnd.reset(fds[0]);
         writeEnd.reset(fds[1]);
@@ -62,27 +129,12 @@ Result run(const Task& task) {
     writeEnd.reset();
     if (rc != 0) {
         result.launchError = rc;
-        return result;
+        return running;
     }
     result.launched = true;
-
-    if (task.pipeStandardOutput) {
-        // A read error ends the capture as end of file does.
-        (void)base::readToEnd(readEnd.get(), result.standardOutput);
-        readEnd.reset();
-    }
-
-    int status = 0;
-    if (base::retryOnEintr([&] { return ::waitpid(pid, &status, 0); }) < 0) {
-        return result;
-    }
-    if (WIFEXITED(status)) {
-        result.exited = true;
-        result.terminationStatus = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.terminationStatus = WTERMSIG(status);
-    }
-    return result;
+    running.pid_ = pid;
+    running.output_ = readEnd.release();
+    return running;
 }
 
 }  // namespace process

@@ -4,6 +4,8 @@
 // run() returns when the child has exited.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -30,6 +32,35 @@ struct Result {
     std::string standardOutput;
 };
 
+// A child that start() launched and no one has waited for yet, so that the
+// caller can do other work while it runs. finish() collects it as run() does.
+// A child that is never finished is waited for when its owner goes away (its
+// output unread), so none is left behind as a zombie.
+class Running {
+  public:
+    Running() = default;
+    Running(Running&& other) noexcept;
+    Running& operator=(Running&& other) noexcept;
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    ~Running();
+
+    // Reads the captured output to end of file, then waits for the child.
+    // Only the first call collects; later ones return an unlaunched result.
+    [[nodiscard]] Result finish();
+
+  private:
+    friend Running start(const Task& task);
+    void release();
+
+    Result result_;    // launched and launchError, once start() has run
+    pid_t pid_ = -1;   // the child, until it is waited for
+    int output_ = -1;  // read end of its standard output pipe, if captured
+};
+
+[[nodiscard]] Running start(const Task& task);
+
+// start(task).finish().
 [[nodiscard]] Result run(const Task& task);
 
 }  // namespace process

@@ -3,9 +3,11 @@
 // program at FAKE_PKGUTIL, which each test writes before it runs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "Common/XQCheckPkgSignatureHelper.h"
+#include "codesign_verify/pkg_verify/internal.h"
 #include "codesign_verify/pkg_verify/pkg_verify.h"
 #include "platform/dispatch/dispatch.h"
 #include "tests/integration/pkg_verify/log_capture.h"
@@ -139,6 +142,22 @@ TEST_F(ToolFaults, LargeReportIsDrainedBeforeTheWait) {
     ASSERT_EQ(log.messages().size(), 2u);
     EXPECT_EQ(log.messages()[0].size(), 4194304u + 1 + good_report().size());
     EXPECT_EQ(log.messages()[1], "result = 1");
+}
+
+// A check that is begun and then dropped (the caller gave up before the
+// report was read) still waits for its tool: no zombie is left, and a tool
+// whose output fills the pipe is not left blocked on it.
+TEST_F(ToolFaults, RunDroppedUnreadWaitsForItsTool) {
+    install_tool("head -c 4194304 /dev/zero\ntouch '" + marker + "'\n");
+    {
+        pkg_verify::PackageToolRun run = pkg_verify::start_check_by_pkgutil(pkg, pkg);
+        ASSERT_FALSE(run.refused);
+    }
+    EXPECT_TRUE(std::filesystem::exists(marker));
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(log.messages(), Messages{});
 }
 
 TEST_F(ToolFaults, NulInTheReportCannotHideLines) {
