@@ -6,10 +6,13 @@
 // the first check and the copy both read that open file; the path is never
 // used again.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "Common/XQDaemonToolHelper.h"
 #include "Main/XQSipLocationCheckVersionHelper.h"
@@ -44,6 +47,26 @@ std::string formatWithLabel(const std::string& format, const std::string& label)
 // only when the descriptor goes out of scope rather than during the unlink.
 base::UniqueFd holdBlocks(const std::string& path) {
     return base::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+}
+
+// Lets the kernel free the blocks held by `blocks` (its last descriptor) on a
+// thread of the lowest priority, and waits for it: the client, woken by the
+// reply just sent, is not kept waiting behind that work (several milliseconds
+// for a large package) on this processor. A thread of its own, because the
+// daemon may not raise a thread's priority again; the lowest nice value rather
+// than the idle class, so that on a busy machine the end of the command still
+// gets a share of the processor.
+void freeBlocksAtLowPriority(base::UniqueFd blocks) {
+    try {
+        std::thread freer([&blocks] {
+            // This thread only (Linux); at normal priority if refused.
+            (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+            blocks.reset();
+        });
+        freer.join();
+    } catch (const std::system_error&) {
+        blocks.reset();
+    }
 }
 
 }  // namespace
@@ -181,9 +204,10 @@ void XQSipLocationHelperXPCMgr::installNewLocationHelperPackage(const XQNullable
             // The staged copy is gone before the reply; freeing its blocks
             // (tens of milliseconds for a large package) waits until the
             // reply is out, and still ends before the command does.
-            const base::UniqueFd blocks = holdBlocks(staged);
+            base::UniqueFd blocks = holdBlocks(staged);
             _parts.removeStagedFile(staged);
             reply(status.has_value() && *status == 0, std::string());
+            freeBlocksAtLowPriority(std::move(blocks));
         });
 }
 
