@@ -34,17 +34,12 @@ namespace pkg_verify {
     log(text.c_str());
 }
 
-// The package-tool check of a package that the caller names `pkgPath` (the
-// suffix rule applies to that name) and that the tool reads at `toolPath`.
-bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
-                                             const std::string& toolPath,
-                                             const std::string& installerAuthority,
-                                             LogCallback log);
-
-// The same check in two halves, so that the tool runs while the caller does
-// other work: the first starts the tool (or refuses the name, silently), the
-// second reads its report and applies the rules, and is the only one that
-// logs. A run that is dropped unfinished still waits for its tool.
+// The package-tool check in two halves, so that the tool runs while the
+// caller does other work. The package is the one the caller names `pkgPath`
+// (the suffix rule applies to that name); the tool reads it at `toolPath`.
+// The first half starts the tool (or refuses the name, silently); the second
+// reads its report and applies the rules, and is the only one that logs. A
+// run that is dropped unfinished still waits for its tool.
 struct PackageToolRun {
     bool refused = false;    // refused by name or path: no tool was started
     process::Running tool;   // the tool, while it runs

@@ -211,14 +211,7 @@ bool check_pelk_signature_valid(const std::string& report, const std::string& in
 
 bool check_installer_authority_by_pkgutil(const std::string& pkgPath,
                                           const std::string& installerAuthority, LogCallback log) {
-    return check_installer_authority_by_pkgutil_at(pkgPath, pkgPath, installerAuthority, log);
-}
-
-bool check_installer_authority_by_pkgutil_at(const std::string& pkgPath,
-                                             const std::string& toolPath,
-                                             const std::string& installerAuthority,
-                                             LogCallback log) {
-    PackageToolRun run = start_check_by_pkgutil(pkgPath, toolPath);
+    PackageToolRun run = start_check_by_pkgutil(pkgPath, pkgPath);
     return finish_check_by_pkgutil(run, installerAuthority, log);
 }
 
