@@ -3,9 +3,11 @@
 # costs up to its exit, when it is activated with a descriptor that is not a
 # socket (it finds no listener and ends): instructions, split into the dynamic
 # loader, static initialisation and the rest (callgrind: the same on a busy and
-# a quiet machine), page faults and task clock (perf stat, 20 runs: the clock
-# depends on the load, the faults do not), and the relocations the loader
-# applies (readelf, LD_DEBUG=statistics).
+# a quiet machine), the relocations the loader applies (readelf,
+# LD_DEBUG=statistics), and task clock and page faults (perf stat, 20 runs:
+# the clock depends on the load, the faults do not) beside those of the floor
+# under it: an empty program linked against the same libraries, and the
+# starting shell alone.
 set -euo pipefail
 runs=${RUNS:-20}
 work=$(mktemp -d /tmp/xq-start.XXXXXX)
@@ -34,9 +36,21 @@ for daemon in "$@"; do
     / \*?main \[/ || /:main \[/ { gsub(",", "", $1); if (!main) main = $1 }
     END { printf "   instructions: %d total; loader %d, static initialisation %d, main %d, rest %d\n",
                  total, loader, init, main, total - loader - init - main }'
-  perf stat -r "$runs" -x, -e task-clock,page-faults \
-    sh -c 'exec 3</dev/null; LISTEN_FDS=1 LISTEN_PID=$$ exec "$0"' "$daemon" 2>&1 >/dev/null |
-    grep -v 'not a Unix' |
-    awk -F, '{ printf "   %s: %s %s (+-%s)\n", $3, $1, $2, $4 }' || true
+  # What a start costs at least here: an empty program linked against the
+  # same libraries, and the shell alone. Alternated with the daemon in each
+  # round, so that all three see the same load.
+  libs=$(readelf -d "$daemon" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
+    grep -v -e '^libc\.so' -e '^ld-linux' | sed 's/^/-l:/' | paste -sd' ')
+  # shellcheck disable=SC2086 # one word per library
+  echo 'int main(void) { return 0; }' | cc -O2 -x c - -o "$work/floor" -Wl,--no-as-needed $libs
+  clock() {
+    perf stat -r "$runs" -x, -e task-clock,page-faults sh -c "$1" "$2" 2>&1 >/dev/null |
+      grep -v 'not a Unix' | awk -F, '{ v[$3] = $1 } END { printf "%.2f ms %d faults", v["task-clock"], v["page-faults"] }'
+  }
+  for round in 1 2 3; do
+    printf '   round %d: daemon %s | empty program, same libraries %s | shell alone %s\n' "$round" \
+      "$(clock 'exec 3</dev/null; LISTEN_FDS=1 LISTEN_PID=$$ exec "$0"' "$daemon")" \
+      "$(clock 'exec "$0"' "$work/floor")" "$(clock 'exec true' true)"
+  done
 done
-echo "(perf stat counts include the starting shell: compare with RUNS=$runs perf stat sh -c 'exec true')"
+echo "(task clock and faults: perf stat, $runs runs each, the starting shell included)"
