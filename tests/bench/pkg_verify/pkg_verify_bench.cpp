@@ -155,6 +155,23 @@ void BM_PackageToolCheck(benchmark::State& state) {
     report_cpu(state, before);
 }
 
+// The floor under the package tool's row: a process that only reads the
+// installer certificate and its issuer and checks the one with the other.
+void BM_ProcessReadingOneCertificate(benchmark::State& state) {
+    const std::string dir = XQ_TESTPKI_DIR;
+    const process::Task task{
+        ONE_CERTIFICATE_PATH, {dir + "/installer.der", dir + "/devid-ca.der"}, true};
+    const double before = cpu_seconds();
+    for (auto _ : state) {
+        const process::Result r = process::run(task);
+        if (!r.launched || !r.exited || r.terminationStatus != 0) {
+            state.SkipWithError("the certificate check failed");
+            break;
+        }
+    }
+    report_cpu(state, before);
+}
+
 // Arguments in KiB: 100 KiB and 100 MiB.
 BENCHMARK(BM_Verdict)->Arg(100)->Arg(100 << 10)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CmsCheck)->Arg(100)->Arg(100 << 10)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -163,6 +180,7 @@ BENCHMARK(BM_PackageToolCheck)
     ->Arg(100 << 10)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_ProcessReadingOneCertificate)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
