@@ -146,6 +146,9 @@ constexpr char kInfoPlist[] = "__info_plist";
 constexpr uint64_t kMaxCapture = kMaxInfoPlist + uint64_t{8} * 1024 * 1024;
 // Large enough for few reads, small enough to stay in the cache while hashed.
 constexpr size_t kHashChunk = size_t{256} * 1024;
+// Without a reader thread the buffer is smaller: a fresh process faults in
+// every page of it once, and a small file is read in a few pieces anyway.
+constexpr size_t kSmallHashChunk = size_t{32} * 1024;
 // From this size on, the next piece is read on a second thread while this
 // one hashes the last (hashing is the slower of the two, so the copying out
 // of the page cache costs nothing); below it a thread is not worth starting.
@@ -560,17 +563,17 @@ CheckedCode check_file(int fd, const security::TrustStore& anchors,
     }
 
     security::Sha256 hash;
-    const size_t chunk_size = static_cast<size_t>(
-        std::min<uint64_t>(kHashChunk, std::max<uint64_t>(loc.covered_length, 1)));
+    const bool overlap = loc.covered_length >= kOverlapFrom;
+    const size_t chunk_size = static_cast<size_t>(std::min<uint64_t>(
+        overlap ? kHashChunk : kSmallHashChunk, std::max<uint64_t>(loc.covered_length, 1)));
     ::posix_fadvise(fd, 0, static_cast<off_t>(loc.covered_length), POSIX_FADV_SEQUENTIAL);
-    const bool read_all =
-        read_in_pieces(fd, loc.covered_length, chunk_size, loc.covered_length >= kOverlapFrom,
-                       [&](uint64_t offset, std::span<const uint8_t> piece) {
-                           hash.update(piece);
-                           if (has_plist) {
-                               captured.capture(offset, piece);
-                           }
-                       });
+    const bool read_all = read_in_pieces(fd, loc.covered_length, chunk_size, overlap,
+                                         [&](uint64_t offset, std::span<const uint8_t> piece) {
+                                             hash.update(piece);
+                                             if (has_plist) {
+                                                 captured.capture(offset, piece);
+                                             }
+                                         });
     if (!read_all) {
         return result(CheckStatus::io_error, "cannot read the signed bytes");
     }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/codesign/signature.h"
+#include "platform/elf/elf.h"
 #include "platform/security/anchors.h"
 #include "platform/security/security.h"
 #include "tests/support/harness.h"
@@ -375,18 +376,39 @@ TEST_F(SignatureTest, InfoPlistComesFromTheHashedBytes) {
     std::ofstream(d + "/plist") << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                                    "<key>CFBundleVersion</key><string>5.6.0</string>"
                                    "<key>Number</key><integer>3</integer></dict></plist>";
-    std::string cmd = "objcopy --add-section __info_plist=" + d + "/plist /proc/" +
-                      std::to_string(getpid()) + "/exe " + d + "/exe";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    Bytes image = xqtest::readBytes(d + "/exe");
-    TempFile f;
-    f.write(*sign_image(image, app.identity(), "lx.pelk.dvk"));
-    CheckedCode c = check_file(f.fd(), anchors);
-    ASSERT_EQ(c.status, CheckStatus::ok) << c.error;
-    ASSERT_TRUE(c.info_plist);
-    auto info = info_strings(*c.info_plist);
-    EXPECT_EQ(info.size(), 1u);  // strings only
-    EXPECT_EQ(info["CFBundleVersion"], "5.6.0");
+    // `program` with the plist added after a section of `pad` bytes.
+    auto with_plist = [&](const std::string& program, size_t pad) {
+        std::ofstream(d + "/pad", std::ios::binary) << std::string(pad, 'p');
+        // objcopy lays added sections out in the reverse order of its options.
+        std::string cmd = "objcopy --add-section __info_plist=" + d +
+                          "/plist --add-section .pad=" + d + "/pad " + program + " " + d + "/exe";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return xqtest::readBytes(d + "/exe");
+    };
+    auto check_info = [&](const Bytes& image) {
+        TempFile f;
+        f.write(*sign_image(image, app.identity(), "lx.pelk.dvk"));
+        CheckedCode c = check_file(f.fd(), anchors);
+        ASSERT_EQ(c.status, CheckStatus::ok) << c.error;
+        ASSERT_TRUE(c.info_plist);
+        auto info = info_strings(*c.info_plist);
+        EXPECT_EQ(info.size(), 1u);  // strings only
+        EXPECT_EQ(info["CFBundleVersion"], "5.6.0");
+    };
+    // A large image (read on a second thread) and a small one whose plist lies
+    // across a multiple of 32 KiB, where small images are read in pieces.
+    check_info(with_plist("/proc/" + std::to_string(getpid()) + "/exe", 1));
+    auto plist_at = [](const Bytes& image) {
+        return elf::find_section(elf::MemorySource(image), "__info_plist");
+    };
+    const auto first = plist_at(with_plist("/bin/true", 1));
+    ASSERT_TRUE(first);
+    const uint64_t across = (first->offset / 32768 + 1) * 32768 - first->size / 2;
+    const Bytes small = with_plist("/bin/true", 1 + static_cast<size_t>(across - first->offset));
+    const auto placed = plist_at(small);
+    ASSERT_TRUE(placed);
+    ASSERT_GT(placed->offset % 32768 + placed->size, 32768u);
+    check_info(small);
     std::error_code ec;
     std::filesystem::remove_all(d, ec);
 
