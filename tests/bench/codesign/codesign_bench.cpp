@@ -131,6 +131,14 @@ Client& client(size_t size) {
     return g_clients.emplace(size, c).first->second;
 }
 
+// Keeps the mean milliseconds per iteration under `name`/size for the summary.
+void recordMean(const benchmark::State& state, const std::string& name, double totalSeconds) {
+    if (state.iterations() > 0) {
+        g_mean_ms[name + "/" + std::to_string(state.range(0))] =
+            1000 * totalSeconds / static_cast<double>(state.iterations());
+    }
+}
+
 void BM_CheckClient(benchmark::State& state) {
     Client& c = client(static_cast<size_t>(state.range(0)) << 20);
     double total = 0;
@@ -157,10 +165,7 @@ void BM_CheckClient(benchmark::State& state) {
     struct stat st {};
     stat(c.path.c_str(), &st);
     state.counters["file_MiB"] = static_cast<double>(st.st_size) / (1 << 20);
-    if (state.iterations() > 0) {
-        g_mean_ms["check/" + std::to_string(state.range(0))] =
-            1000 * total / static_cast<double>(state.iterations());
-    }
+    recordMean(state, "check", total);
 }
 
 void BM_Sha256sum(benchmark::State& state) {
@@ -178,10 +183,7 @@ void BM_Sha256sum(benchmark::State& state) {
         state.SetIterationTime(secs);
         total += secs;
     }
-    if (state.iterations() > 0) {
-        g_mean_ms["sha256sum/" + std::to_string(state.range(0))] =
-            1000 * total / static_cast<double>(state.iterations());
-    }
+    recordMean(state, "sha256sum", total);
 }
 
 // A whole process, run and waited for; `name` keys its mean.
@@ -200,10 +202,7 @@ void timeProcess(benchmark::State& state, const std::string& name,
         state.SetIterationTime(secs);
         total += secs;
     }
-    if (state.iterations() > 0) {
-        g_mean_ms[name + "/" + std::to_string(state.range(0))] =
-            1000 * total / static_cast<double>(state.iterations());
-    }
+    recordMean(state, name, total);
 }
 
 void BM_CheckProcess(benchmark::State& state) {
@@ -237,10 +236,7 @@ void BM_Sha256InMemory(benchmark::State& state) {
         state.SetIterationTime(secs);
         total += secs;
     }
-    if (state.iterations() > 0) {
-        g_mean_ms["sha256-memory/" + std::to_string(state.range(0))] =
-            1000 * total / static_cast<double>(state.iterations());
-    }
+    recordMean(state, "sha256-memory", total);
 }
 
 BENCHMARK(BM_CheckClient)->Arg(1)->Arg(100)->UseManualTime()->Unit(benchmark::kMillisecond);
