@@ -26,14 +26,14 @@ int waitFor(pid_t pid, int& status) {
 Running::Running(Running&& other) noexcept
     : result_(std::move(other.result_)),
       pid_(std::exchange(other.pid_, -1)),
-      output_(std::exchange(other.output_, -1)) {}
+      output_(std::move(other.output_)) {}
 
 Running& Running::operator=(Running&& other) noexcept {
     if (this != &other) {
         release();
         result_ = std::move(other.result_);
         pid_ = std::exchange(other.pid_, -1);
-        output_ = std::exchange(other.output_, -1);
+        output_ = std::move(other.output_);
     }
     return *this;
 }
@@ -43,10 +43,8 @@ Running::~Running() {
 }
 
 void Running::release() {
-    if (output_ >= 0) {
-        // A child still writing gets end of pipe rather than blocking.
-        ::close(std::exchange(output_, -1));
-    }
+    // A child still writing gets end of pipe rather than blocking.
+    output_.reset();
     if (pid_ > 0) {
         int status = 0;
         (void)waitFor(std::exchange(pid_, -1), status);
@@ -58,10 +56,10 @@ Result Running::finish() {
     if (pid_ <= 0) {
         return result;
     }
-    if (output_ >= 0) {
+    if (output_) {
         // A read error ends the capture as end of file does.
-        (void)base::readToEnd(output_, result.standardOutput);
-        ::close(std::exchange(output_, -1));
+        (void)base::readToEnd(output_.get(), result.standardOutput);
+        output_.reset();
     }
     int status = 0;
     if (waitFor(std::exchange(pid_, -1), status) < 0) {
@@ -133,7 +131,7 @@ Running start(const Task& task) {
     }
     result.launched = true;
     running.pid_ = pid;
-    running.output_ = readEnd.release();
+    running.output_ = std::move(readEnd);
     return running;
 }
 

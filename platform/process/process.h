@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/fd.h"
+
 namespace process {
 
 struct Task {
@@ -53,9 +55,9 @@ class Running {
     friend Running start(const Task& task);
     void release();
 
-    Result result_;    // launched and launchError, once start() has run
-    pid_t pid_ = -1;   // the child, until it is waited for
-    int output_ = -1;  // read end of its standard output pipe, if captured
+    Result result_;          // launched and launchError, once start() has run
+    pid_t pid_ = -1;         // the child, until it is waited for
+    base::UniqueFd output_;  // read end of its standard output pipe, if captured
 };
 
 [[nodiscard]] Running start(const Task& task);

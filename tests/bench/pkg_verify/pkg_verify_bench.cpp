@@ -159,8 +159,7 @@ void BM_PackageToolCheck(benchmark::State& state) {
 // installer certificate and its issuer and checks the one with the other.
 void BM_ProcessReadingOneCertificate(benchmark::State& state) {
     const std::string dir = XQ_TESTPKI_DIR;
-    const process::Task task{
-        ONE_CERTIFICATE_PATH, {dir + "/installer.der", dir + "/devid-ca.der"}, true};
+    const process::Task task{ONE_CERTIFICATE_PATH, {dir + "/installer.der", dir + "/devid-ca.der"}};
     const double before = cpu_seconds();
     for (auto _ : state) {
         const process::Result r = process::run(task);

@@ -20,45 +20,48 @@ strip -o "$client" "$build/tools/xqsip-client/xqsip-client"
 "$build/tools/xqcodesign/xqcodesign" sign --identity "$pki/app.pem" --key "$pki/app.key.pem" \
   --chain "$pki/app.chain.pem" --identifier lx.pelk.dvk "$client" >/dev/null
 usec() { local t=${1/./}; echo $((10#$t)); }
-times=()
-for i in $(seq "$runs"); do
-  sock=$work/s$i.sock
-  systemd-socket-activate -l "$sock" "$daemon" >/dev/null 2>&1 &
+# Starts an activator on a fresh socket, as the service manager would.
+activate() {
+  systemd-socket-activate -l "$1" "$daemon" >/dev/null 2>&1 &
   act=$!
-  while [ ! -S "$sock" ]; do sleep 0.005; done
-  t0=$EPOCHREALTIME
-  out=$("$client" --socket "$sock" --timeout 10 run)
-  t1=$EPOCHREALTIME
-  [ "$out" = "[true]" ] || { echo "unexpected reply: $out" >&2; exit 1; }
-  # The daemon would stay for further clients until idle: stop it as the
-  # service manager does.
+  while [ ! -S "$1" ]; do sleep 0.005; done
+}
+# The daemon would stay for further clients until idle: stop it as the
+# service manager does.
+stop() {
   kill -TERM "$act" 2>/dev/null || true
   wait "$act" || true
+}
+# One run request from a new client process, its time appended to `times`.
+timed_run() {
+  local t0 t1 out
+  t0=$EPOCHREALTIME
+  out=$("$client" --socket "$1" --timeout 10 run)
+  t1=$EPOCHREALTIME
+  [ "$out" = "[true]" ] || { echo "unexpected reply: $out" >&2; exit 1; }
   times+=($(( $(usec "$t1") - $(usec "$t0") )))
-done
+}
 summary() {
-  sort -n | awk -v what="$1" '
+  printf '%s\n' "${times[@]}" | sort -n | awk -v what="$1" '
     { v[NR] = $1 }
     END { printf "%s over %d runs: median %.2f ms, min %.2f ms, max %.2f ms\n",
                  what, NR, v[int((NR + 1) / 2)] / 1000, v[1] / 1000, v[NR] / 1000 }'
 }
-printf '%s\n' "${times[@]}" | summary "activation to run reply"
-# The same request to a daemon that is already running: one that a first
-# request started and that stays for further clients until it is idle.
-sock=$work/warm.sock
-systemd-socket-activate -l "$sock" "$daemon" >/dev/null 2>&1 &
-act=$!
-while [ ! -S "$sock" ]; do sleep 0.005; done
-"$client" --socket "$sock" --timeout 10 run >/dev/null
 times=()
 for i in $(seq "$runs"); do
-  t0=$EPOCHREALTIME
-  out=$("$client" --socket "$sock" --timeout 10 run)
-  t1=$EPOCHREALTIME
-  [ "$out" = "[true]" ] || { echo "unexpected reply: $out" >&2; exit 1; }
-  times+=($(( $(usec "$t1") - $(usec "$t0") )))
+  activate "$work/s$i.sock"
+  timed_run "$work/s$i.sock"
+  stop
 done
-kill -TERM "$act" 2>/dev/null || true
-wait "$act" || true
-printf '%s\n' "${times[@]}" | summary "run reply from a running daemon"
+summary "activation to run reply"
+# The same request to a daemon that is already running: one that a first
+# request started and that stays for further clients until it is idle.
+activate "$work/warm.sock"
+"$client" --socket "$work/warm.sock" --timeout 10 run >/dev/null
+times=()
+for i in $(seq "$runs"); do
+  timed_run "$work/warm.sock"
+done
+stop
+summary "run reply from a running daemon"
 echo "(both include the client process start)"
